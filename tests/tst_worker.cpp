@@ -1,0 +1,71 @@
+#include <QtTest>
+
+#include "runlog.h"
+#include "xmodem.h"
+
+// The worker object on its own: what a fresh one holds, and what stop() does.
+class TestWorker : public QObject
+{
+    Q_OBJECT
+private slots:
+    void freshWorker();
+    void slotsInvokableByName_data();
+    void slotsInvokableByName();
+    void stopReportsEveryTime();
+};
+
+void TestWorker::freshWorker()
+{
+    Xmodem worker;
+    QCOMPARE(worker.getPortName(), QString());
+    QCOMPARE(worker.getFileName(), QString());
+    QCOMPARE(worker.getIP(), QString());
+    QCOMPARE(worker.getEthPort(), QString());
+    QCOMPARE(worker.getDevNumber(), uint8_t(0));
+
+    worker.setPortName(QStringLiteral("/dev/ttyS0"));
+    worker.setFileName(QStringLiteral("fw.bin"));
+    worker.setIP(QStringLiteral("127.0.0.1"));
+    worker.setEthPort(QStringLiteral("4040"));
+    worker.setDevNumber(200);
+    QCOMPARE(worker.getPortName(), QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(worker.getFileName(), QStringLiteral("fw.bin"));
+    QCOMPARE(worker.getIP(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(worker.getEthPort(), QStringLiteral("4040"));
+    QCOMPARE(worker.getDevNumber(), uint8_t(200));
+}
+
+// The window and the thread reach the worker by these signatures; each must stay a slot.
+void TestWorker::slotsInvokableByName_data()
+{
+    QTest::addColumn<QString>("signature");
+    for (const char *signature :
+         {"setPortName(QString)", "getPortName()", "setFileName(QString)", "getFileName()", "setIP(QString)", "getIP()",
+          "setEthPort(QString)", "getEthPort()", "setDevNumber(uint8_t)", "getDevNumber()", "sendFile(QString)",
+          "connectDevice()", "connectEthDevice()", "sendEthFile(QString)", "readEth()", "socketEthConnected()",
+          "socketEthDisConnected()", "CRC16_2(const QByteArray*)", "stop()"})
+        QTest::newRow(signature) << QString::fromLatin1(signature);
+}
+
+void TestWorker::slotsInvokableByName()
+{
+    QFETCH(QString, signature);
+    const QMetaObject &meta = Xmodem::staticMetaObject;
+    const int index = meta.indexOfSlot(QMetaObject::normalizedSignature(signature.toLatin1().constData()).constData());
+    QVERIFY2(index >= 0, qPrintable(signature));
+    QCOMPARE(meta.method(index).access(), QMetaMethod::Public);
+}
+
+void TestWorker::stopReportsEveryTime()
+{
+    Xmodem worker;
+    RunLog log(&worker);
+    QVERIFY(QMetaObject::invokeMethod(&worker, "readEth"));
+    QVERIFY(QMetaObject::invokeMethod(&worker, "stop"));
+    worker.stop();
+    QCOMPARE(log.statuses(), (QList<int>{STATUS_STOPPED, STATUS_STOPPED}));
+    QCOMPARE(log.m_finished.count(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestWorker)
+#include "tst_worker.moc"

@@ -1,0 +1,382 @@
+#include "xmodem.h"
+
+#include "boundedwait.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QScopeGuard>
+#include <QSerialPort>
+#include <QTcpSocket>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+constexpr int SerialPauseAfterFrameMs = 400;
+constexpr int SerialAnswerWaitMs = 500;
+constexpr int EthConnectWaitMs = 2500;
+constexpr int EthPauseAfterFrameMs = 400;
+constexpr int EthProbeWaitMs = 400;
+constexpr int EthProbesPerGroup = 7;
+constexpr int DrainWindowMs = 300;
+constexpr int AckPassMs = 1000;
+constexpr int AckPasses = 4;
+constexpr int DrainMsPerPayloadByte = 20;
+
+// Debian's Qt can lose a port's read notification after a zero-byte read, so readyRead() may
+// never come for bytes the kernel already holds: look at the link itself before calling it quiet.
+bool inputWaiting(QIODevice *link)
+{
+    if (link->bytesAvailable() > 0)
+        return true;
+    return link->waitForReadyRead(0) && link->bytesAvailable() > 0;
+}
+
+} // namespace
+
+Xmodem::Xmodem(QObject *parent)
+    : QObject(parent)
+    , serialPort(nullptr)
+    , ethSocket(nullptr)
+    , blockNumber(0)
+    , runCounter(0)
+    , ethConnected(false)
+    , devNumber(0)
+{
+}
+
+Xmodem::~Xmodem() = default;
+
+void Xmodem::setPortName(QString portname) { portName = portname; }
+QString Xmodem::getPortName() { return portName; }
+void Xmodem::setFileName(QString filename) { fileName = filename; }
+QString Xmodem::getFileName() { return fileName; }
+void Xmodem::setIP(QString ipAddr) { ipAddress = ipAddr; }
+QString Xmodem::getIP() { return ipAddress; }
+void Xmodem::setEthPort(QString ethport) { ethPort = ethport; }
+QString Xmodem::getEthPort() { return ethPort; }
+void Xmodem::setDevNumber(uint8_t dNumber) { devNumber = dNumber; }
+uint8_t Xmodem::getDevNumber() { return devNumber; }
+
+void Xmodem::readEth() {}
+void Xmodem::socketEthConnected() { ethConnected = true; }
+void Xmodem::socketEthDisConnected() { ethConnected = false; }
+
+uint16_t Xmodem::CRC16_2(const QByteArray *buf)
+{
+    return crc16Modbus(*buf);
+}
+
+void Xmodem::stop()
+{
+    emit status_dev(STATUS_STOPPED);
+    runCounter = -127;
+}
+
+int Xmodem::endRun(int result)
+{
+    emit finished();
+    return result;
+}
+
+int Xmodem::connectDevice()
+{
+    // Created here, in the run's thread, so that the port's notifiers belong to it.
+    const std::unique_ptr<QSerialPort> port(new QSerialPort);
+    const auto forgetPort = qScopeGuard([this] { serialPort = nullptr; });
+
+    if (portName.isEmpty()) {
+        emit status_dev(ERROR_NO_INTERFACE);
+        return endRun(-1);
+    }
+    if (fileName.isEmpty()) {
+        emit status_dev(ERROR_BAD_FILE_NAME);
+        return endRun(1);
+    }
+    const qint64 size = QFileInfo(fileName).size();
+    if (size > MaxSerialFileSize || size < MinSerialFileSize) {
+        emit status_dev(ERROR_BAD_FILE_SIZE);
+        return endRun(1);
+    }
+
+    port->setPortName(portName);
+    port->setBaudRate(QSerialPort::Baud19200);
+    port->setDataBits(QSerialPort::Data8);
+    port->setParity(QSerialPort::NoParity);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!port->open(QIODevice::ReadWrite)) {
+        emit status_dev(ERROR_PORT_NOT_OPENING);
+        if (port->isOpen())
+            port->close();
+        return endRun(1);
+    }
+
+    runCounter = 1;
+    port->write(buildAddressFrame(devNumber));
+    BoundedWait pause;
+    pause.wait(SerialPauseAfterFrameMs);
+
+    for (;;) {
+        // The answer wait below blocks without dispatching events; a stop() queued during it
+        // is delivered here, so it ends the loop at the next attempt.
+        QCoreApplication::processEvents();
+        if (runCounter <= 0)
+            break;
+        if (!port->isOpen()) {
+            emit status_dev(ERROR_PORT_NOT_OPENING);
+            return endRun(1);
+        }
+        port->clear();
+        port->clearError();
+        qDebug() << "Try connect";
+        emit start_transmit();
+        port->write(&PROBE_BYTE, 1);
+        port->flush();
+        port->waitForReadyRead(SerialAnswerWaitMs);
+        ++runCounter;
+        if (port->bytesAvailable() <= 0)
+            continue;
+
+        const QByteArray answer = port->readAll();
+        qDebug() << "Total bytes aviable after answer " << answer.size() << "  data[0]=" << int(qint8(answer.at(0)));
+        if (answer.size() == 1 && answer.at(0) == START_REQUEST) {
+            emit status_dev(STATUS_DEVICE_CONNECTED);
+            serialPort = port.get();
+            port->clear();
+            if (!sendFile(fileName))
+                emit status_dev(ERROR_SEND_FAILED);
+            break;
+        }
+        emit status_dev(ERROR_WRONG_ANSWER);
+        drain(port.get());
+    }
+
+    if (port->isOpen())
+        port->close();
+    return endRun(1);
+}
+
+int Xmodem::connectEthDevice()
+{
+    BoundedWait wait;
+    const std::unique_ptr<QTcpSocket> socket(new QTcpSocket);
+    ethSocket = socket.get();
+    const auto forgetSocket = qScopeGuard([this] { ethSocket = nullptr; });
+
+    QHostAddress address;
+    if (!address.setAddress(ipAddress)) {
+        emit status_dev(ERROR_BAD_IP_ADDRESS);
+        return endRun(-1);
+    }
+    // The port as typed or not at all: narrowing "70000" would reach a port nobody named.
+    bool portOk = false;
+    const int port = ethPort.toInt(&portOk, 10);
+    if (!portOk || port < 1 || port > 65535) {
+        emit status_dev(ERROR_BAD_ETH_PORT);
+        return endRun(-1);
+    }
+
+    connect(socket.get(), &QTcpSocket::connected, this, &Xmodem::socketEthConnected);
+    connect(socket.get(), &QTcpSocket::disconnected, this, &Xmodem::socketEthDisConnected);
+    const QMetaObject::Connection connectedEndsWait = wait.endOn(socket.get(), &QTcpSocket::connected);
+
+    socket->connectToHost(ipAddress, quint16(port), QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    wait.wait(EthConnectWaitMs);
+    if (!ethConnected) {
+        qDebug() << "Timeout failed to connect Eth device";
+        socket->abort();
+        emit status_dev(ERROR_ETH_CONNECT);
+        return endRun(-1);
+    }
+
+    // stop() is the only thing that makes the counter negative before probing starts.
+    const auto stoppedBeforeProbing = [this] { return runCounter < 0; };
+    if (stoppedBeforeProbing()) {
+        socket->close();
+        return endRun(1);
+    }
+
+    emit status_dev(STATUS_CABINET_CONNECTED);
+    socket->write(buildAddressFrame(devNumber));
+    wait.wait(EthPauseAfterFrameMs);
+    disconnect(connectedEndsWait);
+    wait.endOn(socket.get(), &QIODevice::readyRead);
+    if (stoppedBeforeProbing()) {
+        socket->close();
+        return endRun(1);
+    }
+
+    runCounter = 1;
+    while (runCounter > 0) {
+        for (int probe = 1; probe <= EthProbesPerGroup; ++probe) {
+            ++runCounter;
+            qDebug() << "Try connect";
+            emit start_transmit();
+            socket->write(&PROBE_BYTE, 1);
+            wait.wait(EthProbeWaitMs);
+            if (socket->bytesAvailable() > 0)
+                break;
+        }
+        if (socket->bytesAvailable() <= 0)
+            continue;
+
+        const QByteArray answer = socket->readAll();
+        qDebug() << "Total bytes Ethernet aviable after answer " << answer.size() << "  data[0]="
+                 << (answer.isEmpty() ? 0 : int(qint8(answer.at(0))));
+        if (answer.isEmpty())
+            continue;
+        if (answer.size() == 1 && answer.at(0) == START_REQUEST) {
+            emit status_dev(STATUS_DEVICE_CONNECTED);
+            if (!sendEthFile(fileName))
+                emit status_dev(ERROR_SEND_FAILED);
+            break;
+        }
+        emit status_dev(ERROR_WRONG_ANSWER);
+        drain(socket.get());
+    }
+
+    if (socket->isOpen())
+        socket->close();
+    return endRun(1);
+}
+
+bool Xmodem::sendFile(QString filePath)
+{
+    qDebug() << "send File";
+    return transferFile(serialPort, filePath);
+}
+
+bool Xmodem::sendEthFile(QString filePath)
+{
+    qDebug() << "send File from Ethernet";
+    return transferFile(ethSocket, filePath);
+}
+
+bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "failed to open file" << filePath;
+        return false;
+    }
+
+    blockNumber = 1;
+    int totalRead = 0;
+    char payload[XMODEM_PAYLOAD_SIZE];
+    while (!file.atEnd()) {
+        const qint64 count = file.read(payload, XMODEM_PAYLOAD_SIZE);
+        if (count <= 0) {
+            // Part of the image is on the device already: never let that pass for a sent file.
+            qDebug() << "failed to read file" << filePath << file.errorString();
+            return false;
+        }
+        totalRead += int(count);
+        std::fill(payload + count, payload + XMODEM_PAYLOAD_SIZE, XMODEM_FILL_BYTE);
+        emit progress(totalRead, file.size());
+
+        const QByteArray block = buildBlock(blockNumber, payload);
+        blockNumber = nextBlockNumber(blockNumber);
+        if (!deliver(link, block)) {
+            emit status_dev(ERROR_LINK_LOST);
+            return false;
+        }
+    }
+
+    qDebug() << "wait XMODEM_EOT";
+    if (!deliver(link, QByteArray(1, XMODEM_EOT))) {
+        emit status_dev(ERROR_LINK_LOST);
+        return false;
+    }
+    qDebug() << "file sent";
+    if (link == serialPort)
+        qDebug() << link->readAll();
+    file.close();
+    emit status_dev(STATUS_FILE_SENT);
+    return true;
+}
+
+// Sends one block, or the end of transmission, and waits for its answer. A NAK asks for the
+// very same bytes again; only an ACK lets the transfer go on.
+bool Xmodem::deliver(QIODevice *link, const QByteArray &message)
+{
+    const bool isBlock = message.size() > 1;
+    for (int transmission = 1; transmission <= MaxTransmissions; ++transmission) {
+        if (transmission > 1) {
+            if (isBlock)
+                qDebug() << "resend block" << int(uint8_t(message.at(1))) << "transmission" << transmission;
+            else
+                qDebug() << "resend XMODEM_EOT transmission" << transmission;
+        }
+        link->write(message);
+        if (isBlock && link == serialPort)
+            serialPort->waitForBytesWritten(XMODEM_PAYLOAD_SIZE * DrainMsPerPayloadByte);
+
+        const int answer = waitAck(link, AckPassMs);
+        if (!isBlock)
+            qDebug() << "Wait ACK 1000";
+        if (answer == XMODEM_ACK)
+            return true;
+        if (answer != XMODEM_NAK)
+            return false;
+    }
+    qDebug() << "no ACK after" << MaxTransmissions << "transmissions";
+    return false;
+}
+
+int Xmodem::waitAck(QIODevice *link, int timeoutMs)
+{
+    BoundedWait wait;
+    wait.endOn(link, &QIODevice::readyRead);
+    for (int pass = 0; pass < AckPasses && !inputWaiting(link); ++pass)
+        wait.wait(timeoutMs);
+
+    if (!inputWaiting(link)) {
+        qDebug() << "Timeout failed to get ack";
+        emit output(tr("XMODEM: Timeout Failed to get ACK"));
+        return -1;
+    }
+    const auto code = uint8_t(link->readAll().at(0));
+    if (code == XMODEM_ACK) {
+        qDebug() << "ACK";
+        return XMODEM_ACK;
+    }
+    if (code == XMODEM_NAK) {
+        qDebug() << "NAK";
+        return XMODEM_NAK;
+    }
+    const QString hex = QString::asprintf("%02X", code);
+    qDebug().noquote() << "unknown ACK code:" << hex;
+    emit output(tr("XMODEM: Unknown ACK code") + hex);
+    return code;
+}
+
+// After a wrong answer: throw away whatever the device keeps sending until it has been quiet
+// for a whole window. A stop ends it too, so a chattering device cannot hold the run.
+void Xmodem::drain(QIODevice *link)
+{
+    auto *port = qobject_cast<QSerialPort *>(link);
+    const auto discard = [&] {
+        if (port) {
+            port->clear();
+            port->clearError();
+        } else {
+            link->readAll();
+        }
+    };
+    if (port)
+        port->clear();
+
+    BoundedWait wait;
+    wait.endOn(link, &QIODevice::readyRead);
+    while (runCounter > 0) {
+        wait.wait(DrainWindowMs);
+        if (!inputWaiting(link))
+            break;
+        discard();
+    }
+}
