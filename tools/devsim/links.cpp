@@ -52,6 +52,8 @@ void PtyLink::readMaster()
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
         if (n > 0) {
             emit received(QByteArray(buffer, int(n)));
+            if (m_master < 0)
+                return; // the device hung up while handling these bytes
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -91,7 +93,9 @@ void PtyLink::hangUp()
 {
     if (m_master < 0)
         return;
-    delete m_notifier;
+    // May run from inside the notifier's own signal: let it go later.
+    m_notifier->setEnabled(false);
+    m_notifier->deleteLater();
     m_notifier = nullptr;
     m_reopenPoll.stop();
     ::close(m_master);
