@@ -1,8 +1,13 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QList>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
+
+class QThread;
+class Xmodem;
 
 namespace Ui {
 class MainWindow;
@@ -32,9 +37,16 @@ private slots:
     void progress(int totalread, qint64 sizefile);
 
 private:
+    bool readDeviceNumber(uint8_t *number);
+    void launch(Xmodem *worker, int (Xmodem::*entry)());
+    void abandonRuns();
+
     MainWindowForm *ui;
     int connectAttempts;
     QString statusText;
+    // The threads of runs started here, so that a closing window can end them; each
+    // deletes itself when its run is over.
+    QList<QPointer<QThread>> runThreads;
 };
 
 #endif // MAINWINDOW_H

@@ -10,6 +10,7 @@
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <algorithm>
 #include <memory>
@@ -34,6 +35,12 @@ bool inputWaiting(QIODevice *link)
     if (link->bytesAvailable() > 0)
         return true;
     return link->waitForReadyRead(0) && link->bytesAvailable() > 0;
+}
+
+// The program is quitting: the owner asked the run's thread to give up, transfer or not.
+bool abandoned()
+{
+    return QThread::currentThread()->isInterruptionRequested();
 }
 
 } // namespace
@@ -125,7 +132,7 @@ int Xmodem::connectDevice()
         // The answer wait below blocks without dispatching events; a stop() queued during it
         // is delivered here, so it ends the loop at the next attempt.
         QCoreApplication::processEvents();
-        if (runCounter <= 0)
+        if (runCounter <= 0 || abandoned())
             break;
         if (!port->isOpen()) {
             emit status_dev(ERROR_PORT_NOT_OPENING);
@@ -195,7 +202,7 @@ int Xmodem::connectEthDevice()
     }
 
     // stop() is the only thing that makes the counter negative before probing starts.
-    const auto stoppedBeforeProbing = [this] { return runCounter < 0; };
+    const auto stoppedBeforeProbing = [this] { return runCounter < 0 || abandoned(); };
     if (stoppedBeforeProbing()) {
         socket->close();
         return endRun(1);
@@ -212,8 +219,8 @@ int Xmodem::connectEthDevice()
     }
 
     runCounter = 1;
-    while (runCounter > 0) {
-        for (int probe = 1; probe <= EthProbesPerGroup; ++probe) {
+    while (runCounter > 0 && !abandoned()) {
+        for (int probe = 1; probe <= EthProbesPerGroup && !abandoned(); ++probe) {
             ++runCounter;
             qDebug() << "Try connect";
             emit start_transmit();
@@ -306,6 +313,8 @@ bool Xmodem::deliver(QIODevice *link, const QByteArray &message)
 {
     const bool isBlock = message.size() > 1;
     for (int transmission = 1; transmission <= MaxTransmissions; ++transmission) {
+        if (abandoned())
+            return false;
         if (transmission > 1) {
             if (isBlock)
                 qDebug() << "resend block" << int(uint8_t(message.at(1))) << "transmission" << transmission;
@@ -332,7 +341,7 @@ int Xmodem::waitAck(QIODevice *link, int timeoutMs)
 {
     BoundedWait wait;
     wait.endOn(link, &QIODevice::readyRead);
-    for (int pass = 0; pass < AckPasses && !inputWaiting(link); ++pass)
+    for (int pass = 0; pass < AckPasses && !inputWaiting(link) && !abandoned(); ++pass)
         wait.wait(timeoutMs);
 
     if (!inputWaiting(link)) {
@@ -373,7 +382,7 @@ void Xmodem::drain(QIODevice *link)
 
     BoundedWait wait;
     wait.endOn(link, &QIODevice::readyRead);
-    while (runCounter > 0) {
+    while (runCounter > 0 && !abandoned()) {
         wait.wait(DrainWindowMs);
         if (!inputWaiting(link))
             break;

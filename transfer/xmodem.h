@@ -37,7 +37,9 @@ enum DeviceStatus : int {
 
 // One firmware update run: set it up through the setters, move it to a thread of its own and
 // call connectDevice() (serial) or connectEthDevice() (Ethernet) there. The call performs the
-// whole run and ends it with finished(), exactly once.
+// whole run and ends it with finished(), exactly once. stop() ends the handshake only; a thread
+// interruption request (QThread::requestInterruption) abandons the run wherever it is, transfer
+// included, for an owner that is going away.
 class Xmodem : public QObject
 {
     Q_OBJECT

@@ -1,0 +1,19 @@
+#ifndef STATUSMESSAGES_H
+#define STATUSMESSAGES_H
+
+#include <QString>
+
+// How a status code is shown to the operator: the one table of messages, shared by every
+// program that shows them, so the operator reads the same words everywhere.
+struct StatusPresentation
+{
+    QString message;
+    QString styleSheet; // empty: stays red on yellow
+    bool runGoesOn;     // the start button stays disabled
+};
+
+// previousMessage: the message shown last (code -10 extends it); portName: the serial port
+// the window names in its port messages; attempts: the connection attempts so far.
+StatusPresentation presentStatus(int status, const QString &previousMessage, const QString &portName, int attempts);
+
+#endif // STATUSMESSAGES_H
