@@ -14,8 +14,8 @@
 const char *const MakerCaption = "ООО «Ларент-Прибор», г. Верхнеозёрск, 2026";
 
 namespace {
-// How long a closing window gives running updates to wind down; a run checks for it at
-// least every second (a serial block write may hold it 2.5 s).
+// How long a closing window gives running updates to wind down: a run notices within a
+// second at most, or 2.5 s when it is writing a serial block.
 constexpr int ShutdownWaitMs = 5000;
 } // namespace
 
@@ -45,23 +45,23 @@ MainWindow::~MainWindow()
 }
 
 // A window that goes away while updates run must not leave their threads running into the
-// end of the process: each run is told to give up, and the window waits a bounded time.
+// end of the process. Each run is told to give up; quitting its thread also cuts short the wait
+// it is in, which is what a run that is being abandoned wants.
 void MainWindow::abandonRuns()
 {
-    for (const QPointer<QThread> &thread : qAsConst(runThreads))
-        if (thread)
+    for (const QPointer<QThread> &thread : qAsConst(runThreads)) {
+        if (thread) {
             thread->requestInterruption();
+            thread->quit();
+        }
+    }
     const QDeadlineTimer deadline(ShutdownWaitMs);
     for (const QPointer<QThread> &thread : qAsConst(runThreads)) {
-        // A run's finished() reaches its thread's quit() through this thread's queue.
-        while (thread && !thread->isFinished() && !deadline.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
-            if (thread)
-                thread->wait(20);
-        }
-        if (thread && thread->isFinished())
+        if (!thread)
+            continue;
+        if (thread->wait(deadline))
             delete thread;
-        else if (thread)
+        else
             qWarning() << "an update run did not end in time";
     }
     runThreads.clear();

@@ -1,65 +1,14 @@
 #include <QtTest>
 #include <QTcpServer>
-#include <QTcpSocket>
 
 #include "devsimprocess.h"
+#include "recordingcabinet.h"
 #include "runlog.h"
 #include "xmodem.h"
 
 namespace {
 
 constexpr int Device = 1;
-
-// A cabinet on 127.0.0.1 that only listens: it keeps every byte with its arrival time, and can
-// answer one probe with given bytes after a delay.
-class RecordingCabinet : public QObject
-{
-public:
-    RecordingCabinet()
-    {
-        m_clock.start();
-        m_server.listen(QHostAddress::LocalHost);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            m_client = m_server.nextPendingConnection();
-            connect(m_client, &QTcpSocket::readyRead, this, [this] {
-                for (const char byte : m_client->readAll()) {
-                    m_bytes.append(byte);
-                    m_times.append(m_clock.elapsed());
-                    if (byte == PROBE_BYTE && ++m_probes == m_answerProbe)
-                        QTimer::singleShot(m_answerDelayMs, m_client, [this] { m_client->write(m_answer); });
-                }
-            });
-        });
-    }
-    void answerProbe(int probe, int delayMs, const QByteArray &answer)
-    {
-        m_answerProbe = probe;
-        m_answerDelayMs = delayMs;
-        m_answer = answer;
-    }
-    QString port() const { return QString::number(m_server.serverPort()); }
-    bool connectedTo() const { return m_client != nullptr; }
-    QByteArray bytes() const { return m_bytes; }
-    QList<qint64> probeTimes() const
-    {
-        QList<qint64> times;
-        for (int i = ADDRESS_FRAME_SIZE; i < m_bytes.size(); ++i)
-            if (m_bytes.at(i) == PROBE_BYTE)
-                times << m_times.at(i);
-        return times;
-    }
-
-private:
-    QTcpServer m_server;
-    QTcpSocket *m_client = nullptr;
-    QElapsedTimer m_clock;
-    QByteArray m_bytes;
-    QList<qint64> m_times;
-    int m_probes = 0;
-    int m_answerProbe = 0;
-    int m_answerDelayMs = 0;
-    QByteArray m_answer;
-};
 
 struct EthRun
 {

@@ -25,6 +25,7 @@ private slots:
     void stopWhileProbing_data();
     void stopWhileProbing();
     void stopDuringTransferIsReportedOnly();
+    void portVanishesWhileProbing();
     void runInItsOwnThread();
 
 private:
@@ -295,6 +296,23 @@ void TestSerial::stopDuringTransferIsReportedOnly()
     QVERIFY(run.log.endedCleanly());
     QCOMPARE(sim.waitForExit(), 0);
     QCOMPARE(sim.image(), file);
+}
+
+// An adapter pulled out while probing: the run ends with the port error instead of probing on.
+void TestSerial::portVanishesWhileProbing()
+{
+    DevSim sim({QStringLiteral("--pty"), QStringLiteral("--device"), QString::number(Device), QStringLiteral("--start-after"),
+                QStringLiteral("1000000")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    SerialRun run(sim.where(), writeImage(firmwareImage(4096)));
+    connect(&run.worker, &Xmodem::start_transmit, &run.worker, [&] {
+        if (run.log.probes() == 2)
+            sim.kill();
+    });
+
+    QCOMPARE(run.worker.connectDevice(), 1);
+    QCOMPARE(run.log.events(), (QStringList{QStringLiteral("probe"), QStringLiteral("probe"),
+                                            QStringLiteral("status %1").arg(ERROR_PORT_NOT_OPENING), QStringLiteral("finished")}));
 }
 
 // As the window runs it: the worker moved to a thread of its own, started by started().

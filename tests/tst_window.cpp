@@ -3,7 +3,57 @@
 #include <QSerialPortInfo>
 #include <QHostAddress>
 
+#include "devsimprocess.h"
 #include "mainwindow.h"
+#include "recordingcabinet.h"
+#include "xmodemframe.h"
+
+namespace {
+
+// Answers the modal dialogs that a button press opens: message boxes are confirmed and their
+// title and text kept; the file dialog picks the given file, or is cancelled when there is none.
+class ModalAnswerer : public QObject
+{
+public:
+    explicit ModalAnswerer(const QString &fileToPick = QString())
+        : m_file(fileToPick)
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] { answer(); });
+        m_timer.start(10);
+    }
+    QStringList messages;
+    QStringList fileDialogs; // caption and filters of each
+
+private:
+    void answer()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            messages << box->windowTitle() + QLatin1Char('|') + box->text();
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+            fileDialogs << dialog->windowTitle() + QLatin1Char('|') + dialog->nameFilters().constFirst();
+            if (m_file.isEmpty()) {
+                dialog->reject();
+            } else {
+                dialog->selectFile(m_file);
+                static_cast<QDialog *>(dialog)->accept();
+            }
+        }
+    }
+    QString m_file;
+    QTimer m_timer;
+};
+
+template <typename T>
+T *child(QWidget *window, const char *name)
+{
+    return window->findChild<T *>(QString::fromLatin1(name));
+}
+
+const QString Success = QStringLiteral("Файл успешно отправлен, не забудьте проверить параметры и настройки порогов");
+
+} // namespace
 
 // The window as it opens: its widget tree, texts and defaults.
 class TestWindow : public QObject
@@ -16,7 +66,33 @@ private slots:
     void addressMask_data();
     void addressMask();
     void buttonsConnectedByName();
+
+    void emptyFileNameThenCancel();
+    void nothingToStart_data();
+    void nothingToStart();
+    void deviceNumberRefused_data();
+    void deviceNumberRefused();
+    void deviceNumberTakenAsTyped_data();
+    void deviceNumberTakenAsTyped();
+    void wholeUpdate_data();
+    void wholeUpdate();
+    void quitDuringRun_data();
+    void quitDuringRun();
+
+private:
+    QString writeImage(const QByteArray &bytes);
+    QTemporaryDir m_dir;
+    int m_files = 0;
 };
+
+QString TestWindow::writeImage(const QByteArray &bytes)
+{
+    const QString path = m_dir.filePath(QStringLiteral("image%1.bin").arg(++m_files));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
 
 void TestWindow::widgetTree_data()
 {
@@ -162,6 +238,207 @@ void TestWindow::buttonsConnectedByName()
     // disconnect() reports whether the window was listening to the button's clicked().
     for (const char *name : {"btnExit", "btnFileSelect", "btnStartUpdate"})
         QVERIFY2(QObject::disconnect(window.findChild<QPushButton *>(QString::fromLatin1(name)), &QAbstractButton::clicked, &window, nullptr), name);
+}
+
+void TestWindow::emptyFileNameThenCancel()
+{
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    MainWindow window;
+    child<QTabWidget>(&window, "tabInterfceForUpdate")->setCurrentIndex(1);
+    child<QProgressBar>(&window, "progressBar")->setValue(50);
+    ModalAnswerer answerer;
+
+    child<QPushButton>(&window, "btnStartUpdate")->click();
+    QCOMPARE(answerer.messages, QStringList{QStringLiteral("Ошибка|Не задан файл с прошивкой!")});
+    QCOMPARE(answerer.fileDialogs, QStringList{QStringLiteral("Выберите файл с прошивкой прибора|Двоичный файл (*.bin)")});
+    QCOMPARE(child<QLineEdit>(&window, "edtFileName")->text(), QString());
+    QCOMPARE(child<QProgressBar>(&window, "progressBar")->value(), 0);
+    QVERIFY(child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
+}
+
+void TestWindow::nothingToStart_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QStringList>("messages");
+    QTest::newRow("device number tab") << 0 << QStringList();
+    QTest::newRow("serial tab without a port") << 1 << QStringList{QStringLiteral("Ошибка|Не задан COM порт!")};
+}
+
+void TestWindow::nothingToStart()
+{
+    QFETCH(int, tab);
+    QFETCH(QStringList, messages);
+    MainWindow window;
+    child<QComboBox>(&window, "cmbComPort")->clear();
+    child<QTabWidget>(&window, "tabInterfceForUpdate")->setCurrentIndex(tab);
+    child<QLineEdit>(&window, "edtFileName")->setText(writeImage(firmwareImage(4096)));
+    child<QProgressBar>(&window, "progressBar")->setValue(50);
+    ModalAnswerer answerer;
+
+    child<QPushButton>(&window, "btnStartUpdate")->click();
+    QCOMPARE(answerer.messages, messages);
+    QCOMPARE(child<QProgressBar>(&window, "progressBar")->value(), 0);
+    QVERIFY(child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
+    QCOMPARE(window.statusBar()->currentMessage(), QString::fromUtf8(MakerCaption));
+}
+
+void TestWindow::deviceNumberRefused_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("typed");
+    for (int tab : {1, 2}) {
+        for (const char *typed : {"258", "-1", "256", "abc", "", "2.5", "0x10"})
+            QTest::addRow("tab %d, \"%s\"", tab, typed) << tab << QString::fromLatin1(typed);
+    }
+}
+
+void TestWindow::deviceNumberRefused()
+{
+    QFETCH(int, tab);
+    QFETCH(QString, typed);
+    MainWindow window;
+    auto *ports = child<QComboBox>(&window, "cmbComPort");
+    ports->clear();
+    ports->addItem(QStringLiteral("/dev/null-port-that-does-not-exist"));
+    child<QTabWidget>(&window, "tabInterfceForUpdate")->setCurrentIndex(tab);
+    child<QLineEdit>(&window, "edtDevNumber")->setText(typed);
+    child<QLineEdit>(&window, "edtFileName")->setText(writeImage(firmwareImage(4096)));
+    ModalAnswerer answerer;
+
+    child<QPushButton>(&window, "btnStartUpdate")->click();
+    QCOMPARE(answerer.messages.size(), 1);
+    QVERIFY2(answerer.messages.constFirst().startsWith(QStringLiteral("Ошибка|")), qPrintable(answerer.messages.constFirst()));
+    QVERIFY2(answerer.messages.constFirst().contains(QStringLiteral("от 0 до 255")), qPrintable(answerer.messages.constFirst()));
+    QVERIFY(child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
+    QTest::qWait(100);
+    QCOMPARE(window.statusBar()->currentMessage(), QString::fromUtf8(MakerCaption));
+}
+
+void TestWindow::deviceNumberTakenAsTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("device");
+    QTest::newRow("0") << "0" << 0;
+    QTest::newRow("2") << "2" << 2;
+    QTest::newRow("255") << "255" << 255;
+}
+
+// The number reaches the wire as typed: the cabinet sees the address frame for it.
+void TestWindow::deviceNumberTakenAsTyped()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, device);
+    RecordingCabinet cabinet;
+    std::unique_ptr<MainWindow> owner(new MainWindow);
+    MainWindow *window = owner.get();
+    child<QLineEdit>(window, "edtDevNumber")->setText(typed);
+    child<QLineEdit>(window, "edtIpAddr")->setText(QStringLiteral("127.0.0.1"));
+    child<QLineEdit>(window, "edtEthPort")->setText(cabinet.port());
+    child<QLineEdit>(window, "edtFileName")->setText(writeImage(firmwareImage(4096)));
+    ModalAnswerer answerer;
+
+    child<QPushButton>(window, "btnStartUpdate")->click();
+    QVERIFY(!child<QPushButton>(window, "btnStartUpdate")->isEnabled());
+    QTRY_VERIFY(cabinet.bytes().size() >= ADDRESS_FRAME_SIZE);
+    QCOMPARE(cabinet.bytes().left(ADDRESS_FRAME_SIZE), buildAddressFrame(uint8_t(device)));
+    QVERIFY(answerer.messages.isEmpty());
+}
+
+void TestWindow::wholeUpdate_data()
+{
+    QTest::addColumn<bool>("serial");
+    QTest::newRow("serial, file chosen after the empty-name warning") << true;
+    QTest::newRow("Ethernet through the cabinet on 127.0.0.1") << false;
+}
+
+void TestWindow::wholeUpdate()
+{
+    QFETCH(bool, serial);
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    DevSim sim(serial ? QStringList{QStringLiteral("--pty")} : QStringList{QStringLiteral("--tcp"), QStringLiteral("0")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    const QByteArray file = firmwareImage(20000);
+    const QString path = writeImage(file);
+    MainWindow window;
+    if (serial) {
+        auto *ports = child<QComboBox>(&window, "cmbComPort");
+        ports->clear();
+        ports->addItem(sim.where());
+        child<QTabWidget>(&window, "tabInterfceForUpdate")->setCurrentIndex(1);
+    } else {
+        child<QLineEdit>(&window, "edtIpAddr")->setText(QStringLiteral("127.0.0.1"));
+        child<QLineEdit>(&window, "edtEthPort")->setText(QString::number(sim.tcpPort()));
+        child<QLineEdit>(&window, "edtFileName")->setText(path);
+    }
+    ModalAnswerer answerer(path);
+
+    child<QPushButton>(&window, "btnStartUpdate")->click();
+    QCOMPARE(answerer.messages.size(), serial ? 1 : 0);
+    QVERIFY(!child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().endsWith(Success), 30000);
+    QCOMPARE(window.statusBar()->styleSheet(), QStringLiteral("color: black; background: green"));
+    QCOMPARE(child<QProgressBar>(&window, "progressBar")->value(), 100);
+    QVERIFY(child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
+    QCOMPARE(sim.waitForExit(), 0);
+    QCOMPARE(sim.image(), filledImage(file));
+}
+
+void TestWindow::quitDuringRun_data()
+{
+    QTest::addColumn<bool>("exitButton");
+    QTest::addColumn<bool>("serial");
+    QTest::addColumn<bool>("transferring");
+    QTest::newRow("exit button during an Ethernet transfer") << true << false << true;
+    QTest::newRow("window frame during an Ethernet transfer") << false << false << true;
+    QTest::newRow("exit button while a serial device stays silent") << true << true << false;
+    QTest::newRow("window frame during a serial transfer") << false << true << true;
+}
+
+// Whichever way the window goes, a run under way ends with its link closed, within seconds.
+void TestWindow::quitDuringRun()
+{
+    QFETCH(bool, exitButton);
+    QFETCH(bool, serial);
+    QFETCH(bool, transferring);
+    QStringList arguments = serial ? QStringList{QStringLiteral("--pty")} : QStringList{QStringLiteral("--tcp"), QStringLiteral("0")};
+    // At 19200 baud the largest image takes over a minute: the quit comes in the middle of it.
+    arguments << QStringLiteral("--baud") << QStringLiteral("19200");
+    if (!transferring)
+        arguments << QStringLiteral("--start-after") << QStringLiteral("1000000");
+    DevSim sim(arguments);
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    std::unique_ptr<MainWindow> owner(new MainWindow);
+    MainWindow *window = owner.get();
+    QSignalSpy stopAll(window, &MainWindow::stopAll);
+    if (serial) {
+        auto *ports = child<QComboBox>(window, "cmbComPort");
+        ports->clear();
+        ports->addItem(sim.where());
+        child<QTabWidget>(window, "tabInterfceForUpdate")->setCurrentIndex(1);
+    } else {
+        child<QLineEdit>(window, "edtIpAddr")->setText(QStringLiteral("127.0.0.1"));
+        child<QLineEdit>(window, "edtEthPort")->setText(QString::number(sim.tcpPort()));
+    }
+    child<QLineEdit>(window, "edtFileName")->setText(writeImage(firmwareImage(131072)));
+    window->show();
+    child<QPushButton>(window, "btnStartUpdate")->click();
+    if (transferring)
+        QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(window, "progressBar")->value() >= 1, 20000);
+    else
+        QTRY_VERIFY(window->statusBar()->currentMessage().contains(QStringLiteral("Попытка соединения 2")));
+
+    QElapsedTimer clock;
+    clock.start();
+    if (exitButton)
+        child<QPushButton>(window, "btnExit")->click();
+    else
+        window->close();
+    QVERIFY(!window->isVisible());
+    QCOMPARE(stopAll.count(), exitButton ? 1 : 0);
+    owner.reset();
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    // The emulator leaves as soon as the programmer has closed its end of the link.
+    QCOMPARE(sim.waitForExit(3000), 1);
 }
 
 QTEST_MAIN(TestWindow)

@@ -146,6 +146,13 @@ int Xmodem::connectDevice()
         port->flush();
         port->waitForReadyRead(SerialAnswerWaitMs);
         ++runCounter;
+        if (port->error() == QSerialPort::ResourceError) {
+            // The port went away (adapter unplugged, line hung up): every further wait would
+            // fail at once and the loop would spin, so it counts as a port that closed.
+            emit status_dev(ERROR_PORT_NOT_OPENING);
+            port->close();
+            return endRun(1);
+        }
         if (port->bytesAvailable() <= 0)
             continue;
 

@@ -16,6 +16,11 @@ DevSim::DevSim(const QStringList &arguments)
 
 DevSim::~DevSim()
 {
+    kill();
+}
+
+void DevSim::kill()
+{
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();
         m_process.waitForFinished(5000);

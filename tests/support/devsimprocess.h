@@ -19,6 +19,8 @@ public:
     QString where() const { return m_where; }
     quint16 tcpPort() const;
 
+    // Ends it at once, as a device that is unplugged.
+    void kill();
     // Waits for it to end and returns its exit code, or -1 if it is still running after ms.
     int waitForExit(int ms = 20000);
     QByteArray image() const;
