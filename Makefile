@@ -12,7 +12,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	fonts-dejavu-core
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps run test clean $(addprefix build-qt,$(QT_VERSIONS))
+.PHONY: all deps run test screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
 
 all: build-qt6
 
@@ -44,6 +44,10 @@ test: deps
 		( cd $(BUILD)/qt$$v && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(CTEST_JOBS) ) || status=1; \
 	done; \
 	exit $$status
+
+# The picture of the window in the README, rendered offscreen from the real window.
+screenshot: build-qt6
+	QT_QPA_PLATFORM=offscreen ./$(BUILD)/qt6/tools/screenshot/screenshot docs/window.png
 
 clean:
 	rm -rf $(BUILD)
