@@ -17,6 +17,7 @@ private slots:
     void refusedBeforeOpening();
     void wrongAnswerToProbe_data();
     void wrongAnswerToProbe();
+    void chatterBeforeStart();
     void negativeAcknowledgements_data();
     void negativeAcknowledgements();
     void transferFailures_data();
@@ -137,6 +138,26 @@ void TestSerial::wrongAnswerToProbe_data()
     QTest::addColumn<QStringList>("fault");
     QTest::newRow("single NAK byte") << QStringList{QStringLiteral("--wrong-start"), QStringLiteral("0x15")};
     QTest::newRow("two start requests at once") << QStringList{QStringLiteral("--double-start")};
+}
+
+// Noise thrown away by the drains must not leave the port deaf: the transfer that follows
+// runs at full speed (a lost read notification costs a whole second per block).
+void TestSerial::chatterBeforeStart()
+{
+    DevSim sim({QStringLiteral("--pty"), QStringLiteral("--device"), QString::number(Device), QStringLiteral("--noise"),
+                QStringLiteral("7"), QStringLiteral("--noise-for"), QStringLiteral("1500")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    const QByteArray file = firmwareImage(16384);
+    SerialRun run(sim.where(), writeImage(file));
+
+    QCOMPARE(run.worker.connectDevice(), 1);
+    QVERIFY(run.log.statuses().contains(ERROR_WRONG_ANSWER));
+    QCOMPARE(run.log.statuses().mid(run.log.statuses().indexOf(STATUS_DEVICE_CONNECTED)),
+             (QList<int>{STATUS_DEVICE_CONNECTED, STATUS_FILE_SENT}));
+    const qint64 transfer = run.log.timeOf(QStringLiteral("status 2")) - run.log.timeOf(QStringLiteral("status 1"));
+    QVERIFY2(transfer < 5000, qPrintable(QString::number(transfer)));
+    QCOMPARE(sim.waitForExit(), 0);
+    QCOMPARE(sim.image(), file);
 }
 
 void TestSerial::wrongAnswerToProbe()

@@ -21,6 +21,8 @@ Device::Device(const DeviceOptions &options, QObject *parent)
     if (m_options.noiseEveryMs > 0) {
         connect(&m_noiseTimer, &QTimer::timeout, this, [this] { emit transmit(QByteArray(1, NoiseByte)); });
         m_noiseTimer.start(m_options.noiseEveryMs);
+        if (m_options.noiseForMs > 0)
+            QTimer::singleShot(m_options.noiseForMs, &m_noiseTimer, &QTimer::stop);
     }
 }
 
@@ -106,6 +108,10 @@ void Device::awaitFrame(char byte)
 void Device::onProbe()
 {
     ++m_probes;
+    if (m_noiseTimer.isActive()) {
+        say(QStringLiteral("probe %1 drowned in the chatter").arg(m_probes));
+        return;
+    }
     if (m_probes < m_options.startAfterProbes) {
         say(QStringLiteral("probe %1 ignored").arg(m_probes));
         return;

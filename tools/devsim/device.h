@@ -20,7 +20,8 @@ struct DeviceOptions
     int cancelAtBlock = 0;      // answer this block with the cancel byte and give up
     int dropAfterBlock = 0;     // hang up the link after acknowledging this block
     int eotNaks = 0;            // NAK each end of transmission this many times first
-    int noiseEveryMs = 0;       // chatter: one noise byte this often, all the time
+    int noiseEveryMs = 0;       // chatter: one noise byte this often ...
+    int noiseForMs = 0;         // ... for this long from the start (0: for ever)
     bool verbose = false;
 };
 

@@ -89,6 +89,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("drop-after"), QStringLiteral("Hang up the link right after acknowledging the <n>-th block."), QStringLiteral("n")},
         {QStringLiteral("eot-nak"), QStringLiteral("NAK the end of transmission <k> times before the ACK."), QStringLiteral("k")},
         {QStringLiteral("noise"), QStringLiteral("Chatter: send a noise byte every <ms> milliseconds, all the time."), QStringLiteral("ms")},
+        {QStringLiteral("noise-for"), QStringLiteral("With --noise: chatter only for the first <ms> milliseconds."), QStringLiteral("ms")},
         {QStringLiteral("verbose"), QStringLiteral("Print every block as it is stored.")},
     };
     parser.addOptions(options);
@@ -111,7 +112,8 @@ int main(int argc, char *argv[])
         && readInt(parser, QStringLiteral("cancel-at"), 1, 1 << 30, &device.cancelAtBlock, &error)
         && readInt(parser, QStringLiteral("drop-after"), 1, 1 << 30, &device.dropAfterBlock, &error)
         && readInt(parser, QStringLiteral("eot-nak"), 0, 1 << 30, &device.eotNaks, &error)
-        && readInt(parser, QStringLiteral("noise"), 1, 60000, &device.noiseEveryMs, &error);
+        && readInt(parser, QStringLiteral("noise"), 1, 60000, &device.noiseEveryMs, &error)
+        && readInt(parser, QStringLiteral("noise-for"), 1, 1 << 30, &device.noiseForMs, &error);
     if (!ok)
         return fail(error);
     device.addresses = {address};
