@@ -49,7 +49,6 @@ class TestEthernet : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
     void wholeImageArrives_data();
     void wholeImageArrives();
     void frameComesFirst();
@@ -70,19 +69,10 @@ private slots:
     void stopEndsDrain();
 
 private:
-    QString writeImage(const QByteArray &bytes);
-    QTemporaryDir m_dir;
-    int m_files = 0;
+    QString writeImage(const QByteArray &bytes) { return m_images.write(bytes); }
+    ImageFiles m_images;
 };
 
-QString TestEthernet::writeImage(const QByteArray &bytes)
-{
-    const QString path = m_dir.filePath(QStringLiteral("image%1.bin").arg(++m_files));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return path;
-}
 
 void TestEthernet::wholeImageArrives_data()
 {
@@ -300,7 +290,7 @@ void TestEthernet::missingFile()
 {
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QString::number(Device)});
     QVERIFY2(sim.start(), qPrintable(sim.output()));
-    EthRun run(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()), m_dir.filePath(QStringLiteral("missing.bin")));
+    EthRun run(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()), m_images.missing());
 
     QCOMPARE(run.worker.connectEthDevice(), 1);
     QCOMPARE(run.log.events(), (QStringList{QStringLiteral("status 4"), QStringLiteral("probe"), QStringLiteral("status 1"),

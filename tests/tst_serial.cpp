@@ -10,7 +10,6 @@ class TestSerial : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void wholeImageArrives_data();
     void wholeImageArrives();
     void refusedBeforeOpening_data();
@@ -30,9 +29,8 @@ private slots:
     void runInItsOwnThread();
 
 private:
-    QString writeImage(const QByteArray &bytes);
-    QTemporaryDir m_dir;
-    int m_files = 0;
+    QString writeImage(const QByteArray &bytes) { return m_images.write(bytes); }
+    ImageFiles m_images;
 };
 
 namespace {
@@ -65,19 +63,6 @@ struct SerialRun
 
 } // namespace
 
-void TestSerial::initTestCase()
-{
-    QVERIFY(m_dir.isValid());
-}
-
-QString TestSerial::writeImage(const QByteArray &bytes)
-{
-    const QString path = m_dir.filePath(QStringLiteral("image%1.bin").arg(++m_files));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return path;
-}
 
 void TestSerial::wholeImageArrives_data()
 {
@@ -124,7 +109,7 @@ void TestSerial::refusedBeforeOpening()
     QFETCH(int, result);
     QString path;
     if (size == -1)
-        path = m_dir.filePath(QStringLiteral("missing.bin"));
+        path = m_images.missing();
     else if (size >= 0)
         path = writeImage(firmwareImage(size));
     SerialRun run(port, path);

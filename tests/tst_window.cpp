@@ -80,19 +80,10 @@ private slots:
     void quitDuringRun();
 
 private:
-    QString writeImage(const QByteArray &bytes);
-    QTemporaryDir m_dir;
-    int m_files = 0;
+    QString writeImage(const QByteArray &bytes) { return m_images.write(bytes); }
+    ImageFiles m_images;
 };
 
-QString TestWindow::writeImage(const QByteArray &bytes)
-{
-    const QString path = m_dir.filePath(QStringLiteral("image%1.bin").arg(++m_files));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return path;
-}
 
 void TestWindow::widgetTree_data()
 {

@@ -66,6 +66,15 @@ QByteArray DevSim::image() const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QString ImageFiles::write(const QByteArray &bytes)
+{
+    const QString path = m_dir.filePath(QStringLiteral("image%1.bin").arg(++m_count));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
 QByteArray firmwareImage(int size)
 {
     QRandomGenerator generator{quint32(size)};

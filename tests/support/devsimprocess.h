@@ -34,6 +34,19 @@ private:
     QString m_where;
 };
 
+// Image files for one test suite, in a temporary folder of their own.
+class ImageFiles
+{
+public:
+    // Writes the bytes to a new file and returns its path (empty if it could not be written).
+    QString write(const QByteArray &bytes);
+    QString missing() const { return m_dir.filePath(QStringLiteral("missing.bin")); }
+
+private:
+    QTemporaryDir m_dir;
+    int m_count = 0;
+};
+
 // A firmware image of the given size with a recognisable, non-repeating pattern.
 QByteArray firmwareImage(int size);
 // The image as the device stores it: the file, then 0xFF up to a whole number of blocks.
