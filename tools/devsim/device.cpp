@@ -6,6 +6,7 @@
 
 namespace {
 constexpr int BlockStallMs = 1000;
+constexpr int PlainStartRequestMs = 1000;
 constexpr char NoiseByte = 0x3F;
 } // namespace
 
@@ -24,18 +25,40 @@ Device::Device(const DeviceOptions &options, QObject *parent)
         if (m_options.noiseForMs > 0)
             QTimer::singleShot(m_options.noiseForMs, &m_noiseTimer, &QTimer::stop);
     }
+    if (m_options.plain) {
+        // A plain receiver asks for CRC blocks until the sender begins.
+        m_state = State::Receiving;
+        m_clock.start();
+        connect(&m_startTimer, &QTimer::timeout, this, &Device::requestStart);
+        m_startTimer.start(PlainStartRequestMs);
+        requestStart();
+    }
+}
+
+void Device::requestStart()
+{
+    if (m_anyBlock || !m_block.isEmpty())
+        m_startTimer.stop();
+    else
+        emit transmit(QByteArray(1, START_REQUEST));
 }
 
 QString Device::summary() const
 {
     const double seconds = m_clock.isValid() ? m_clock.elapsed() / 1000.0 : 0.0;
-    return QStringLiteral("blocks %1, bytes %2, NAKs sent %3, bad blocks %4, %5 s - %6")
-        .arg(m_blocks)
-        .arg(m_image.size())
-        .arg(m_naksSent)
-        .arg(m_badBlocks)
-        .arg(seconds, 0, 'f', 2)
-        .arg(complete() ? QStringLiteral("image complete") : QStringLiteral("image NOT complete"));
+    QString line = QStringLiteral("blocks %1, bytes %2, NAKs sent %3, bad blocks %4, %5 s - %6")
+                       .arg(m_blocks)
+                       .arg(m_image.size())
+                       .arg(m_naksSent)
+                       .arg(m_badBlocks)
+                       .arg(seconds, 0, 'f', 2)
+                       .arg(complete() ? QStringLiteral("image complete") : QStringLiteral("image NOT complete"));
+    if (complete() && m_transferNs > 0) {
+        // Measured the same way for every sender: first block in to end of transmission acknowledged.
+        const double transfer = m_transferNs / 1e9;
+        line += QStringLiteral("; transfer %1 s, %2 blocks/s").arg(transfer, 0, 'f', 3).arg(m_blocks / transfer, 0, 'f', 1);
+    }
+    return line;
 }
 
 void Device::receive(const QByteArray &bytes)
@@ -62,11 +85,13 @@ void Device::onByte(char byte)
             else
                 m_blockTimer.start();
         } else if (byte == XMODEM_SOH) {
+            if (!m_transferClock.isValid())
+                m_transferClock.start();
             m_block.append(byte);
             m_blockTimer.start();
         } else if (byte == XMODEM_EOT) {
             onEndOfTransmission();
-        } else if (byte == PROBE_BYTE && !m_anyBlock) {
+        } else if (byte == PROBE_BYTE && !m_anyBlock && !m_options.plain) {
             // The sender missed our start request; ask again.
             answer(START_REQUEST);
         }
@@ -101,6 +126,7 @@ void Device::awaitFrame(char byte)
         return;
     }
     say(QStringLiteral("address frame for device %1 accepted").arg(address));
+    m_address = address;
     m_clock.start();
     m_state = State::Probing;
 }
@@ -204,6 +230,8 @@ void Device::onEndOfTransmission()
         return;
     }
     m_state = State::Done;
+    m_transferNs = m_transferClock.isValid() ? m_transferClock.nsecsElapsed() : 0;
+    m_blockTimer.stop();
     answer(XMODEM_ACK);
     say(QStringLiteral("end of transmission acknowledged"));
     emit completed();

@@ -22,6 +22,7 @@ struct DeviceOptions
     int eotNaks = 0;            // NAK each end of transmission this many times first
     int noiseEveryMs = 0;       // chatter: one noise byte this often ...
     int noiseForMs = 0;         // ... for this long from the start (0: for ever)
+    bool plain = false;         // a plain XMODEM-CRC receiver: no address frame, no probe, 'C' until the first block
     bool verbose = false;
 };
 
@@ -36,6 +37,8 @@ public:
     void receive(const QByteArray &bytes);
 
     bool complete() const { return m_state == State::Done; }
+    // The device number this session was addressed with, or -1 (none yet, or plain mode).
+    int address() const { return m_address; }
     const QByteArray &image() const { return m_image; }
     QString summary() const;
 
@@ -54,6 +57,7 @@ private:
     void onBlock();
     void onEndOfTransmission();
     void onBlockStalled();
+    void requestStart();
     void answer(char byte);
     void say(const QString &line);
 
@@ -64,7 +68,11 @@ private:
     QByteArray m_image;
     QTimer m_blockTimer;
     QTimer m_noiseTimer;
+    QTimer m_startTimer;
     QElapsedTimer m_clock;
+    QElapsedTimer m_transferClock;
+    qint64 m_transferNs = 0;
+    int m_address = -1;
     int m_probes = 0;
     bool m_firstAnswer = true;
     bool m_anyBlock = false;

@@ -11,7 +11,9 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -37,6 +39,23 @@ int fail(const QString &message)
 {
     QTextStream(stderr) << "devsim: " << message << Qt::endl;
     return ExitUsage;
+}
+
+// "2", "2,3,7", "2-9" or any mix of them, each number 0 to 255.
+bool readDevices(const QString &text, QSet<int> *devices)
+{
+    devices->clear();
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        const QStringList ends = part.split(QLatin1Char('-'));
+        bool okLow = false, okHigh = false;
+        const int low = ends.value(0).toInt(&okLow);
+        const int high = ends.size() == 2 ? ends.value(1).toInt(&okHigh) : low;
+        if (!okLow || (ends.size() == 2 && !okHigh) || ends.size() > 2 || low < 0 || high > 255 || low > high)
+            return false;
+        for (int n = low; n <= high; ++n)
+            devices->insert(n);
+    }
+    return !devices->isEmpty();
 }
 
 bool readInt(const QCommandLineParser &parser, const QString &name, int low, int high, int *value, QString *error)
@@ -76,8 +95,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal pair and print the path to open.")},
         {QStringLiteral("serial"), QStringLiteral("Use an existing serial port."), QStringLiteral("name")},
         {QStringLiteral("tcp"), QStringLiteral("Listen on 127.0.0.1:<port> as the cabinet (0 picks a free port)."), QStringLiteral("port")},
-        {QStringLiteral("device"), QStringLiteral("Device number to answer to (default 2)."), QStringLiteral("n")},
-        {QStringLiteral("out"), QStringLiteral("Write the received image, fill bytes included, to <file>."), QStringLiteral("file")},
+        {QStringLiteral("device"), QStringLiteral("Device numbers to answer to, as a bus of devices does: 2, 2,3,7 or 2-9 (default 2)."), QStringLiteral("list")},
+        {QStringLiteral("out"), QStringLiteral("Write the received image, fill bytes included, to <file>; {device} in the name stands for the device number."), QStringLiteral("file")},
+        {QStringLiteral("keep-running"), QStringLiteral("Serve one update after another (TCP: one per connection) until stopped.")},
+        {QStringLiteral("plain"), QStringLiteral("A plain XMODEM-CRC receiver: no address frame, no probe; sends 'C' until the first block.")},
         {QStringLiteral("baud"), QStringLiteral("Pace both directions at <b> baud, 10 bits a byte (serial line speed for --serial; default 19200 there)."), QStringLiteral("b")},
         {QStringLiteral("start-after"), QStringLiteral("Answer only the <k>-th probe and those after it."), QStringLiteral("k")},
         {QStringLiteral("wrong-start"), QStringLiteral("Answer the first probe with this single byte (e.g. 0x15)."), QStringLiteral("byte")},
@@ -97,12 +118,12 @@ int main(int argc, char *argv[])
 
     DeviceOptions device;
     QString error;
-    int address = 2;
     int baud = 0;
     int tcpPort = -1;
     int wrongStart = -1;
-    const bool ok = readInt(parser, QStringLiteral("device"), 0, 255, &address, &error)
-        && readInt(parser, QStringLiteral("baud"), 1, 4000000, &baud, &error)
+    if (parser.isSet(QStringLiteral("device")) && !readDevices(parser.value(QStringLiteral("device")), &device.addresses))
+        return fail(QStringLiteral("--device wants numbers from 0 to 255 such as 2, 2,3,7 or 2-9, not \"%1\"").arg(parser.value(QStringLiteral("device"))));
+    const bool ok = readInt(parser, QStringLiteral("baud"), 1, 4000000, &baud, &error)
         && readInt(parser, QStringLiteral("tcp"), 0, 65535, &tcpPort, &error)
         && readInt(parser, QStringLiteral("start-after"), 1, 1000000, &device.startAfterProbes, &error)
         && readInt(parser, QStringLiteral("wrong-start"), 0, 255, &wrongStart, &error)
@@ -116,7 +137,7 @@ int main(int argc, char *argv[])
         && readInt(parser, QStringLiteral("noise-for"), 1, 1 << 30, &device.noiseForMs, &error);
     if (!ok)
         return fail(error);
-    device.addresses = {address};
+    device.plain = parser.isSet(QStringLiteral("plain"));
     device.wrongStartByte = wrongStart;
     device.doubleStart = parser.isSet(QStringLiteral("double-start"));
     device.verbose = parser.isSet(QStringLiteral("verbose"));
@@ -144,41 +165,71 @@ int main(int argc, char *argv[])
         link = std::move(tcp);
     }
 
-    Device emulated(device);
     LinePacer pacer(baud);
     QObject::connect(link.get(), &Link::received, &pacer, &LinePacer::fromProgrammer);
-    QObject::connect(&pacer, &LinePacer::deliverToDevice, &emulated, &Device::receive);
-    QObject::connect(&emulated, &Device::transmit, &pacer, &LinePacer::toProgrammer);
     QObject::connect(&pacer, &LinePacer::deliverToLink, link.get(), &Link::write);
-    QObject::connect(&emulated, &Device::note, &app, [](const QString &line) { print(line); });
 
+    // One session is one update: from the programmer opening the link to it closing it.
+    const bool keepRunning = parser.isSet(QStringLiteral("keep-running"));
     const QString outFile = parser.value(QStringLiteral("out"));
-    bool finished = false;
-    const auto finish = [&](int code) {
-        if (finished)
-            return;
-        finished = true;
-        if (!outFile.isEmpty()) {
-            QFile file(outFile);
-            if (!file.open(QIODevice::WriteOnly) || file.write(emulated.image()) != emulated.image().size())
-                print(QStringLiteral("cannot write %1: %2").arg(outFile, file.errorString()));
-        }
-        print(QStringLiteral("summary: ") + emulated.summary());
-        QCoreApplication::exit(code);
-    };
+    std::unique_ptr<Device> emulated;
+    bool sessionOver = false;
+    QTimer linger;
+    linger.setSingleShot(true);
+    linger.setInterval(LingerMs);
 
-    QObject::connect(&emulated, &Device::hangUpRequested, &app, [&] {
-        link->hangUp();
-        finish(ExitIncomplete);
+    std::function<void()> startSession;
+    const auto endSession = [&](bool linkGone) {
+        if (sessionOver)
+            return;
+        sessionOver = true;
+        linger.stop();
+        if (!outFile.isEmpty() && (emulated->address() >= 0 || device.plain)) {
+            QString name = outFile;
+            name.replace(QLatin1String("{device}"), device.plain ? QStringLiteral("plain") : QString::number(emulated->address()));
+            QFile file(name);
+            if (!file.open(QIODevice::WriteOnly) || file.write(emulated->image()) != emulated->image().size())
+                print(QStringLiteral("cannot write %1: %2").arg(name, file.errorString()));
+        }
+        print(QStringLiteral("summary: ") + emulated->summary());
+        if (keepRunning && !linkGone)
+            startSession();
+        else
+            QCoreApplication::exit(emulated->complete() ? ExitComplete : ExitIncomplete);
+    };
+    startSession = [&] {
+        emulated = std::make_unique<Device>(device);
+        sessionOver = false;
+        QObject::connect(emulated.get(), &Device::transmit, &pacer, &LinePacer::toProgrammer);
+        QObject::connect(emulated.get(), &Device::note, &app, [](const QString &line) { print(line); });
+        QObject::connect(emulated.get(), &Device::completed, &linger, [&] { linger.start(); });
+        QObject::connect(emulated.get(), &Device::hangUpRequested, &app, [&] {
+            link->hangUp();
+            // A pseudo-terminal is gone once hung up; the cabinet listens on for the next connection.
+            endSession(parser.isSet(QStringLiteral("pty")));
+        });
+    };
+    QObject::connect(&pacer, &LinePacer::deliverToDevice, &app, [&](const QByteArray &bytes) {
+        if (!sessionOver)
+            emulated->receive(bytes);
     });
-    QObject::connect(&emulated, &Device::completed, &app, [&] {
-        QTimer::singleShot(LingerMs, &app, [&] { finish(ExitComplete); });
-    });
+    QObject::connect(&linger, &QTimer::timeout, &app, [&] { endSession(false); });
     QObject::connect(link.get(), &Link::peerClosed, &app, [&] {
         print(QStringLiteral("the programmer closed the link"));
-        finish(emulated.complete() ? ExitComplete : ExitIncomplete);
+        endSession(false);
     });
+    startSession();
 
-    print(QStringLiteral("device %1 ready, link ready at %2").arg(address).arg(link->where()));
+    const QStringList numbers = [&] {
+        QList<int> sorted = device.addresses.values();
+        std::sort(sorted.begin(), sorted.end());
+        QStringList list;
+        for (int n : sorted)
+            list << QString::number(n);
+        return list;
+    }();
+    print(QStringLiteral("%1 ready, link ready at %2")
+              .arg(device.plain ? QStringLiteral("plain XMODEM-CRC receiver") : QStringLiteral("device ") + numbers.join(QLatin1Char(',')))
+              .arg(link->where()));
     return app.exec();
 }
