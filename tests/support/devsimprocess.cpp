@@ -10,7 +10,8 @@
 DevSim::DevSim(const QStringList &arguments)
     : m_arguments(arguments)
 {
-    m_arguments << QStringLiteral("--out") << m_dir.filePath(QStringLiteral("image.bin"));
+    if (!m_arguments.contains(QStringLiteral("--out")))
+        m_arguments << QStringLiteral("--out") << m_dir.filePath(QStringLiteral("image.bin"));
     m_process.setProcessChannelMode(QProcess::MergedChannels);
 }
 

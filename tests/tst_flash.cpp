@@ -1,0 +1,213 @@
+#include <QtTest>
+
+#include "devsimprocess.h"
+
+#include <csignal>
+
+namespace {
+
+struct Flash
+{
+    QProcess process;
+    QString out() { return QString::fromUtf8(process.readAllStandardOutput()); }
+    QString err() { return QString::fromUtf8(process.readAllStandardError()); }
+    void start(const QStringList &arguments) { process.start(QStringLiteral(FLASH_PATH), arguments); }
+    int finish(int ms = 30000)
+    {
+        if (!process.waitForFinished(ms))
+            return -1;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+};
+
+} // namespace
+
+// The command-line flasher end to end, against the device emulator; its output goes to a
+// pipe here, so it must be plain lines.
+class TestFlash : public QObject
+{
+    Q_OBJECT
+private slots:
+    void outcomes_data();
+    void outcomes();
+    void badInput_data();
+    void badInput();
+    void batchWithFailingMiddleDevice_data();
+    void batchWithFailingMiddleDevice();
+    void transcript();
+    void interrupt_data();
+    void interrupt();
+
+private:
+    ImageFiles m_images;
+};
+
+void TestFlash::outcomes_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    const QStringList tcp{QStringLiteral("--tcp"), QStringLiteral("0")};
+    QTest::newRow("Ethernet update") << tcp << 0 << QStringLiteral("Прибор 2: обновлён");
+    QTest::newRow("serial update") << QStringList{QStringLiteral("--pty")} << 0 << QStringLiteral("Прибор 2: обновлён");
+    QTest::newRow("silent device") << tcp + QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000")} << 1
+                                   << QStringLiteral("Прибор 2: НЕ обновлён: прибор не ответил за 1 с");
+    QTest::newRow("NAK storm") << tcp + QStringList{QStringLiteral("--nak-block"), QStringLiteral("2"), QStringLiteral("--nak-count"), QStringLiteral("0")}
+                               << 1 << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором, Ошибка во время отправки файла в прибор");
+    QTest::newRow("cabinet drops the link") << tcp + QStringList{QStringLiteral("--drop-after"), QStringLiteral("2")} << 1
+                                            << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором");
+}
+
+void TestFlash::outcomes()
+{
+    QFETCH(QStringList, device);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    DevSim sim(device);
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    const bool serial = device.contains(QStringLiteral("--pty"));
+    const QStringList link = serial ? QStringList{QStringLiteral("--serial"), sim.where()}
+                                    : QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort())};
+    Flash flash;
+    flash.start(link + QStringList{QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--answer-timeout"), QStringLiteral("1"),
+                                   m_images.write(firmwareImage(4096))});
+
+    QCOMPARE(flash.finish(), exitCode);
+    const QString out = flash.out();
+    QVERIFY2(out.contains(says), qPrintable(out));
+    QVERIFY2(!out.contains(QLatin1Char('\r')) && !out.contains(QLatin1Char('\x1b')), "control characters on a pipe");
+    QCOMPARE(sim.waitForExit(), exitCode == 0 ? 0 : 1);
+}
+
+void TestFlash::badInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("says");
+    const QString image = m_images.write(firmwareImage(4096));
+    const QString small = m_images.write(firmwareImage(4095));
+    const QString eth = QStringLiteral("--eth");
+    const QString dev = QStringLiteral("--device");
+    QTest::newRow("missing file") << QStringList{eth, QStringLiteral("127.0.0.1"), dev, QStringLiteral("2"), m_images.missing()} << QStringLiteral("нет такого файла");
+    QTest::newRow("device 256") << QStringList{eth, QStringLiteral("127.0.0.1"), dev, QStringLiteral("256"), image} << QStringLiteral("от 0 до 255");
+    QTest::newRow("device range with a typo") << QStringList{eth, QStringLiteral("127.0.0.1"), dev, QStringLiteral("2-x"), image} << QStringLiteral("от 0 до 255");
+    QTest::newRow("port 70000") << QStringList{eth, QStringLiteral("127.0.0.1:70000"), dev, QStringLiteral("2"), image} << QStringLiteral("от 1 до 65535");
+    QTest::newRow("port 0") << QStringList{eth, QStringLiteral("127.0.0.1:0"), dev, QStringLiteral("2"), image} << QStringLiteral("от 1 до 65535");
+    QTest::newRow("bad address") << QStringList{eth, QStringLiteral("300.1.1.1"), dev, QStringLiteral("2"), image} << QStringLiteral("неверный IP адрес");
+    QTest::newRow("serial file too small") << QStringList{QStringLiteral("--serial"), QStringLiteral("/dev/ttyS0"), dev, QStringLiteral("2"), small} << QStringLiteral("от 4096 до 131072");
+    QTest::newRow("no link") << QStringList{dev, QStringLiteral("2"), image} << QStringLiteral("--serial PORT или --eth");
+}
+
+void TestFlash::badInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, says);
+    Flash flash;
+    flash.start(arguments);
+    QCOMPARE(flash.finish(), 2);
+    const QString err = flash.err();
+    QVERIFY2(err.contains(says), qPrintable(err));
+}
+
+void TestFlash::batchWithFailingMiddleDevice_data()
+{
+    QTest::addColumn<bool>("keepGoing");
+    QTest::newRow("stops at the first failure") << false;
+    QTest::newRow("--keep-going") << true;
+}
+
+// A bus behind one cabinet with devices 2 and 4 on it: device 3 never answers.
+void TestFlash::batchWithFailingMiddleDevice()
+{
+    QFETCH(bool, keepGoing);
+    QTemporaryDir received;
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QStringLiteral("2,4"), QStringLiteral("--keep-running"),
+                QStringLiteral("--out"), received.filePath(QStringLiteral("{device}.bin"))});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    const QByteArray image = firmwareImage(4096);
+    Flash flash;
+    QStringList arguments{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"),
+                          QStringLiteral("2-4"), QStringLiteral("--answer-timeout"), QStringLiteral("1"), m_images.write(image)};
+    if (keepGoing)
+        arguments << QStringLiteral("--keep-going");
+    flash.start(arguments);
+
+    QCOMPARE(flash.finish(), 1);
+    const QString out = flash.out();
+    QVERIFY2(out.contains(QStringLiteral("Прибор 2: обновлён")), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("Прибор 3: НЕ обновлён")), qPrintable(out));
+    QCOMPARE(out.contains(QStringLiteral("Прибор 4:")), keepGoing);
+    QVERIFY2(out.contains(QStringLiteral("Итог: обновлено %1 из 3").arg(keepGoing ? 2 : 1)), qPrintable(out));
+    QTRY_COMPARE(QFile::exists(received.filePath(QStringLiteral("4.bin"))), keepGoing);
+    QFile device2(received.filePath(QStringLiteral("2.bin")));
+    QVERIFY(device2.open(QIODevice::ReadOnly));
+    QCOMPARE(device2.readAll(), image);
+}
+
+void TestFlash::transcript()
+{
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--nak-block"), QStringLiteral("2")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("flash.log"));
+    Flash flash;
+    flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                 QStringLiteral("--quiet"), QStringLiteral("--log"), logPath, m_images.write(firmwareImage(4096))});
+    QCOMPARE(flash.finish(), 0);
+    QCOMPARE(flash.out(), QStringLiteral("Прибор 2: обновлён: Файл успешно отправлен, не забудьте проверить параметры и настройки порогов\n"));
+
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QRegularExpression stamped(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
+    for (const QString &line : lines)
+        QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
+    const QStringList wanted{QStringLiteral("device 2: status 4: Связь со шкафом установлена"), QStringLiteral("device 2: debug: Try connect"),
+                             QStringLiteral("device 2: attempt 1"), QStringLiteral("device 2: debug: NAK"),
+                             QStringLiteral("device 2: debug: resend block 2 transmission 2"),
+                             QStringLiteral("device 2: status 2: Файл успешно отправлен")};
+    int from = 0;
+    for (const QString &want : wanted) {
+        while (from < lines.size() && !lines.at(from).contains(want))
+            ++from;
+        QVERIFY2(from < lines.size(), qPrintable(QStringLiteral("missing, or out of order: ") + want));
+    }
+}
+
+void TestFlash::interrupt_data()
+{
+    QTest::addColumn<bool>("transferring");
+    QTest::newRow("while probing: stops at once") << false;
+    QTest::newRow("during the transfer: only the second Ctrl-C abandons") << true;
+}
+
+void TestFlash::interrupt()
+{
+    QFETCH(bool, transferring);
+    QStringList device{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--baud"), QStringLiteral("19200")};
+    if (!transferring)
+        device << QStringLiteral("--start-after") << QStringLiteral("1000000");
+    DevSim sim(device);
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    Flash flash;
+    flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                 m_images.write(firmwareImage(131072))});
+    QString out;
+    const QString waitFor = transferring ? QStringLiteral("Соединение с прибором установлено") : QStringLiteral("Попытка соединения 2");
+    QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(waitFor), 10000);
+
+    if (transferring) {
+        ::kill(pid_t(flash.process.processId()), SIGINT);
+        QString err;
+        QTRY_VERIFY2((err += flash.err()).contains(QStringLiteral("Ctrl-C ещё раз")), qPrintable(err + flash.out()));
+        QVERIFY(!flash.process.waitForFinished(1000));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(flash.process.processId()), SIGINT);
+    QCOMPARE(flash.finish(5000), 130);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(sim.waitForExit(3000), 1);
+}
+
+QTEST_GUILESS_MAIN(TestFlash)
+#include "tst_flash.moc"

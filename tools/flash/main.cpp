@@ -1,0 +1,152 @@
+// vorlex-flash: updates devices from the command line, for production lines and service
+// teams, with the same worker, status codes and messages as the window.
+
+#include "batch.h"
+#include "flashoptions.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSerialPortInfo>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+Batch *transcript = nullptr;
+
+// The worker's debug lines belong in the transcript, not on the operator's screen.
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (transcript)
+        transcript->log(QStringLiteral("debug: ") + message);
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        QTextStream(stderr) << message << Qt::endl;
+}
+
+int usageError(const QString &message)
+{
+    QTextStream(stderr) << "vorlex-flash: " << message << Qt::endl << "vorlex-flash --help: как пользоваться" << Qt::endl;
+    return Batch::BadInput;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The transcript wants the worker's debug lines whatever logging rules the environment
+    // sets (they outrank rules set in code); they reach the transcript only, never the screen.
+    const QByteArray rules = qgetenv("QT_LOGGING_RULES");
+    qputenv("QT_LOGGING_RULES", rules.isEmpty() ? QByteArray("default.debug=true") : rules + ";default.debug=true");
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vorlex-flash"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Обновляет прошивку приборов Ворлекс из командной строки.\n\n"
+        "  vorlex-flash --serial PORT --device N FILE\n"
+        "  vorlex-flash --eth ADDRESS[:PORT] --device N FILE     (порт шкафа по умолчанию 4040)\n\n"
+        "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n\n"
+        "Коды завершения:\n"
+        "  0    все приборы обновлены\n"
+        "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
+        "  2    неверная командная строка или входные данные (нет файла, недопустимый размер,\n"
+        "       номер прибора не от 0 до 255, неверный адрес или порт); ничего не открывалось\n"
+        "  130  прервано (Ctrl-C)\n\n"
+        "Ctrl-C во время поиска прибора останавливает сразу; во время записи прошивки\n"
+        "требуется второе Ctrl-C, так как прерванная запись оставляет прибор с неполной прошивкой."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("serial"), QStringLiteral("COM порт прибора (19200 бод, 8N1)."), QStringLiteral("port")},
+        {QStringLiteral("eth"), QStringLiteral("Адрес шкафа: ADDRESS или ADDRESS:PORT, [IPv6]:PORT."), QStringLiteral("address")},
+        {QStringLiteral("device"), QStringLiteral("Номера приборов: N, N,M,... или A-B (0..255)."), QStringLiteral("list")},
+        {QStringLiteral("keep-going"), QStringLiteral("Продолжать после прибора, который не удалось обновить.")},
+        {QStringLiteral("quiet"), QStringLiteral("Печатать только итог по каждому прибору.")},
+        {QStringLiteral("log"), QStringLiteral("Дописывать протокол (с отметками времени) в файл."), QStringLiteral("file")},
+        {QStringLiteral("answer-timeout"), QStringLiteral("Сколько секунд ждать ответа прибора (по умолчанию 30)."), QStringLiteral("seconds")},
+        {QStringLiteral("list-ports"), QStringLiteral("Показать COM порты системы и выйти.")},
+    });
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Файл прошивки (.bin)."));
+    if (!parser.parse(app.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+
+    if (parser.isSet(QStringLiteral("list-ports"))) {
+        QTextStream out(stdout);
+        for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+            out << port.portName() << '\t' << port.systemLocation() << '\t' << port.description() << Qt::endl;
+        return Batch::AllUpdated;
+    }
+
+    FlashOptions options;
+    const bool serial = parser.isSet(QStringLiteral("serial"));
+    const bool eth = parser.isSet(QStringLiteral("eth"));
+    if (serial == eth)
+        return usageError(QStringLiteral("укажите ровно одну связь: --serial PORT или --eth ADDRESS[:PORT]"));
+    if (serial) {
+        options.link = FlashOptions::Link::Serial;
+        options.serialPort = parser.value(QStringLiteral("serial"));
+    } else {
+        options.link = FlashOptions::Link::Ethernet;
+        QString error;
+        if (!parseEthTarget(parser.value(QStringLiteral("eth")), &options.address, &options.port, &error))
+            return usageError(error);
+    }
+    if (!parser.isSet(QStringLiteral("device")))
+        return usageError(QStringLiteral("укажите номера приборов: --device N, --device 2,3,7 или --device 2-9"));
+    if (!parseDeviceList(parser.value(QStringLiteral("device")), &options.devices))
+        return usageError(QStringLiteral("неверный номер прибора \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)")
+                              .arg(parser.value(QStringLiteral("device"))));
+    if (parser.isSet(QStringLiteral("answer-timeout"))) {
+        bool ok = false;
+        options.answerTimeoutSeconds = parser.value(QStringLiteral("answer-timeout")).toInt(&ok);
+        if (!ok || options.answerTimeoutSeconds < 1)
+            return usageError(QStringLiteral("--answer-timeout: целое число секунд, не меньше 1"));
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() != 1)
+        return usageError(QStringLiteral("укажите один файл прошивки"));
+    options.file = files.constFirst();
+    options.keepGoing = parser.isSet(QStringLiteral("keep-going"));
+    options.quiet = parser.isSet(QStringLiteral("quiet"));
+    options.logFile = parser.value(QStringLiteral("log"));
+    const QString problem = checkOptions(options);
+    if (!problem.isEmpty())
+        return usageError(problem);
+
+    Batch batch(options, ::isatty(STDOUT_FILENO) == 1);
+    QString error;
+    if (!batch.openLog(&error))
+        return usageError(QStringLiteral("протокол %1 не открывается: %2").arg(options.logFile, error));
+    transcript = &batch;
+    qInstallMessageHandler(messageHandler);
+
+    if (::pipe(signalPipe) != 0)
+        return usageError(QStringLiteral("не удалось подготовить обработку Ctrl-C"));
+    QSocketNotifier interrupts(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, &batch, [&batch] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
+        batch.interrupt();
+    });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    QObject::connect(&batch, &Batch::done, &app, &QCoreApplication::exit, Qt::QueuedConnection);
+    batch.start();
+    const int code = app.exec();
+    qInstallMessageHandler(nullptr);
+    transcript = nullptr;
+    return code;
+}
