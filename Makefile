@@ -10,20 +10,29 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	qtbase5-dev libqt5serialport5-dev \
 	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev \
 	fonts-dejavu-core
+BENCH_PACKAGES := lrzsz time
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps run test screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
+.PHONY: all deps bench-deps run test bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
 
 all: build-qt6
 
-deps:
-	@missing=$$(for p in $(DEB_PACKAGES); do \
+# Installs those of the given Debian packages that are missing.
+define install_missing
+	@missing=$$(for p in $(1); do \
 		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 		echo "Installing missing packages:" $$missing; \
 		$(SUDO) apt-get update -qq && \
 		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(DEB_PACKAGES))
+
+bench-deps: deps
+	$(call install_missing,$(BENCH_PACKAGES))
 
 define BUILD_RULE
 build-qt$(1): deps
@@ -44,6 +53,10 @@ test: deps
 		( cd $(BUILD)/qt$$v && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(CTEST_JOBS) ) || status=1; \
 	done; \
 	exit $$status
+
+# Transfer benchmark (bench/RESULTS.md); bench/run.sh --quick for a short serial part.
+bench:
+	bash bench/run.sh
 
 # The picture of the window in the README, rendered offscreen from the real window.
 screenshot: build-qt6
