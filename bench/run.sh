@@ -84,7 +84,7 @@ echo "$table"
 {
     echo "# Transfer benchmark"
     echo
-    echo "Measured by \`bench/run.sh ${1:-}\` on $(date -u +%Y-%m-%d), $(nproc) cores, Qt 6 build; rates are the median of $runs runs,"
+    echo "Measured by \`bench/run.sh${1:+ $1}\` on $(date -u +%Y-%m-%d), $(nproc) cores, Qt 6 build; rates are the median of $runs runs,"
     echo "timed by the emulator from the first block in to the end of transmission acknowledged, the same way for both senders."
     echo
     echo "$table"

@@ -12,6 +12,7 @@ private slots:
     void slotsInvokableByName_data();
     void slotsInvokableByName();
     void stopReportsEveryTime();
+    void transferWithoutLinkFails();
 };
 
 void TestWorker::freshWorker()
@@ -65,6 +66,18 @@ void TestWorker::stopReportsEveryTime()
     worker.stop();
     QCOMPARE(log.statuses(), (QList<int>{STATUS_STOPPED, STATUS_STOPPED}));
     QCOMPARE(log.m_finished.count(), 0);
+}
+
+void TestWorker::transferWithoutLinkFails()
+{
+    Xmodem worker;
+    RunLog log(&worker);
+    for (const char *transfer : {"sendFile", "sendEthFile"}) {
+        bool sent = true;
+        QVERIFY(QMetaObject::invokeMethod(&worker, transfer, Q_RETURN_ARG(bool, sent), Q_ARG(QString, QStringLiteral("fw.bin"))));
+        QVERIFY(!sent);
+    }
+    QVERIFY(log.events().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestWorker)

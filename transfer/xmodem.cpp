@@ -273,6 +273,11 @@ bool Xmodem::sendEthFile(QString filePath)
 
 bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
 {
+    // Both transfers are public slots: called outside a run, there is no link to send on.
+    if (!link || !link->isOpen()) {
+        qDebug() << "no open link to send" << filePath << "on";
+        return false;
+    }
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
         qDebug() << "failed to open file" << filePath;
