@@ -73,7 +73,6 @@ private:
     ImageFiles m_images;
 };
 
-
 void TestEthernet::wholeImageArrives_data()
 {
     QTest::addColumn<int>("size");
@@ -101,7 +100,7 @@ void TestEthernet::frameComesFirst()
 {
     RecordingCabinet cabinet;
     EthRun run(QStringLiteral("127.0.0.1"), cabinet.port(), writeImage(firmwareImage(4096)));
-    connect(&run.worker, &Xmodem::start_transmit, &run.worker, &Xmodem::stop, Qt::QueuedConnection);
+    run.log.stopAt(QStringLiteral("probe"));
 
     QCOMPARE(run.worker.connectEthDevice(), 1);
     QCOMPARE(run.log.events().mid(0, 2), (QStringList{QStringLiteral("status 4"), QStringLiteral("probe")}));
@@ -166,10 +165,7 @@ void TestEthernet::probeGroups()
 {
     RecordingCabinet cabinet;
     EthRun run(QStringLiteral("127.0.0.1"), cabinet.port(), writeImage(firmwareImage(4096)));
-    connect(&run.worker, &Xmodem::start_transmit, &run.worker, [&run] {
-        if (run.log.probes() == 9)
-            QMetaObject::invokeMethod(&run.worker, &Xmodem::stop, Qt::QueuedConnection);
-    });
+    run.log.stopAt(QStringLiteral("probe"), 9);
 
     QCOMPARE(run.worker.connectEthDevice(), 1);
     // The stop came during probe 9, so the second group still runs to its seventh probe.
@@ -188,10 +184,7 @@ void TestEthernet::answerEndsProbeWait()
     RecordingCabinet cabinet;
     cabinet.answerProbe(1, 100, QByteArray(1, XMODEM_NAK));
     EthRun run(QStringLiteral("127.0.0.1"), cabinet.port(), writeImage(firmwareImage(4096)));
-    connect(&run.worker, &Xmodem::status_dev, &run.worker, [&run](int status) {
-        if (status == ERROR_WRONG_ANSWER)
-            QMetaObject::invokeMethod(&run.worker, &Xmodem::stop, Qt::QueuedConnection);
-    });
+    run.log.stopAt(QStringLiteral("status -7"));
 
     QCOMPARE(run.worker.connectEthDevice(), 1);
     QCOMPARE(run.log.events(), (QStringList{QStringLiteral("status 4"), QStringLiteral("probe"), QStringLiteral("status -7"),
@@ -302,10 +295,7 @@ void TestEthernet::stopInSecondProbe()
 {
     RecordingCabinet cabinet;
     EthRun run(QStringLiteral("127.0.0.1"), cabinet.port(), writeImage(firmwareImage(4096)));
-    connect(&run.worker, &Xmodem::start_transmit, &run.worker, [&run] {
-        if (run.log.probes() == 2)
-            QMetaObject::invokeMethod(&run.worker, &Xmodem::stop, Qt::QueuedConnection);
-    });
+    run.log.stopAt(QStringLiteral("probe"), 2);
 
     QCOMPARE(run.worker.connectEthDevice(), 1);
     QStringList expected{QStringLiteral("status 4"), QStringLiteral("probe"), QStringLiteral("probe"), QStringLiteral("status -15")};
@@ -328,14 +318,10 @@ void TestEthernet::stopBeforeProbing()
     QFETCH(bool, duringPause);
     RecordingCabinet cabinet;
     EthRun run(QStringLiteral("127.0.0.1"), cabinet.port(), writeImage(firmwareImage(4096)));
-    if (duringPause) {
-        connect(&run.worker, &Xmodem::status_dev, &run.worker, [&run](int status) {
-            if (status == STATUS_CABINET_CONNECTED)
-                QMetaObject::invokeMethod(&run.worker, &Xmodem::stop, Qt::QueuedConnection);
-        });
-    } else {
+    if (duringPause)
+        run.log.stopAt(QStringLiteral("status 4"));
+    else
         QMetaObject::invokeMethod(&run.worker, &Xmodem::stop, Qt::QueuedConnection);
-    }
 
     QCOMPARE(run.worker.connectEthDevice(), 1);
     const QStringList expected = duringPause

@@ -292,10 +292,7 @@ void TestSerial::stopDuringTransferIsReportedOnly()
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     const QByteArray file = firmwareImage(8192);
     SerialRun run(sim.where(), writeImage(file));
-    connect(&run.worker, &Xmodem::progress, &run.worker, [&run](int read) {
-        if (read == 128)
-            QMetaObject::invokeMethod(&run.worker, &Xmodem::stop, Qt::QueuedConnection);
-    });
+    run.log.stopAt(QStringLiteral("progress 128/8192"));
 
     QCOMPARE(run.worker.connectDevice(), 1);
     QCOMPARE(run.log.statuses(), (QList<int>{STATUS_DEVICE_CONNECTED, STATUS_STOPPED, STATUS_FILE_SENT}));

@@ -84,7 +84,6 @@ private:
     ImageFiles m_images;
 };
 
-
 void TestWindow::widgetTree_data()
 {
     QTest::addColumn<QString>("name");

@@ -6,6 +6,7 @@ RunLog::RunLog(Xmodem *worker)
     , m_probes(worker, &Xmodem::start_transmit)
     , m_output(worker, &Xmodem::output)
     , m_finished(worker, &Xmodem::finished)
+    , m_worker(worker)
 {
     m_clock.start();
     connect(worker, &Xmodem::start_transmit, this, [this] { add(QStringLiteral("probe")); }, Qt::DirectConnection);
@@ -20,6 +21,14 @@ void RunLog::add(const QString &event)
 {
     m_events << event;
     m_times << m_clock.elapsed();
+    if (event == m_stopEvent && m_events.count(event) == m_stopOccurrence)
+        QMetaObject::invokeMethod(m_worker, &Xmodem::stop, Qt::QueuedConnection);
+}
+
+void RunLog::stopAt(const QString &event, int occurrence)
+{
+    m_stopEvent = event;
+    m_stopOccurrence = occurrence;
 }
 
 QList<int> RunLog::statuses() const

@@ -27,6 +27,9 @@ public:
     qint64 timeOf(const QString &event) const;
     // finished() came exactly once and nothing followed it.
     bool endedCleanly() const;
+    // Queues a stop() for the worker when the event happens for the given time, as the
+    // window's stop button would: it arrives at the worker's next wait.
+    void stopAt(const QString &event, int occurrence = 1);
 
     QSignalSpy m_status;
     QSignalSpy m_progress;
@@ -37,6 +40,9 @@ public:
 private:
     void add(const QString &event);
 
+    Xmodem *m_worker;
+    QString m_stopEvent;
+    int m_stopOccurrence = 0;
     QElapsedTimer m_clock;
     QStringList m_events;
     QList<qint64> m_times;
