@@ -62,7 +62,11 @@ private slots:
     void negativeAcknowledgements();
     void transferFailures_data();
     void transferFailures();
-    void missingFile();
+    void refusedBeforeConnecting_data();
+    void refusedBeforeConnecting();
+    void imageCutShortWhileSent();
+    void cabinetDrops_data();
+    void cabinetDrops();
     void stopInSecondProbe();
     void stopBeforeProbing_data();
     void stopBeforeProbing();
@@ -76,7 +80,6 @@ private:
 void TestEthernet::wholeImageArrives_data()
 {
     QTest::addColumn<int>("size");
-    QTest::newRow("empty file: end of transmission at once") << 0;
     QTest::newRow("4096 bytes") << 4096;
     QTest::newRow("4097 bytes, last block filled") << 4097;
     QTest::newRow("140000 bytes, beyond the serial limit, numbers wrap") << 140000;
@@ -279,15 +282,79 @@ void TestEthernet::transferFailures()
     QCOMPARE(sim.waitForExit(), 1);
 }
 
-void TestEthernet::missingFile()
+void TestEthernet::refusedBeforeConnecting_data()
+{
+    QTest::addColumn<int>("size"); // -1: no such file, -2: a folder
+    QTest::addColumn<int>("status");
+    QTest::newRow("missing file") << -1 << int(ERROR_BAD_FILE_NAME);
+    QTest::newRow("a folder, not a file") << -2 << int(ERROR_BAD_FILE_NAME);
+    QTest::newRow("empty file") << 0 << int(ERROR_BAD_FILE_SIZE);
+}
+
+// The device must not be put into its receive mode for an image that cannot be sent.
+void TestEthernet::refusedBeforeConnecting()
+{
+    QFETCH(int, size);
+    QFETCH(int, status);
+    RecordingCabinet cabinet;
+    QTemporaryDir folder;
+    const QString path = size == -1 ? m_images.missing() : size == -2 ? folder.path() : writeImage(firmwareImage(size));
+    EthRun run(QStringLiteral("127.0.0.1"), cabinet.port(), path);
+
+    QCOMPARE(run.worker.connectEthDevice(), 1);
+    QCOMPARE(run.log.events(), (QStringList{QStringLiteral("status %1").arg(status), QStringLiteral("finished")}));
+    QTest::qWait(100);
+    QVERIFY(!cabinet.contacted());
+}
+
+void TestEthernet::imageCutShortWhileSent()
 {
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QString::number(Device)});
     QVERIFY2(sim.start(), qPrintable(sim.output()));
-    EthRun run(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()), m_images.missing());
+    const QString path = writeImage(firmwareImage(65536));
+    EthRun run(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()), path);
+    QObject::connect(&run.worker, &Xmodem::progress, &run.worker, [&](int totalRead) {
+        if (totalRead == 1024)
+            QVERIFY(QFile::resize(path, 2048));
+    });
 
     QCOMPARE(run.worker.connectEthDevice(), 1);
-    QCOMPARE(run.log.events(), (QStringList{QStringLiteral("status 4"), QStringLiteral("probe"), QStringLiteral("status 1"),
-                                            QStringLiteral("status -10"), QStringLiteral("finished")}));
+    QCOMPARE(run.log.statuses(), (QList<int>{STATUS_CABINET_CONNECTED, STATUS_DEVICE_CONNECTED, ERROR_SEND_FAILED}));
+    QVERIFY(run.log.progressValues().constLast() < 65536);
+    QVERIFY(run.log.endedCleanly());
+    QCOMPARE(sim.waitForExit(), 1);
+}
+
+void TestEthernet::cabinetDrops_data()
+{
+    QTest::addColumn<QStringList>("fault");
+    QTest::addColumn<int>("dropAfterMs");
+    QTest::addColumn<QList<int>>("statuses");
+    const QStringList silent{QStringLiteral("--start-after"), QStringLiteral("1000000")};
+    QTest::newRow("in the pause after the frame") << QStringList{} << 100 << QList<int>{STATUS_CABINET_CONNECTED, ERROR_LINK_LOST};
+    QTest::newRow("while probing") << silent << 1000 << QList<int>{STATUS_CABINET_CONNECTED, ERROR_LINK_LOST};
+    QTest::newRow("while draining a chattering device")
+        << silent + QStringList{QStringLiteral("--noise"), QStringLiteral("20")} << 1500
+        << QList<int>{STATUS_CABINET_CONNECTED, ERROR_WRONG_ANSWER, ERROR_LINK_LOST};
+}
+
+// A cabinet that closes the connection before the transfer ends the run within about a second.
+void TestEthernet::cabinetDrops()
+{
+    QFETCH(QStringList, fault);
+    QFETCH(int, dropAfterMs);
+    QFETCH(QList<int>, statuses);
+    DevSim sim(QStringList{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QString::number(Device),
+                           QStringLiteral("--hang-up-after"), QString::number(dropAfterMs)}
+               + fault);
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    EthRun run(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()), writeImage(firmwareImage(4096)));
+
+    QCOMPARE(run.worker.connectEthDevice(), 1);
+    QCOMPARE(run.log.statuses(), statuses);
+    QVERIFY(run.log.endedCleanly());
+    const qint64 ended = run.log.timeOf(QStringLiteral("finished")) - run.log.timeOf(QStringLiteral("status 4"));
+    QVERIFY2(ended >= dropAfterMs * 0.7 && ended < dropAfterMs + 1300, qPrintable(QString::number(ended)));
     QCOMPARE(sim.waitForExit(), 1);
 }
 

@@ -102,10 +102,15 @@ void TestFlash::badInput()
     QFETCH(QStringList, arguments);
     QFETCH(QString, says);
     Flash flash;
+    // Whatever the locale, the Russian text reaches the reader as written (UTF-8).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    flash.process.setProcessEnvironment(environment);
     flash.start(arguments);
     QCOMPARE(flash.finish(), 2);
     const QString err = flash.err();
     QVERIFY2(err.contains(says), qPrintable(err));
+    QVERIFY2(err.endsWith(QStringLiteral("vorlex-flash --help: как пользоваться\n")), qPrintable(err));
 }
 
 void TestFlash::batchWithFailingMiddleDevice_data()
@@ -176,26 +181,34 @@ void TestFlash::transcript()
 void TestFlash::interrupt_data()
 {
     QTest::addColumn<bool>("transferring");
-    QTest::newRow("while probing: stops at once") << false;
-    QTest::newRow("during the transfer: only the second Ctrl-C abandons") << true;
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130;
+    QTest::newRow("Ctrl-C during the transfer: only the second one abandons") << true << int(SIGINT) << 130;
+    QTest::newRow("SIGTERM during the transfer: abandons at once") << true << int(SIGTERM) << 128 + SIGTERM;
+    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP;
 }
 
 void TestFlash::interrupt()
 {
     QFETCH(bool, transferring);
+    QFETCH(int, signalNumber);
+    QFETCH(int, exitCode);
     QStringList device{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--baud"), QStringLiteral("19200")};
     if (!transferring)
         device << QStringLiteral("--start-after") << QStringLiteral("1000000");
     DevSim sim(device);
     QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("flash.log"));
     Flash flash;
     flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                 m_images.write(firmwareImage(131072))});
+                 QStringLiteral("--log"), logPath, m_images.write(firmwareImage(131072))});
     QString out;
     const QString waitFor = transferring ? QStringLiteral("Соединение с прибором установлено") : QStringLiteral("Попытка соединения 2");
     QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(waitFor), 10000);
 
-    if (transferring) {
+    if (transferring && signalNumber == SIGINT) {
         ::kill(pid_t(flash.process.processId()), SIGINT);
         QString err;
         QTRY_VERIFY2((err += flash.err()).contains(QStringLiteral("Ctrl-C ещё раз")), qPrintable(err + flash.out()));
@@ -203,10 +216,14 @@ void TestFlash::interrupt()
     }
     QElapsedTimer clock;
     clock.start();
-    ::kill(pid_t(flash.process.processId()), SIGINT);
-    QCOMPARE(flash.finish(5000), 130);
+    ::kill(pid_t(flash.process.processId()), signalNumber);
+    QCOMPARE(flash.finish(5000), exitCode);
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(sim.waitForExit(3000), 1);
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
+    QVERIFY2(lines.constLast().contains("batch over: 0 updated, 1 failed, interrupted"), lines.constLast().constData());
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

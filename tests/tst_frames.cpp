@@ -46,6 +46,10 @@ void TestFrames::modbusChecksumByName()
     QVERIFY(QMetaObject::invokeMethod(&worker, "CRC16_2", Qt::DirectConnection, Q_RETURN_ARG(uint16_t, result),
                                       Q_ARG(const QByteArray *, &digits)));
     QCOMPARE(result, uint16_t(0x4B37));
+    const QByteArray *none = nullptr;
+    QVERIFY(QMetaObject::invokeMethod(&worker, "CRC16_2", Qt::DirectConnection, Q_RETURN_ARG(uint16_t, result),
+                                      Q_ARG(const QByteArray *, none)));
+    QCOMPARE(result, uint16_t(0xFFFF));
     QCOMPARE(CRC16(digits.constData(), 0), uint16_t(0));
     QCOMPARE(CRC16(digits.constData(), -5), uint16_t(0));
 }

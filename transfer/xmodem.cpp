@@ -43,6 +43,13 @@ bool abandoned()
     return QThread::currentThread()->isInterruptionRequested();
 }
 
+// An image that cannot be opened for reading (missing, a folder, no permission).
+bool imageReadable(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly);
+}
+
 } // namespace
 
 Xmodem::Xmodem(QObject *parent)
@@ -75,7 +82,8 @@ void Xmodem::socketEthDisConnected() { ethConnected = false; }
 
 uint16_t Xmodem::CRC16_2(const QByteArray *buf)
 {
-    return crc16Modbus(*buf);
+    // Callable by name from anywhere: no buffer is an empty one.
+    return crc16Modbus(buf ? *buf : QByteArray());
 }
 
 void Xmodem::stop()
@@ -107,6 +115,10 @@ int Xmodem::connectDevice()
     const qint64 size = QFileInfo(fileName).size();
     if (size > MaxSerialFileSize || size < MinSerialFileSize) {
         emit status_dev(ERROR_BAD_FILE_SIZE);
+        return endRun(1);
+    }
+    if (!imageReadable(fileName)) {
+        emit status_dev(ERROR_BAD_FILE_NAME);
         return endRun(1);
     }
 
@@ -194,10 +206,21 @@ int Xmodem::connectEthDevice()
         emit status_dev(ERROR_BAD_ETH_PORT);
         return endRun(-1);
     }
+    // Found out after the start request, a bad image would leave the device waiting in its
+    // receive mode; and an empty one would pass for a sent file.
+    if (!imageReadable(fileName)) {
+        emit status_dev(ERROR_BAD_FILE_NAME);
+        return endRun(1);
+    }
+    if (QFileInfo(fileName).size() <= 0) {
+        emit status_dev(ERROR_BAD_FILE_SIZE);
+        return endRun(1);
+    }
 
     connect(socket.get(), &QTcpSocket::connected, this, &Xmodem::socketEthConnected);
     connect(socket.get(), &QTcpSocket::disconnected, this, &Xmodem::socketEthDisConnected);
     const QMetaObject::Connection connectedEndsWait = wait.endOn(socket.get(), &QTcpSocket::connected);
+    wait.endOn(socket.get(), &QTcpSocket::disconnected);
 
     socket->connectToHost(ipAddress, quint16(port), QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     wait.wait(EthConnectWaitMs);
@@ -215,6 +238,15 @@ int Xmodem::connectEthDevice()
         return endRun(1);
     }
 
+    // Probes written into a connection the cabinet has closed would go on for ever.
+    const auto cabinetGone = [&] { return !ethConnected || socket->state() != QAbstractSocket::ConnectedState; };
+    const auto linkLost = [&] {
+        qDebug() << "the cabinet closed the connection";
+        emit status_dev(ERROR_LINK_LOST);
+        socket->abort();
+        return endRun(1);
+    };
+
     emit status_dev(STATUS_CABINET_CONNECTED);
     socket->write(buildAddressFrame(devNumber));
     wait.wait(EthPauseAfterFrameMs);
@@ -227,13 +259,15 @@ int Xmodem::connectEthDevice()
 
     runCounter = 1;
     while (runCounter > 0 && !abandoned()) {
+        if (cabinetGone())
+            return linkLost();
         for (int probe = 1; probe <= EthProbesPerGroup && !abandoned(); ++probe) {
             ++runCounter;
             qDebug() << "Try connect";
             emit start_transmit();
             socket->write(&PROBE_BYTE, 1);
             wait.wait(EthProbeWaitMs);
-            if (socket->bytesAvailable() > 0)
+            if (socket->bytesAvailable() > 0 || cabinetGone())
                 break;
         }
         if (socket->bytesAvailable() <= 0)
@@ -284,14 +318,17 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
         return false;
     }
 
+    // The image is the size it had when opened: a file cut short or failing to read while it
+    // is sent must never pass for sent, and only the last block may be a short one.
+    const qint64 imageSize = file.size();
     blockNumber = 1;
     int totalRead = 0;
     char payload[XMODEM_PAYLOAD_SIZE];
-    while (!file.atEnd()) {
-        const qint64 count = file.read(payload, XMODEM_PAYLOAD_SIZE);
-        if (count <= 0) {
-            // Part of the image is on the device already: never let that pass for a sent file.
-            qDebug() << "failed to read file" << filePath << file.errorString();
+    while (totalRead < imageSize) {
+        const qint64 wanted = std::min<qint64>(XMODEM_PAYLOAD_SIZE, imageSize - totalRead);
+        const qint64 count = file.read(payload, wanted);
+        if (count != wanted) {
+            qDebug() << "failed to read file" << filePath << "at" << totalRead << "of" << imageSize << file.errorString();
             return false;
         }
         totalRead += int(count);
@@ -381,6 +418,7 @@ int Xmodem::waitAck(QIODevice *link, int timeoutMs)
 void Xmodem::drain(QIODevice *link)
 {
     auto *port = qobject_cast<QSerialPort *>(link);
+    auto *socket = qobject_cast<QAbstractSocket *>(link);
     const auto discard = [&] {
         if (port) {
             port->clear();
@@ -394,8 +432,12 @@ void Xmodem::drain(QIODevice *link)
 
     BoundedWait wait;
     wait.endOn(link, &QIODevice::readyRead);
+    if (socket)
+        wait.endOn(socket, &QAbstractSocket::disconnected);
     while (runCounter > 0 && !abandoned()) {
         wait.wait(DrainWindowMs);
+        if (socket && socket->state() != QAbstractSocket::ConnectedState)
+            break;
         if (!inputWaiting(link))
             break;
         discard();

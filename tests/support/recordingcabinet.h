@@ -18,6 +18,7 @@ public:
     void answerProbe(int probe, int delayMs, const QByteArray &answer);
     QString port() const { return QString::number(m_server.serverPort()); }
     QByteArray bytes() const { return m_bytes; }
+    bool contacted() const { return m_client != nullptr || m_server.hasPendingConnections(); }
     // Arrival times of the probe bytes after the address frame, in milliseconds.
     QList<qint64> probeTimes() const;
 

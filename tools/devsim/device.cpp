@@ -129,6 +129,12 @@ void Device::awaitFrame(char byte)
     m_address = address;
     m_clock.start();
     m_state = State::Probing;
+    if (m_options.hangUpAfterMs > 0) {
+        QTimer::singleShot(m_options.hangUpAfterMs, this, [this] {
+            say(QStringLiteral("%1 ms after the address frame: dropping the link").arg(m_options.hangUpAfterMs));
+            emit hangUpRequested();
+        });
+    }
 }
 
 void Device::onProbe()

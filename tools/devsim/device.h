@@ -19,6 +19,7 @@ struct DeviceOptions
     int silentFromBlock = 0;    // never answer again from this block on
     int cancelAtBlock = 0;      // answer this block with the cancel byte and give up
     int dropAfterBlock = 0;     // hang up the link after acknowledging this block
+    int hangUpAfterMs = 0;      // hang up the link this long after the address frame
     int eotNaks = 0;            // NAK each end of transmission this many times first
     int noiseEveryMs = 0;       // chatter: one noise byte this often ...
     int noiseForMs = 0;         // ... for this long from the start (0: for ever)

@@ -1,6 +1,7 @@
 // devsim: stands in for the measuring device (and, over TCP, for the cabinet in front of it), so
 // that an update can be rehearsed and tested without hardware.
 
+#include "console.h"
 #include "device.h"
 #include "links.h"
 
@@ -24,20 +25,14 @@ constexpr int ExitUsage = 2;
 // After the last ACK the programmer closes its end; wait that long for it before leaving anyway.
 constexpr int LingerMs = 5000;
 
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
 void print(const QString &line)
 {
-    out() << QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")) << "  " << line << Qt::endl;
+    standardOutput() << QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")) << QStringLiteral("  ") << line << Qt::endl;
 }
 
 int fail(const QString &message)
 {
-    QTextStream(stderr) << "devsim: " << message << Qt::endl;
+    standardError() << QStringLiteral("devsim: ") << message << Qt::endl;
     return ExitUsage;
 }
 
@@ -108,6 +103,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("silent-from"), QStringLiteral("Stop answering from the <n>-th block on."), QStringLiteral("n")},
         {QStringLiteral("cancel-at"), QStringLiteral("Answer the <n>-th block with the cancel byte 0x18 and give up."), QStringLiteral("n")},
         {QStringLiteral("drop-after"), QStringLiteral("Hang up the link right after acknowledging the <n>-th block."), QStringLiteral("n")},
+        {QStringLiteral("hang-up-after"), QStringLiteral("Hang up the link <ms> milliseconds after the address frame, whatever is under way."), QStringLiteral("ms")},
         {QStringLiteral("eot-nak"), QStringLiteral("NAK the end of transmission <k> times before the ACK."), QStringLiteral("k")},
         {QStringLiteral("noise"), QStringLiteral("Chatter: send a noise byte every <ms> milliseconds, all the time."), QStringLiteral("ms")},
         {QStringLiteral("noise-for"), QStringLiteral("With --noise: chatter only for the first <ms> milliseconds."), QStringLiteral("ms")},
@@ -132,6 +128,7 @@ int main(int argc, char *argv[])
         && readInt(parser, QStringLiteral("silent-from"), 1, 1 << 30, &device.silentFromBlock, &error)
         && readInt(parser, QStringLiteral("cancel-at"), 1, 1 << 30, &device.cancelAtBlock, &error)
         && readInt(parser, QStringLiteral("drop-after"), 1, 1 << 30, &device.dropAfterBlock, &error)
+        && readInt(parser, QStringLiteral("hang-up-after"), 1, 1 << 30, &device.hangUpAfterMs, &error)
         && readInt(parser, QStringLiteral("eot-nak"), 0, 1 << 30, &device.eotNaks, &error)
         && readInt(parser, QStringLiteral("noise"), 1, 60000, &device.noiseEveryMs, &error)
         && readInt(parser, QStringLiteral("noise-for"), 1, 1 << 30, &device.noiseForMs, &error);

@@ -1,26 +1,24 @@
 #include "batch.h"
 
+#include "console.h"
 #include "statusmessages.h"
 #include "xmodem.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QMutex>
-#include <QTextStream>
 #include <QThread>
 
 namespace {
 
 QTextStream &out()
 {
-    static QTextStream stream(stdout);
-    return stream;
+    return standardOutput();
 }
 
 QTextStream &err()
 {
-    static QTextStream stream(stderr);
-    return stream;
+    return standardError();
 }
 
 QString clock(qint64 seconds)
@@ -89,7 +87,7 @@ void Batch::startNext()
         if (!m_options.quiet && m_options.devices.size() > 1)
             out() << QStringLiteral("Итог: обновлено %1 из %2").arg(m_updated).arg(m_options.devices.size()) << Qt::endl;
         log(QStringLiteral("batch over: %1 updated, %2 failed%3").arg(m_updated).arg(m_failed).arg(m_interrupted ? QStringLiteral(", interrupted") : QString()));
-        emit done(m_interrupted ? Interrupted : m_failed > 0 ? SomeFailed : AllUpdated);
+        emit done(m_interrupted ? m_interruptCode : m_failed > 0 ? SomeFailed : AllUpdated);
         return;
     }
 
@@ -97,6 +95,7 @@ void Batch::startNext()
     m_logDevice.storeRelaxed(m_device);
     m_transferring = m_succeeded = m_noAnswer = m_warnedOnce = false;
     m_attempts = 0;
+    m_logAttempts.storeRelaxed(0);
     m_lastDecile = -1;
     m_message.clear();
     log(QStringLiteral("run starts"));
@@ -116,6 +115,15 @@ void Batch::startNext()
     auto *thread = new QThread;
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, entry);
+    connect(this, &Batch::stopRun, worker, &Xmodem::stop, Qt::QueuedConnection);
+    // The transcript takes the worker's reports where they happen, in its thread, so that they
+    // keep their order with its debug lines; the screen takes them queued, as the window does.
+    const QString port = m_options.serialPort;
+    connect(worker, &Xmodem::start_transmit, worker, [this] { log(QStringLiteral("attempt %1").arg(m_logAttempts.fetchAndAddRelaxed(1) + 1)); }, Qt::DirectConnection);
+    connect(worker, &Xmodem::status_dev, worker, [this, port, shown = QString()](int status) mutable {
+        shown = presentStatus(status, shown, port, m_logAttempts.loadRelaxed()).message;
+        log(QStringLiteral("status %1: %2").arg(status).arg(shown));
+    }, Qt::DirectConnection);
     connect(worker, &Xmodem::start_transmit, this, &Batch::onProbe);
     connect(worker, &Xmodem::finished, thread, &QThread::quit);
     connect(worker, &Xmodem::finished, worker, &QObject::deleteLater);
@@ -123,7 +131,7 @@ void Batch::startNext()
     connect(worker, &Xmodem::status_dev, this, &Batch::onStatus);
     connect(worker, &Xmodem::progress, this, &Batch::onProgress);
     connect(worker, &Xmodem::finished, this, &Batch::onRunFinished);
-    m_worker = worker;
+    m_running = true;
     m_thread = thread;
     m_answerTimer.start();
     thread->start();
@@ -132,15 +140,11 @@ void Batch::startNext()
 void Batch::onProbe()
 {
     ++m_attempts;
-    log(QStringLiteral("attempt %1").arg(m_attempts));
-    onStatus(STATUS_CONNECTING);
+    present(STATUS_CONNECTING);
 }
 
 void Batch::onStatus(int status)
 {
-    const StatusPresentation shown = presentStatus(status, m_message, m_options.serialPort, m_attempts);
-    m_message = shown.message;
-    log(QStringLiteral("status %1: %2").arg(status).arg(shown.message));
     if (status == STATUS_DEVICE_CONNECTED) {
         m_answerTimer.stop();
         m_transferring = true;
@@ -150,6 +154,13 @@ void Batch::onStatus(int status)
     } else if (status == ERROR_LINK_LOST || status == ERROR_SEND_FAILED) {
         m_transferring = false;
     }
+    present(status);
+}
+
+void Batch::present(int status)
+{
+    const StatusPresentation shown = presentStatus(status, m_message, m_options.serialPort, m_attempts);
+    m_message = shown.message;
     // On a terminal the attempts share one live line; elsewhere every code gets its line.
     if (status == STATUS_CONNECTING && m_terminal)
         show(shown.message, false);
@@ -202,7 +213,7 @@ void Batch::onRunFinished()
     if (m_terminal && !m_options.quiet)
         out() << QStringLiteral("\r\033[K");
     out() << QStringLiteral("Прибор %1: %2").arg(m_device).arg(outcome) << Qt::endl;
-    m_worker = nullptr;
+    m_running = false;
     m_device = -1;
     m_logDevice.storeRelaxed(-1);
     startNext();
@@ -217,7 +228,7 @@ void Batch::onAnswerTimeout()
 
 void Batch::interrupt()
 {
-    if (!m_worker) {
+    if (!m_running) {
         m_interrupted = true;
         emit done(Interrupted);
         return;
@@ -238,12 +249,25 @@ void Batch::interrupt()
     abandonRun();
 }
 
+void Batch::terminate(int signalNumber)
+{
+    m_interrupted = true;
+    m_interruptCode = KilledBase + signalNumber;
+    log(QStringLiteral("signal %1: %2").arg(signalNumber).arg(m_running ? QStringLiteral("abandoning the run") : QStringLiteral("stopping")));
+    if (!m_running) {
+        emit done(m_interruptCode);
+        return;
+    }
+    abandonRun();
+}
+
 // Asks the run to end now: stop() for the handshake, an interruption for anything else. The
 // worker closes its link and finishes.
 void Batch::abandonRun()
 {
-    if (m_worker)
-        QMetaObject::invokeMethod(m_worker, &Xmodem::stop, Qt::QueuedConnection);
+    if (!m_running)
+        return;
+    emit stopRun();
     if (m_thread)
         m_thread->requestInterruption();
 }

@@ -2,13 +2,13 @@
 // teams, with the same worker, status codes and messages as the window.
 
 #include "batch.h"
+#include "console.h"
 #include "flashoptions.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
-#include <QTextStream>
 
 #include <csignal>
 #include <unistd.h>
@@ -17,9 +17,10 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+// Only the signal's number crosses over to the event loop, which does the rest.
+void onSignal(int signalNumber)
 {
-    const char byte = 1;
+    const char byte = char(signalNumber);
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
@@ -31,12 +32,13 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     if (transcript)
         transcript->log(QStringLiteral("debug: ") + message);
     if (type != QtDebugMsg && type != QtInfoMsg)
-        QTextStream(stderr) << message << Qt::endl;
+        standardError() << message << Qt::endl;
 }
 
 int usageError(const QString &message)
 {
-    QTextStream(stderr) << "vorlex-flash: " << message << Qt::endl << "vorlex-flash --help: как пользоваться" << Qt::endl;
+    standardError() << QStringLiteral("vorlex-flash: ") << message << Qt::endl
+                    << QStringLiteral("vorlex-flash --help: как пользоваться") << Qt::endl;
     return Batch::BadInput;
 }
 
@@ -62,9 +64,12 @@ int main(int argc, char *argv[])
         "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
         "  2    неверная командная строка или входные данные (нет файла, недопустимый размер,\n"
         "       номер прибора не от 0 до 255, неверный адрес или порт); ничего не открывалось\n"
-        "  130  прервано (Ctrl-C)\n\n"
+        "  130  прервано (Ctrl-C)\n"
+        "  143  прервано сигналом SIGTERM (129: SIGHUP, закрыт терминал)\n\n"
         "Ctrl-C во время поиска прибора останавливает сразу; во время записи прошивки\n"
-        "требуется второе Ctrl-C, так как прерванная запись оставляет прибор с неполной прошивкой."));
+        "требуется второе Ctrl-C, так как прерванная запись оставляет прибор с неполной прошивкой.\n"
+        "SIGTERM и SIGHUP прерывают сразу, как второе Ctrl-C: связь закрывается, протокол\n"
+        "дописывается."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("serial"), QStringLiteral("COM порт прибора (19200 бод, 8N1)."), QStringLiteral("port")},
@@ -79,13 +84,15 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Файл прошивки (.bin)."));
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("help"))) {
+        // showHelp() would encode the Russian text in the locale's codec under Qt 5.
+        standardOutput() << parser.helpText() << Qt::flush;
+        return Batch::AllUpdated;
+    }
 
     if (parser.isSet(QStringLiteral("list-ports"))) {
-        QTextStream out(stdout);
         for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
-            out << port.portName() << '\t' << port.systemLocation() << '\t' << port.description() << Qt::endl;
+            standardOutput() << port.portName() << QLatin1Char('\t') << port.systemLocation() << QLatin1Char('\t') << port.description() << Qt::endl;
         return Batch::AllUpdated;
     }
 
@@ -137,11 +144,15 @@ int main(int argc, char *argv[])
     QSocketNotifier interrupts(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&interrupts, &QSocketNotifier::activated, &batch, [&batch] {
         char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
-        batch.interrupt();
+        if (::read(signalPipe[0], &byte, 1) != 1)
+            return;
+        if (byte == SIGINT)
+            batch.interrupt();
+        else
+            batch.terminate(byte);
     });
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signalNumber, onSignal);
 
     QObject::connect(&batch, &Batch::done, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     batch.start();

@@ -4,7 +4,7 @@
 #include "mainwindow.h"
 
 #include <QApplication>
-#include <QTextStream>
+#include "console.h"
 
 int main(int argc, char *argv[])
 {
@@ -14,7 +14,7 @@ int main(int argc, char *argv[])
     window.show();
     QCoreApplication::processEvents();
     if (!window.grab().save(path)) {
-        QTextStream(stderr) << "cannot write " << path << Qt::endl;
+        standardError() << QStringLiteral("screenshot: cannot write ") << path << Qt::endl;
         return 1;
     }
     return 0;
