@@ -11,10 +11,14 @@
 namespace {
 
 // Answers the modal dialogs that a button press opens: message boxes are confirmed and their
-// title and text kept; the file dialog picks the given file, or is cancelled when there is none.
+// title and text kept; the file dialog gets the given file typed into its name field, or is
+// cancelled when there is none. A dialog still open after GiveUpMs is closed and reported in
+// unanswered, so that a test fails with a message instead of waiting for ever.
 class ModalAnswerer : public QObject
 {
 public:
+    static constexpr int GiveUpMs = 10000;
+
     explicit ModalAnswerer(const QString &fileToPick = QString())
         : m_file(fileToPick)
     {
@@ -23,11 +27,28 @@ public:
     }
     QStringList messages;
     QStringList fileDialogs; // caption and filters of each
+    QStringList unanswered;
 
 private:
     void answer()
     {
         QWidget *modal = QApplication::activeModalWidget();
+        if (modal != m_modal) {
+            m_modal = modal;
+            m_since.start();
+        }
+        if (!modal)
+            return;
+        if (m_since.elapsed() > GiveUpMs) {
+            unanswered << QStringLiteral("%1 \"%2\" still open after %3 ms")
+                              .arg(QString::fromLatin1(modal->metaObject()->className()), modal->windowTitle())
+                              .arg(GiveUpMs);
+            if (auto *dialog = qobject_cast<QDialog *>(modal))
+                dialog->reject();
+            else
+                modal->close();
+            return;
+        }
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             messages << box->windowTitle() + QLatin1Char('|') + box->text();
             box->button(QMessageBox::Ok)->click();
@@ -36,13 +57,17 @@ private:
             if (m_file.isEmpty()) {
                 dialog->reject();
             } else {
-                dialog->selectFile(m_file);
+                // Typed, as the operator would: selectFile() leaves the name field alone once it
+                // has the keyboard focus, and whether it has it yet is a matter of timing.
+                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(m_file);
                 static_cast<QDialog *>(dialog)->accept();
             }
         }
     }
     QString m_file;
     QTimer m_timer;
+    QPointer<QWidget> m_modal;
+    QElapsedTimer m_since;
 };
 
 template <typename T>
@@ -60,6 +85,8 @@ class TestWindow : public QObject
 {
     Q_OBJECT
 private slots:
+    // The file dialog keeps its history in the settings: never in the user's own.
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void widgetTree_data();
     void widgetTree();
     void defaults();
@@ -239,6 +266,7 @@ void TestWindow::emptyFileNameThenCancel()
     ModalAnswerer answerer;
 
     child<QPushButton>(&window, "btnStartUpdate")->click();
+    QVERIFY2(answerer.unanswered.isEmpty(), qPrintable(answerer.unanswered.join(QLatin1String("; "))));
     QCOMPARE(answerer.messages, QStringList{QStringLiteral("Ошибка|Не задан файл с прошивкой!")});
     QCOMPARE(answerer.fileDialogs, QStringList{QStringLiteral("Выберите файл с прошивкой прибора|Двоичный файл (*.bin)")});
     QCOMPARE(child<QLineEdit>(&window, "edtFileName")->text(), QString());
@@ -266,6 +294,7 @@ void TestWindow::nothingToStart()
     ModalAnswerer answerer;
 
     child<QPushButton>(&window, "btnStartUpdate")->click();
+    QVERIFY2(answerer.unanswered.isEmpty(), qPrintable(answerer.unanswered.join(QLatin1String("; "))));
     QCOMPARE(answerer.messages, messages);
     QCOMPARE(child<QProgressBar>(&window, "progressBar")->value(), 0);
     QVERIFY(child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
@@ -296,6 +325,7 @@ void TestWindow::deviceNumberRefused()
     ModalAnswerer answerer;
 
     child<QPushButton>(&window, "btnStartUpdate")->click();
+    QVERIFY2(answerer.unanswered.isEmpty(), qPrintable(answerer.unanswered.join(QLatin1String("; "))));
     QCOMPARE(answerer.messages.size(), 1);
     QVERIFY2(answerer.messages.constFirst().startsWith(QStringLiteral("Ошибка|")), qPrintable(answerer.messages.constFirst()));
     QVERIFY2(answerer.messages.constFirst().contains(QStringLiteral("от 0 до 255")), qPrintable(answerer.messages.constFirst()));
@@ -328,6 +358,7 @@ void TestWindow::deviceNumberTakenAsTyped()
     ModalAnswerer answerer;
 
     child<QPushButton>(window, "btnStartUpdate")->click();
+    QVERIFY2(answerer.unanswered.isEmpty(), qPrintable(answerer.unanswered.join(QLatin1String("; "))));
     QVERIFY(!child<QPushButton>(window, "btnStartUpdate")->isEnabled());
     QTRY_VERIFY(cabinet.bytes().size() >= ADDRESS_FRAME_SIZE);
     QCOMPARE(cabinet.bytes().left(ADDRESS_FRAME_SIZE), buildAddressFrame(uint8_t(device)));
@@ -363,6 +394,7 @@ void TestWindow::wholeUpdate()
     ModalAnswerer answerer(path);
 
     child<QPushButton>(&window, "btnStartUpdate")->click();
+    QVERIFY2(answerer.unanswered.isEmpty(), qPrintable(answerer.unanswered.join(QLatin1String("; "))));
     QCOMPARE(answerer.messages.size(), serial ? 1 : 0);
     QVERIFY(!child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().endsWith(Success), 30000);
