@@ -13,7 +13,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 BENCH_PACKAGES := lrzsz time
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps run test bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
+.PHONY: all deps bench-deps run test sanitize bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
 
 all: build-qt6
 
@@ -52,6 +52,27 @@ test: deps
 		$(MAKE) --no-print-directory build-qt$$v || { status=1; continue; }; \
 		( cd $(BUILD)/qt$$v && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(CTEST_JOBS) ) || status=1; \
 	done; \
+	exit $$status
+
+# The whole suite, devsim and vorlex-flash included, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer against Qt 6. Undefined behaviour stops the process with exit code
+# 87, which fails its test. AddressSanitizer reports, from any process the tests start, go to
+# $(SAN_REPORTS), and any report there fails the target, whatever the tests said.
+SAN_BUILD := $(BUILD)/sanitize
+SAN_REPORTS := $(CURDIR)/$(SAN_BUILD)/reports
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+sanitize: deps
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(SAN_FLAGS)"
+	cmake --build $(SAN_BUILD)
+	@rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
+	@cd $(SAN_BUILD) && \
+	ASAN_OPTIONS=log_path=$(SAN_REPORTS)/asan:exitcode=86:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=log_path=$(SAN_REPORTS)/ubsan:halt_on_error=1:exitcode=87:print_stacktrace=1 \
+	QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(CTEST_JOBS); \
+	status=$$?; \
+	if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then cat $(SAN_REPORTS)/*; echo "sanitizer reports: see above"; status=1; fi; \
 	exit $$status
 
 # Transfer benchmark (bench/RESULTS.md); bench/run.sh --quick for a short serial part.
