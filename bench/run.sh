@@ -19,7 +19,7 @@ head -c "$serial_size" "$work/image.bin" > "$work/serial.bin"
 # Starts devsim with the given arguments; sets dev_pid, dev_log and dev_where.
 start_devsim() {
     dev_log="$work/devsim.$RANDOM.log"
-    "$tools/devsim/devsim" "$@" > "$dev_log" 2>&1 &
+    "$tools/devsim/vorlex-devsim" "$@" > "$dev_log" 2>&1 &
     dev_pid=$!
     dev_where=""
     for _ in $(seq 200); do

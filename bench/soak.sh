@@ -13,7 +13,7 @@ work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 head -c 4096 /dev/urandom > "$work/image.bin"
 
-"$tools/devsim/devsim" --tcp 0 --device "1-$count" --keep-running > "$work/devsim.log" 2>&1 &
+"$tools/devsim/vorlex-devsim" --tcp 0 --device "1-$count" --keep-running > "$work/devsim.log" 2>&1 &
 port=""
 for _ in $(seq 200); do
     port=$(grep -o 'link ready at 127.0.0.1:[0-9]*' "$work/devsim.log" | cut -d: -f2 || true)

@@ -2,7 +2,10 @@
 
 #include "devsimprocess.h"
 
+#include <QSerialPortInfo>
+
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +40,8 @@ private slots:
     void transcript();
     void interrupt_data();
     void interrupt();
+    void portWithoutPermission();
+    void listPortsAsJson();
 
 private:
     ImageFiles m_images;
@@ -224,6 +229,55 @@ void TestFlash::interrupt()
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
     QVERIFY2(lines.constLast().contains("batch over: 0 updated, 1 failed, interrupted"), lines.constLast().constData());
+}
+
+// The port opens only for members of its group: the flasher names the remedy.
+void TestFlash::portWithoutPermission()
+{
+    DevSim sim({QStringLiteral("--pty")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    QFile image(dir.filePath(QStringLiteral("image.bin")));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write(firmwareImage(4096));
+    image.close();
+    QVERIFY(image.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QVERIFY(QFile::setPermissions(sim.where(), QFileDevice::Permissions()));
+
+    QStringList command{QStringLiteral(FLASH_PATH), QStringLiteral("--serial"), sim.where(), QStringLiteral("--device"), QStringLiteral("2"), image.fileName()};
+    // Permission bits do not stop root: run the flasher as nobody.
+    if (::geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv");
+        command = QStringList{setpriv, QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")} + command;
+    }
+    Flash flash;
+    flash.process.start(command.takeFirst(), command);
+    QCOMPARE(flash.finish(), 1);
+    const QString err = flash.err();
+    QVERIFY2(err.contains(QStringLiteral("нет прав на порт %1").arg(sim.where())) && err.contains(QStringLiteral("dialout")), qPrintable(err));
+}
+
+void TestFlash::listPortsAsJson()
+{
+    Flash flash;
+    flash.start({QStringLiteral("--list-ports"), QStringLiteral("--json")});
+    QCOMPARE(flash.finish(), 0);
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(flash.process.readAllStandardOutput(), &error);
+    QVERIFY2(document.isArray(), qPrintable(error.errorString()));
+    QStringList listed;
+    for (const QJsonValue &port : document.array()) {
+        listed << port[QLatin1String("name")].toString();
+        for (const char *key : {"location", "description", "manufacturer", "serialNumber", "vendorId", "productId"})
+            QVERIFY2(port.toObject().contains(QLatin1String(key)), key);
+    }
+    QStringList expected;
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+        expected << port.portName();
+    QCOMPARE(listed, expected);
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

@@ -1,4 +1,4 @@
-// devsim: stands in for the measuring device (and, over TCP, for the cabinet in front of it), so
+// vorlex-devsim: stands in for the measuring device (and, over TCP, for the cabinet in front of it), so
 // that an update can be rehearsed and tested without hardware.
 
 #include "console.h"
@@ -32,7 +32,7 @@ void print(const QString &line)
 
 int fail(const QString &message)
 {
-    standardError() << QStringLiteral("devsim: ") << message << Qt::endl;
+    standardError() << QStringLiteral("vorlex-devsim: ") << message << Qt::endl;
     return ExitUsage;
 }
 
@@ -73,7 +73,7 @@ bool readInt(const QCommandLineParser &parser, const QString &name, int low, int
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("devsim"));
+    QCoreApplication::setApplicationName(QStringLiteral("vorlex-devsim"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -83,8 +83,8 @@ int main(int argc, char *argv[])
         "image as XMODEM-CRC blocks of 128 bytes. Exit code 0 only when a whole image arrived and the\n"
         "end of transmission was acknowledged; 1 otherwise; 2 for a bad command line.\n\n"
         "Examples:\n"
-        "  devsim --pty --device 2 --out image.bin        then open the printed /dev/pts/N in the programmer\n"
-        "  devsim --tcp 4040 --device 2 --out image.bin   then point the programmer at 127.0.0.1, port 4040"));
+        "  vorlex-devsim --pty --device 2 --out image.bin        then open the printed /dev/pts/N in the programmer\n"
+        "  vorlex-devsim --tcp 4040 --device 2 --out image.bin   then point the programmer at 127.0.0.1, port 4040"));
     parser.addHelpOption();
     const QList<QCommandLineOption> options{
         {QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal pair and print the path to open.")},
@@ -110,7 +110,13 @@ int main(int argc, char *argv[])
         {QStringLiteral("verbose"), QStringLiteral("Print every block as it is stored.")},
     };
     parser.addOptions(options);
-    parser.process(app);
+    // process() would exit with 1 on a bad command line, which here means an incomplete image.
+    if (!parser.parse(app.arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
+        standardOutput() << parser.helpText() << Qt::flush;
+        return ExitComplete;
+    }
 
     DeviceOptions device;
     QString error;

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QMutex>
 #include <QThread>
 
@@ -95,6 +96,7 @@ void Batch::startNext()
     m_logDevice.storeRelaxed(m_device);
     m_transferring = m_succeeded = m_noAnswer = m_warnedOnce = false;
     m_attempts = 0;
+    m_lastStatus = 0;
     m_logAttempts.storeRelaxed(0);
     m_lastDecile = -1;
     m_message.clear();
@@ -154,7 +156,26 @@ void Batch::onStatus(int status)
     } else if (status == ERROR_LINK_LOST || status == ERROR_SEND_FAILED) {
         m_transferring = false;
     }
+    m_lastStatus = status;
     present(status);
+}
+
+// The worker only knows that the port did not open. The most common reason on Linux has a
+// remedy the operator can apply at once: say it.
+void Batch::explainPortRefusal()
+{
+#ifdef Q_OS_LINUX
+    // A bare name such as ttyUSB0 lives in /dev, as QSerialPort takes it.
+    const QString name = m_options.serialPort;
+    const QFileInfo port(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
+    if (!port.exists() || (port.isReadable() && port.isWritable()))
+        return;
+    const QString hint = QStringLiteral("нет прав на порт %1. Откройте доступ: добавьте пользователя в группу dialout "
+                                        "(sudo usermod -aG dialout $USER), затем выйдите из системы и войдите заново.")
+                             .arg(port.filePath());
+    log(QStringLiteral("port refused: ") + hint);
+    err() << QStringLiteral("Прибор %1: ").arg(m_device) << hint << Qt::endl;
+#endif
 }
 
 void Batch::present(int status)
@@ -213,6 +234,8 @@ void Batch::onRunFinished()
     if (m_terminal && !m_options.quiet)
         out() << QStringLiteral("\r\033[K");
     out() << QStringLiteral("Прибор %1: %2").arg(m_device).arg(outcome) << Qt::endl;
+    if (!m_succeeded && m_lastStatus == ERROR_PORT_NOT_OPENING && m_options.link == FlashOptions::Link::Serial)
+        explainPortRefusal();
     m_running = false;
     m_device = -1;
     m_logDevice.storeRelaxed(-1);

@@ -42,6 +42,7 @@ private:
     void startNext();
     void onStatus(int status);
     void present(int status);
+    void explainPortRefusal();
     void onProbe();
     void onProgress(int totalRead, qint64 size);
     void onRunFinished();
@@ -73,6 +74,7 @@ private:
     bool m_noAnswer = false;
     bool m_warnedOnce = false;
     int m_attempts = 0;
+    int m_lastStatus = 0;
     int m_lastDecile = -1;
     QString m_message;
 };

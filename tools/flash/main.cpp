@@ -7,6 +7,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
 
@@ -40,6 +43,49 @@ int usageError(const QString &message)
     standardError() << QStringLiteral("vorlex-flash: ") << message << Qt::endl
                     << QStringLiteral("vorlex-flash --help: как пользоваться") << Qt::endl;
     return Batch::BadInput;
+}
+
+QString usbId(bool known, quint16 id)
+{
+    return known ? QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')) : QString();
+}
+
+// Enough to tell two identical adapters apart: their serial numbers, or where they are plugged in.
+void listPorts(bool json)
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (json) {
+        QJsonArray list;
+        for (const QSerialPortInfo &port : ports) {
+            const auto text = [](const QString &value) { return value.isEmpty() ? QJsonValue() : QJsonValue(value); };
+            list.append(QJsonObject{
+                {QStringLiteral("name"), port.portName()},
+                {QStringLiteral("location"), port.systemLocation()},
+                {QStringLiteral("description"), text(port.description())},
+                {QStringLiteral("manufacturer"), text(port.manufacturer())},
+                {QStringLiteral("serialNumber"), text(port.serialNumber())},
+                {QStringLiteral("vendorId"), text(usbId(port.hasVendorIdentifier(), port.vendorIdentifier()))},
+                {QStringLiteral("productId"), text(usbId(port.hasProductIdentifier(), port.productIdentifier()))},
+            });
+        }
+        standardOutput() << QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)) << Qt::flush;
+        return;
+    }
+    if (ports.isEmpty()) {
+        standardOutput() << QStringLiteral("COM порты не найдены") << Qt::endl;
+        return;
+    }
+    const auto field = [](const QString &value) { return value.isEmpty() ? QStringLiteral("-") : value; };
+    standardOutput() << QStringLiteral("порт\tпуть\tописание\tпроизводитель\tсерийный номер\tUSB VID:PID") << Qt::endl;
+    for (const QSerialPortInfo &port : ports) {
+        const QString ids = port.hasVendorIdentifier() && port.hasProductIdentifier()
+            ? usbId(true, port.vendorIdentifier()) + QLatin1Char(':') + usbId(true, port.productIdentifier())
+            : QString();
+        standardOutput() << QStringList{port.portName(), port.systemLocation(), field(port.description()), field(port.manufacturer()),
+                                        field(port.serialNumber()), field(ids)}
+                                .join(QLatin1Char('\t'))
+                         << Qt::endl;
+    }
 }
 
 } // namespace
@@ -79,22 +125,24 @@ int main(int argc, char *argv[])
         {QStringLiteral("quiet"), QStringLiteral("Печатать только итог по каждому прибору.")},
         {QStringLiteral("log"), QStringLiteral("Дописывать протокол (с отметками времени) в файл."), QStringLiteral("file")},
         {QStringLiteral("answer-timeout"), QStringLiteral("Сколько секунд ждать ответа прибора (по умолчанию 30)."), QStringLiteral("seconds")},
-        {QStringLiteral("list-ports"), QStringLiteral("Показать COM порты системы и выйти.")},
+        {QStringLiteral("list-ports"), QStringLiteral("Показать COM порты системы (описание, производитель, серийный номер, USB VID:PID) и выйти.")},
+        {QStringLiteral("json"), QStringLiteral("С --list-ports: то же в виде JSON, для скриптов.")},
     });
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Файл прошивки (.bin)."));
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
         // showHelp() would encode the Russian text in the locale's codec under Qt 5.
         standardOutput() << parser.helpText() << Qt::flush;
         return Batch::AllUpdated;
     }
 
     if (parser.isSet(QStringLiteral("list-ports"))) {
-        for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
-            standardOutput() << port.portName() << QLatin1Char('\t') << port.systemLocation() << QLatin1Char('\t') << port.description() << Qt::endl;
+        listPorts(parser.isSet(QStringLiteral("json")));
         return Batch::AllUpdated;
     }
+    if (parser.isSet(QStringLiteral("json")))
+        return usageError(QStringLiteral("--json только вместе с --list-ports"));
 
     FlashOptions options;
     const bool serial = parser.isSet(QStringLiteral("serial"));
