@@ -10,10 +10,12 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	qtbase5-dev libqt5serialport5-dev \
 	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev \
 	fonts-dejavu-core
+# The checkers the tests run on the manual pages and the desktop entry.
+TEST_PACKAGES := man-db desktop-file-utils
 BENCH_PACKAGES := lrzsz time
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps run test sanitize bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
+.PHONY: all deps test-deps bench-deps run test sanitize package bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
 
 all: build-qt6
 
@@ -31,6 +33,9 @@ endef
 deps:
 	$(call install_missing,$(DEB_PACKAGES))
 
+test-deps: deps
+	$(call install_missing,$(TEST_PACKAGES))
+
 bench-deps: deps
 	$(call install_missing,$(BENCH_PACKAGES))
 
@@ -45,7 +50,7 @@ run: build-qt6
 	./$(BUILD)/qt6/app/vorlex-programmer
 
 # Builds and runs the whole suite against each Qt in turn; fails if any test failed.
-test: deps
+test: test-deps
 	@status=0; \
 	for v in $(QT_VERSIONS); do \
 		echo "=== Qt $$v ==="; \
@@ -61,7 +66,7 @@ test: deps
 SAN_BUILD := $(BUILD)/sanitize
 SAN_REPORTS := $(CURDIR)/$(SAN_BUILD)/reports
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
-sanitize: deps
+sanitize: test-deps
 	cmake -S . -B $(SAN_BUILD) -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug \
 		-DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(SAN_FLAGS)"
 	cmake --build $(SAN_BUILD)
@@ -74,6 +79,17 @@ sanitize: deps
 	status=$$?; \
 	if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then cat $(SAN_REPORTS)/*; echo "sanitizer reports: see above"; status=1; fi; \
 	exit $$status
+
+# The Debian package, from a Qt 6 release build with all of Debian's hardening flags.
+PKG_BUILD := $(BUILD)/package
+package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
+package: deps
+	cmake -S . -B $(PKG_BUILD) -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+		-DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+	cmake --build $(PKG_BUILD)
+	cd $(PKG_BUILD) && cpack -G DEB
+	@ls $(PKG_BUILD)/vorlex-programmer_*.deb
 
 # Transfer benchmark (bench/RESULTS.md); bench/run.sh --quick for a short serial part.
 bench:
