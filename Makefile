@@ -12,10 +12,12 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	fonts-dejavu-core
 # The checkers the tests run on the manual pages and the desktop entry.
 TEST_PACKAGES := man-db desktop-file-utils
+# What CPack needs to read the package's dependencies off the binaries.
+PACKAGE_PACKAGES := file dpkg-dev
 BENCH_PACKAGES := lrzsz time
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps test-deps bench-deps run test sanitize package bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
+.PHONY: all deps test-deps package-deps bench-deps run test sanitize package bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))
 
 all: build-qt6
 
@@ -35,6 +37,9 @@ deps:
 
 test-deps: deps
 	$(call install_missing,$(TEST_PACKAGES))
+
+package-deps: deps
+	$(call install_missing,$(PACKAGE_PACKAGES))
 
 bench-deps: deps
 	$(call install_missing,$(BENCH_PACKAGES))
@@ -83,7 +88,7 @@ sanitize: test-deps
 # The Debian package, from a Qt 6 release build with all of Debian's hardening flags.
 PKG_BUILD := $(BUILD)/package
 package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
-package: deps
+package: package-deps
 	cmake -S . -B $(PKG_BUILD) -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 		-DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
 		-DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"

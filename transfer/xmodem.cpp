@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTcpSocket>
@@ -16,6 +17,13 @@
 #include <memory>
 
 namespace {
+
+// The worker's debug lines go where qDebug() puts them, the default category, but cost nothing
+// while that is off: qDebug() would format every line, a few per block, only to drop it.
+const QLoggingCategory &workerLog()
+{
+    return *QLoggingCategory::defaultCategory();
+}
 
 constexpr int SerialPauseAfterFrameMs = 400;
 constexpr int SerialAnswerWaitMs = 500;
@@ -34,6 +42,8 @@ bool inputWaiting(QIODevice *link)
 {
     if (link->bytesAvailable() > 0)
         return true;
+    if (!qobject_cast<QSerialPort *>(link))
+        return false;
     return link->waitForReadyRead(0) && link->bytesAvailable() > 0;
 }
 
@@ -152,7 +162,7 @@ int Xmodem::connectDevice()
         }
         port->clear();
         port->clearError();
-        qDebug() << "Try connect";
+        qCDebug(workerLog) << "Try connect";
         emit start_transmit();
         port->write(&PROBE_BYTE, 1);
         port->flush();
@@ -169,7 +179,7 @@ int Xmodem::connectDevice()
             continue;
 
         const QByteArray answer = port->readAll();
-        qDebug() << "Total bytes aviable after answer " << answer.size() << "  data[0]=" << int(qint8(answer.at(0)));
+        qCDebug(workerLog) << "Total bytes aviable after answer " << answer.size() << "  data[0]=" << int(qint8(answer.at(0)));
         if (answer.size() == 1 && answer.at(0) == START_REQUEST) {
             emit status_dev(STATUS_DEVICE_CONNECTED);
             serialPort = port.get();
@@ -225,7 +235,7 @@ int Xmodem::connectEthDevice()
     socket->connectToHost(ipAddress, quint16(port), QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     wait.wait(EthConnectWaitMs);
     if (!ethConnected) {
-        qDebug() << "Timeout failed to connect Eth device";
+        qCDebug(workerLog) << "Timeout failed to connect Eth device";
         socket->abort();
         emit status_dev(ERROR_ETH_CONNECT);
         return endRun(-1);
@@ -241,7 +251,7 @@ int Xmodem::connectEthDevice()
     // Probes written into a connection the cabinet has closed would go on for ever.
     const auto cabinetGone = [&] { return !ethConnected || socket->state() != QAbstractSocket::ConnectedState; };
     const auto linkLost = [&] {
-        qDebug() << "the cabinet closed the connection";
+        qCDebug(workerLog) << "the cabinet closed the connection";
         emit status_dev(ERROR_LINK_LOST);
         socket->abort();
         return endRun(1);
@@ -263,7 +273,7 @@ int Xmodem::connectEthDevice()
             return linkLost();
         for (int probe = 1; probe <= EthProbesPerGroup && !abandoned(); ++probe) {
             ++runCounter;
-            qDebug() << "Try connect";
+            qCDebug(workerLog) << "Try connect";
             emit start_transmit();
             socket->write(&PROBE_BYTE, 1);
             wait.wait(EthProbeWaitMs);
@@ -274,7 +284,7 @@ int Xmodem::connectEthDevice()
             continue;
 
         const QByteArray answer = socket->readAll();
-        qDebug() << "Total bytes Ethernet aviable after answer " << answer.size() << "  data[0]="
+        qCDebug(workerLog) << "Total bytes Ethernet aviable after answer " << answer.size() << "  data[0]="
                  << (answer.isEmpty() ? 0 : int(qint8(answer.at(0))));
         if (answer.isEmpty())
             continue;
@@ -295,13 +305,13 @@ int Xmodem::connectEthDevice()
 
 bool Xmodem::sendFile(QString filePath)
 {
-    qDebug() << "send File";
+    qCDebug(workerLog) << "send File";
     return transferFile(serialPort, filePath);
 }
 
 bool Xmodem::sendEthFile(QString filePath)
 {
-    qDebug() << "send File from Ethernet";
+    qCDebug(workerLog) << "send File from Ethernet";
     return transferFile(ethSocket, filePath);
 }
 
@@ -309,18 +319,21 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
 {
     // Both transfers are public slots: called outside a run, there is no link to send on.
     if (!link || !link->isOpen()) {
-        qDebug() << "no open link to send" << filePath << "on";
+        qCDebug(workerLog) << "no open link to send" << filePath << "on";
         return false;
     }
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "failed to open file" << filePath;
+        qCDebug(workerLog) << "failed to open file" << filePath;
         return false;
     }
 
     // The image is the size it had when opened: a file cut short or failing to read while it
     // is sent must never pass for sent, and only the last block may be a short one.
     const qint64 imageSize = file.size();
+    // One timer and loop for every acknowledgement of the transfer, not a new pair per block.
+    BoundedWait ackWait;
+    ackWait.endOn(link, &QIODevice::readyRead);
     blockNumber = 1;
     int totalRead = 0;
     char payload[XMODEM_PAYLOAD_SIZE];
@@ -328,7 +341,7 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
         const qint64 wanted = std::min<qint64>(XMODEM_PAYLOAD_SIZE, imageSize - totalRead);
         const qint64 count = file.read(payload, wanted);
         if (count != wanted) {
-            qDebug() << "failed to read file" << filePath << "at" << totalRead << "of" << imageSize << file.errorString();
+            qCDebug(workerLog) << "failed to read file" << filePath << "at" << totalRead << "of" << imageSize << file.errorString();
             return false;
         }
         totalRead += int(count);
@@ -337,20 +350,20 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
 
         const QByteArray block = buildBlock(blockNumber, payload);
         blockNumber = nextBlockNumber(blockNumber);
-        if (!deliver(link, block)) {
+        if (!deliver(link, block, ackWait)) {
             emit status_dev(ERROR_LINK_LOST);
             return false;
         }
     }
 
-    qDebug() << "wait XMODEM_EOT";
-    if (!deliver(link, QByteArray(1, XMODEM_EOT))) {
+    qCDebug(workerLog) << "wait XMODEM_EOT";
+    if (!deliver(link, QByteArray(1, XMODEM_EOT), ackWait)) {
         emit status_dev(ERROR_LINK_LOST);
         return false;
     }
-    qDebug() << "file sent";
+    qCDebug(workerLog) << "file sent";
     if (link == serialPort)
-        qDebug() << link->readAll();
+        qCDebug(workerLog) << link->readAll();
     file.close();
     emit status_dev(STATUS_FILE_SENT);
     return true;
@@ -358,57 +371,61 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
 
 // Sends one block, or the end of transmission, and waits for its answer. A NAK asks for the
 // very same bytes again; only an ACK lets the transfer go on.
-bool Xmodem::deliver(QIODevice *link, const QByteArray &message)
+bool Xmodem::deliver(QIODevice *link, const QByteArray &message, BoundedWait &ackWait)
 {
+    auto *socket = qobject_cast<QAbstractSocket *>(link);
     const bool isBlock = message.size() > 1;
     for (int transmission = 1; transmission <= MaxTransmissions; ++transmission) {
         if (abandoned())
             return false;
         if (transmission > 1) {
             if (isBlock)
-                qDebug() << "resend block" << int(uint8_t(message.at(1))) << "transmission" << transmission;
+                qCDebug(workerLog) << "resend block" << int(uint8_t(message.at(1))) << "transmission" << transmission;
             else
-                qDebug() << "resend XMODEM_EOT transmission" << transmission;
+                qCDebug(workerLog) << "resend XMODEM_EOT transmission" << transmission;
         }
         link->write(message);
         if (isBlock && link == serialPort)
             serialPort->waitForBytesWritten(XMODEM_PAYLOAD_SIZE * DrainMsPerPayloadByte);
+        // Hand the bytes to the network now rather than when the wait's loop gets round to it:
+        // the device can answer that much sooner.
+        if (socket)
+            socket->flush();
 
-        const int answer = waitAck(link, AckPassMs);
+        const int answer = waitAck(link, AckPassMs, ackWait);
         if (!isBlock)
-            qDebug() << "Wait ACK 1000";
+            qCDebug(workerLog) << "Wait ACK 1000";
         if (answer == XMODEM_ACK)
             return true;
         if (answer != XMODEM_NAK)
             return false;
     }
-    qDebug() << "no ACK after" << MaxTransmissions << "transmissions";
+    qCDebug(workerLog) << "no ACK after" << MaxTransmissions << "transmissions";
     return false;
 }
 
-int Xmodem::waitAck(QIODevice *link, int timeoutMs)
+// wait ends early on the link's readyRead().
+int Xmodem::waitAck(QIODevice *link, int timeoutMs, BoundedWait &wait)
 {
-    BoundedWait wait;
-    wait.endOn(link, &QIODevice::readyRead);
     for (int pass = 0; pass < AckPasses && !inputWaiting(link) && !abandoned(); ++pass)
         wait.wait(timeoutMs);
 
     if (!inputWaiting(link)) {
-        qDebug() << "Timeout failed to get ack";
+        qCDebug(workerLog) << "Timeout failed to get ack";
         emit output(tr("XMODEM: Timeout Failed to get ACK"));
         return -1;
     }
     const auto code = uint8_t(link->readAll().at(0));
     if (code == XMODEM_ACK) {
-        qDebug() << "ACK";
+        qCDebug(workerLog) << "ACK";
         return XMODEM_ACK;
     }
     if (code == XMODEM_NAK) {
-        qDebug() << "NAK";
+        qCDebug(workerLog) << "NAK";
         return XMODEM_NAK;
     }
     const QString hex = QString::asprintf("%02X", code);
-    qDebug().noquote() << "unknown ACK code:" << hex;
+    qCDebug(workerLog).noquote() << "unknown ACK code:" << hex;
     emit output(tr("XMODEM: Unknown ACK code") + hex);
     return code;
 }

@@ -7,6 +7,7 @@
 
 #include "xmodemframe.h"
 
+class BoundedWait;
 class QIODevice;
 class QSerialPort;
 class QTcpSocket;
@@ -83,8 +84,8 @@ public slots:
 private:
     int endRun(int result);
     bool transferFile(QIODevice *link, const QString &filePath);
-    bool deliver(QIODevice *link, const QByteArray &message);
-    int waitAck(QIODevice *link, int timeoutMs);
+    bool deliver(QIODevice *link, const QByteArray &message, BoundedWait &ackWait);
+    int waitAck(QIODevice *link, int timeoutMs, BoundedWait &wait);
     void drain(QIODevice *link);
 
     QSerialPort *serialPort;

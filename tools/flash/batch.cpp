@@ -62,6 +62,9 @@ bool Batch::openLog(QString *error)
 
 void Batch::log(const QString &line)
 {
+    // Opened before any run starts and never closed while one goes on.
+    if (!m_log.isOpen())
+        return;
     const int device = m_logDevice.loadRelaxed();
     const QString text = device >= 0 ? QStringLiteral("device %1: %2").arg(device).arg(line) : line;
     QMutexLocker lock(&logMutex);

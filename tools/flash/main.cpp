@@ -13,6 +13,7 @@
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <csignal>
 #include <unistd.h>
 
@@ -92,10 +93,16 @@ void listPorts(bool json)
 
 int main(int argc, char *argv[])
 {
-    // The transcript wants the worker's debug lines whatever logging rules the environment
-    // sets (they outrank rules set in code); they reach the transcript only, never the screen.
-    const QByteArray rules = qgetenv("QT_LOGGING_RULES");
-    qputenv("QT_LOGGING_RULES", rules.isEmpty() ? QByteArray("default.debug=true") : rules + ";default.debug=true");
+    // A transcript wants the worker's debug lines whatever logging rules the environment sets
+    // (they outrank rules set in code); they reach the transcript only, never the screen.
+    // Without one they stay off, where they cost nothing.
+    const bool transcriptAsked = std::any_of(argv + 1, argv + argc, [](const char *argument) {
+        return qstrcmp(argument, "--log") == 0 || qstrncmp(argument, "--log=", 6) == 0;
+    });
+    if (transcriptAsked) {
+        const QByteArray rules = qgetenv("QT_LOGGING_RULES");
+        qputenv("QT_LOGGING_RULES", rules.isEmpty() ? QByteArray("default.debug=true") : rules + ";default.debug=true");
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorlex-flash"));
 
