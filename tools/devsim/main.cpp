@@ -3,7 +3,9 @@
 
 #include "console.h"
 #include "device.h"
+#include "devicelist.h"
 #include "links.h"
+#include "station.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,8 +24,6 @@ namespace {
 constexpr int ExitComplete = 0;
 constexpr int ExitIncomplete = 1;
 constexpr int ExitUsage = 2;
-// After the last ACK the programmer closes its end; wait that long for it before leaving anyway.
-constexpr int LingerMs = 5000;
 
 void print(const QString &line)
 {
@@ -34,23 +34,6 @@ int fail(const QString &message)
 {
     standardError() << QStringLiteral("vorlex-devsim: ") << message << Qt::endl;
     return ExitUsage;
-}
-
-// "2", "2,3,7", "2-9" or any mix of them, each number 0 to 255.
-bool readDevices(const QString &text, QSet<int> *devices)
-{
-    devices->clear();
-    for (const QString &part : text.split(QLatin1Char(','))) {
-        const QStringList ends = part.split(QLatin1Char('-'));
-        bool okLow = false, okHigh = false;
-        const int low = ends.value(0).toInt(&okLow);
-        const int high = ends.size() == 2 ? ends.value(1).toInt(&okHigh) : low;
-        if (!okLow || (ends.size() == 2 && !okHigh) || ends.size() > 2 || low < 0 || high > 255 || low > high)
-            return false;
-        for (int n = low; n <= high; ++n)
-            devices->insert(n);
-    }
-    return !devices->isEmpty();
 }
 
 bool readInt(const QCommandLineParser &parser, const QString &name, int low, int high, int *value, QString *error)
@@ -89,7 +72,7 @@ int main(int argc, char *argv[])
     const QList<QCommandLineOption> options{
         {QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal pair and print the path to open.")},
         {QStringLiteral("serial"), QStringLiteral("Use an existing serial port."), QStringLiteral("name")},
-        {QStringLiteral("tcp"), QStringLiteral("Listen on 127.0.0.1:<port> as the cabinet (0 picks a free port)."), QStringLiteral("port")},
+        {QStringLiteral("tcp"), QStringLiteral("Listen on 127.0.0.1:<port> as the cabinet (0 picks a free port); given again, another cabinet with a bus of its own."), QStringLiteral("port")},
         {QStringLiteral("device"), QStringLiteral("Device numbers to answer to, as a bus of devices does: 2, 2,3,7 or 2-9 (default 2)."), QStringLiteral("list")},
         {QStringLiteral("out"), QStringLiteral("Write the received image, fill bytes included, to <file>; {device} in the name stands for the device number."), QStringLiteral("file")},
         {QStringLiteral("keep-running"), QStringLiteral("Serve one update after another (TCP: one per connection) until stopped.")},
@@ -121,12 +104,13 @@ int main(int argc, char *argv[])
     DeviceOptions device;
     QString error;
     int baud = 0;
-    int tcpPort = -1;
     int wrongStart = -1;
-    if (parser.isSet(QStringLiteral("device")) && !readDevices(parser.value(QStringLiteral("device")), &device.addresses))
+    QList<int> addresses;
+    if (parser.isSet(QStringLiteral("device")) && !parseDeviceList(parser.value(QStringLiteral("device")), &addresses))
         return fail(QStringLiteral("--device wants numbers from 0 to 255 such as 2, 2,3,7 or 2-9, not \"%1\"").arg(parser.value(QStringLiteral("device"))));
+    if (!addresses.isEmpty())
+        device.addresses = QSet<int>(addresses.cbegin(), addresses.cend());
     const bool ok = readInt(parser, QStringLiteral("baud"), 1, 4000000, &baud, &error)
-        && readInt(parser, QStringLiteral("tcp"), 0, 65535, &tcpPort, &error)
         && readInt(parser, QStringLiteral("start-after"), 1, 1000000, &device.startAfterProbes, &error)
         && readInt(parser, QStringLiteral("wrong-start"), 0, 255, &wrongStart, &error)
         && readInt(parser, QStringLiteral("nak-block"), 1, 1 << 30, &device.nakBlock, &error)
@@ -145,94 +129,61 @@ int main(int argc, char *argv[])
     device.doubleStart = parser.isSet(QStringLiteral("double-start"));
     device.verbose = parser.isSet(QStringLiteral("verbose"));
 
-    const int links = int(parser.isSet(QStringLiteral("pty"))) + int(parser.isSet(QStringLiteral("serial"))) + int(tcpPort >= 0);
+    // Each --tcp is a cabinet of its own, with its own bus of the same device numbers.
+    QList<quint16> tcpPorts;
+    for (const QString &text : parser.values(QStringLiteral("tcp"))) {
+        bool portOk = false;
+        const int port = text.toInt(&portOk, 10);
+        if (!portOk || port < 0 || port > 65535)
+            return fail(QStringLiteral("--tcp wants a number from 0 to 65535, not \"%1\"").arg(text));
+        tcpPorts << quint16(port);
+    }
+    const int links = int(parser.isSet(QStringLiteral("pty"))) + int(parser.isSet(QStringLiteral("serial"))) + int(!tcpPorts.isEmpty());
     if (links != 1)
-        return fail(QStringLiteral("choose exactly one link: --pty, --serial NAME or --tcp PORT (see --help)"));
+        return fail(QStringLiteral("choose one kind of link: --pty, --serial NAME or --tcp PORT, the last as often as you like (see --help)"));
 
-    std::unique_ptr<Link> link;
+    Station::Settings settings;
+    settings.device = device;
+    settings.outFile = parser.value(QStringLiteral("out"));
+    settings.keepRunning = parser.isSet(QStringLiteral("keep-running"));
+    settings.baud = baud;
+    std::vector<std::unique_ptr<Station>> stations;
     if (parser.isSet(QStringLiteral("pty"))) {
         auto pty = std::make_unique<PtyLink>();
         if (!pty->open(&error))
             return fail(QStringLiteral("cannot create a pseudo-terminal: ") + error);
-        link = std::move(pty);
+        settings.hangUpEndsLink = true;
+        stations.push_back(std::make_unique<Station>(std::move(pty), settings));
     } else if (parser.isSet(QStringLiteral("serial"))) {
         auto serial = std::make_unique<SerialLink>(parser.value(QStringLiteral("serial")), baud > 0 ? baud : 19200);
         if (!serial->open(&error))
             return fail(QStringLiteral("cannot open %1: %2").arg(parser.value(QStringLiteral("serial")), error));
-        baud = 0; // a real line paces itself
-        link = std::move(serial);
+        settings.baud = 0; // a real line paces itself
+        stations.push_back(std::make_unique<Station>(std::move(serial), settings));
     } else {
-        auto tcp = std::make_unique<TcpLink>(quint16(tcpPort));
-        if (!tcp->open(&error))
-            return fail(QStringLiteral("cannot listen on 127.0.0.1:%1: %2").arg(tcpPort).arg(error));
-        link = std::move(tcp);
+        for (const quint16 port : tcpPorts) {
+            auto tcp = std::make_unique<TcpLink>(port);
+            if (!tcp->open(&error))
+                return fail(QStringLiteral("cannot listen on 127.0.0.1:%1: %2").arg(port).arg(error));
+            stations.push_back(std::make_unique<Station>(std::move(tcp), settings));
+        }
     }
 
-    LinePacer pacer(baud);
-    QObject::connect(link.get(), &Link::received, &pacer, &LinePacer::fromProgrammer);
-    QObject::connect(&pacer, &LinePacer::deliverToLink, link.get(), &Link::write);
-
-    // One session is one update: from the programmer opening the link to it closing it.
-    const bool keepRunning = parser.isSet(QStringLiteral("keep-running"));
-    const QString outFile = parser.value(QStringLiteral("out"));
-    std::unique_ptr<Device> emulated;
-    bool sessionOver = false;
-    QTimer linger;
-    linger.setSingleShot(true);
-    linger.setInterval(LingerMs);
-
-    std::function<void()> startSession;
-    const auto endSession = [&](bool linkGone) {
-        if (sessionOver)
-            return;
-        sessionOver = true;
-        linger.stop();
-        if (!outFile.isEmpty() && (emulated->address() >= 0 || device.plain)) {
-            QString name = outFile;
-            name.replace(QLatin1String("{device}"), device.plain ? QStringLiteral("plain") : QString::number(emulated->address()));
-            QFile file(name);
-            if (!file.open(QIODevice::WriteOnly) || file.write(emulated->image()) != emulated->image().size())
-                print(QStringLiteral("cannot write %1: %2").arg(name, file.errorString()));
-        }
-        print(QStringLiteral("summary: ") + emulated->summary());
-        if (keepRunning && !linkGone)
-            startSession();
-        else
-            QCoreApplication::exit(emulated->complete() ? ExitComplete : ExitIncomplete);
-    };
-    startSession = [&] {
-        emulated = std::make_unique<Device>(device);
-        sessionOver = false;
-        QObject::connect(emulated.get(), &Device::transmit, &pacer, &LinePacer::toProgrammer);
-        QObject::connect(emulated.get(), &Device::note, &app, [](const QString &line) { print(line); });
-        QObject::connect(emulated.get(), &Device::completed, &linger, [&] { linger.start(); });
-        QObject::connect(emulated.get(), &Device::hangUpRequested, &app, [&] {
-            link->hangUp();
-            // A pseudo-terminal is gone once hung up; the cabinet listens on for the next connection.
-            endSession(parser.isSet(QStringLiteral("pty")));
+    // Several cabinets share the output: each line names its cabinet.
+    int running = int(stations.size());
+    bool allComplete = true;
+    for (const auto &station : stations) {
+        Station *s = station.get();
+        QObject::connect(s, &Station::line, &app, [s, several = stations.size() > 1](const QString &text) {
+            print(several ? QStringLiteral("[%1] %2").arg(s->where(), text) : text);
         });
-    };
-    QObject::connect(&pacer, &LinePacer::deliverToDevice, &app, [&](const QByteArray &bytes) {
-        if (!sessionOver)
-            emulated->receive(bytes);
-    });
-    QObject::connect(&linger, &QTimer::timeout, &app, [&] { endSession(false); });
-    QObject::connect(link.get(), &Link::peerClosed, &app, [&] {
-        print(QStringLiteral("the programmer closed the link"));
-        endSession(false);
-    });
-    startSession();
-
-    const QStringList numbers = [&] {
-        QList<int> sorted = device.addresses.values();
-        std::sort(sorted.begin(), sorted.end());
-        QStringList list;
-        for (int n : sorted)
-            list << QString::number(n);
-        return list;
-    }();
-    print(QStringLiteral("%1 ready, link ready at %2")
-              .arg(device.plain ? QStringLiteral("plain XMODEM-CRC receiver") : QStringLiteral("device ") + numbers.join(QLatin1Char(',')))
-              .arg(link->where()));
+        QObject::connect(s, &Station::done, &app, [&](bool complete) {
+            allComplete = allComplete && complete;
+            if (--running == 0)
+                QCoreApplication::exit(allComplete ? ExitComplete : ExitIncomplete);
+        });
+    }
+    for (const auto &station : stations)
+        station->start();
     return app.exec();
 }

@@ -1,6 +1,8 @@
 #ifndef FLASHOPTIONS_H
 #define FLASHOPTIONS_H
 
+#include "devicelist.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -21,8 +23,6 @@ struct FlashOptions
     int answerTimeoutSeconds = 30;
 };
 
-// "2", "2,3,7", "2-9" or a mix, in the order given; every number as typed, 0 to 255.
-bool parseDeviceList(const QString &text, QList<int> *devices);
 
 // ADDRESS or ADDRESS:PORT, with [ADDRESS]:PORT for IPv6; the port as typed, 1 to 65535.
 bool parseEthTarget(const QString &text, QString *address, QString *port, QString *error);

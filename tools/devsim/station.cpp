@@ -1,0 +1,88 @@
+#include "station.h"
+
+#include <QFile>
+
+#include <algorithm>
+
+namespace {
+// After the last ACK the programmer closes its end; wait that long for it before going on anyway.
+constexpr int LingerMs = 5000;
+} // namespace
+
+Station::Station(std::unique_ptr<Link> link, const Settings &settings, QObject *parent)
+    : QObject(parent)
+    , m_link(std::move(link))
+    , m_settings(settings)
+    , m_pacer(settings.baud)
+{
+    connect(m_link.get(), &Link::received, &m_pacer, &LinePacer::fromProgrammer);
+    connect(&m_pacer, &LinePacer::deliverToLink, m_link.get(), &Link::write);
+    connect(&m_pacer, &LinePacer::deliverToDevice, this, [this](const QByteArray &bytes) {
+        if (!m_sessionOver)
+            m_device->receive(bytes);
+    });
+    m_linger.setSingleShot(true);
+    m_linger.setInterval(LingerMs);
+    connect(&m_linger, &QTimer::timeout, this, [this] { endSession(false); });
+    connect(m_link.get(), &Link::peerClosed, this, [this] {
+        say(QStringLiteral("the programmer closed the link"));
+        endSession(false);
+    });
+}
+
+Station::~Station() = default;
+
+void Station::start()
+{
+    startSession();
+    QList<int> sorted = m_settings.device.addresses.values();
+    std::sort(sorted.begin(), sorted.end());
+    QStringList numbers;
+    for (int n : sorted)
+        numbers << QString::number(n);
+    say(QStringLiteral("%1 ready, link ready at %2")
+            .arg(m_settings.device.plain ? QStringLiteral("plain XMODEM-CRC receiver") : QStringLiteral("device ") + numbers.join(QLatin1Char(',')))
+            .arg(m_link->where()));
+}
+
+void Station::startSession()
+{
+    m_device = std::make_unique<Device>(m_settings.device);
+    m_sessionOver = false;
+    connect(m_device.get(), &Device::transmit, &m_pacer, &LinePacer::toProgrammer);
+    connect(m_device.get(), &Device::note, this, &Station::say);
+    connect(m_device.get(), &Device::completed, &m_linger, [this] { m_linger.start(); });
+    connect(m_device.get(), &Device::hangUpRequested, this, [this] {
+        m_link->hangUp();
+        // A cabinet listens on for the next connection.
+        endSession(m_settings.hangUpEndsLink);
+    });
+}
+
+void Station::endSession(bool linkGone)
+{
+    if (m_sessionOver)
+        return;
+    m_sessionOver = true;
+    m_linger.stop();
+    if (!m_settings.outFile.isEmpty() && (m_device->address() >= 0 || m_settings.device.plain)) {
+        QString name = m_settings.outFile;
+        name.replace(QLatin1String("{device}"), m_settings.device.plain ? QStringLiteral("plain") : QString::number(m_device->address()));
+        QFile file(name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(m_device->image()) != m_device->image().size())
+            say(QStringLiteral("cannot write %1: %2").arg(name, file.errorString()));
+    }
+    say(QStringLiteral("summary: ") + m_device->summary());
+    if (m_settings.keepRunning && !linkGone) {
+        // The old device may be inside one of its own signals: let it go later.
+        m_device.release()->deleteLater();
+        startSession();
+    } else {
+        emit done(m_device->complete());
+    }
+}
+
+void Station::say(const QString &text)
+{
+    emit line(m_settings.label.isEmpty() ? text : m_settings.label + text);
+}

@@ -1,0 +1,73 @@
+#include "runlauncher.h"
+
+#include "xmodem.h"
+
+#include <QThread>
+
+namespace {
+constexpr unsigned long ThreadEndWaitMs = 5000;
+}
+
+RunLauncher::RunLauncher(QObject *parent)
+    : QObject(parent)
+{
+}
+
+RunLauncher::~RunLauncher()
+{
+    abandon();
+    if (m_thread)
+        m_thread->wait(ThreadEndWaitMs);
+}
+
+void RunLauncher::start(const RunSettings &settings)
+{
+    auto *worker = new Xmodem;
+    worker->setFileName(settings.file);
+    worker->setDevNumber(uint8_t(settings.device));
+    auto entry = &Xmodem::connectDevice;
+    if (settings.link == RunSettings::Link::Serial) {
+        worker->setPortName(settings.serialPort);
+    } else {
+        worker->setIP(settings.address);
+        worker->setEthPort(settings.port);
+        entry = &Xmodem::connectEthDevice;
+    }
+    auto *thread = new QThread;
+    worker->moveToThread(thread);
+    connect(thread, &QThread::started, worker, entry);
+    connect(this, &RunLauncher::stopRequested, worker, &Xmodem::stop, Qt::QueuedConnection);
+    connect(worker, &Xmodem::status_dev, this, &RunLauncher::status, Qt::DirectConnection);
+    connect(worker, &Xmodem::start_transmit, this, &RunLauncher::probe, Qt::DirectConnection);
+    connect(worker, &Xmodem::progress, this, &RunLauncher::progress, Qt::DirectConnection);
+    connect(worker, &Xmodem::finished, thread, &QThread::quit);
+    connect(worker, &Xmodem::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(worker, &Xmodem::finished, this, &RunLauncher::onWorkerFinished, Qt::QueuedConnection);
+    m_thread = thread;
+    m_running = true;
+    thread->start();
+}
+
+void RunLauncher::stop()
+{
+    if (m_running)
+        emit stopRequested();
+}
+
+void RunLauncher::abandon()
+{
+    if (!m_running)
+        return;
+    emit stopRequested();
+    if (m_thread)
+        m_thread->requestInterruption();
+}
+
+void RunLauncher::onWorkerFinished()
+{
+    if (m_thread)
+        m_thread->wait(ThreadEndWaitMs);
+    m_running = false;
+    emit ended();
+}
