@@ -163,7 +163,7 @@ void TestFlash::transcript()
     flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
                  QStringLiteral("--quiet"), QStringLiteral("--log"), logPath, m_images.write(firmwareImage(4096))});
     QCOMPARE(flash.finish(), 0);
-    QCOMPARE(flash.out(), QStringLiteral("Прибор 2: обновлён: Файл успешно отправлен, не забудьте проверить параметры и настройки порогов\n"));
+    QCOMPARE(flash.out(), QStringLiteral("[127.0.0.1:%1] Прибор 2: обновлён: Файл успешно отправлен, не забудьте проверить параметры и настройки порогов\n").arg(sim.tcpPort()));
 
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));

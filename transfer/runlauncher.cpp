@@ -46,6 +46,7 @@ void RunLauncher::start(const RunSettings &settings)
     connect(worker, &Xmodem::finished, this, &RunLauncher::onWorkerFinished, Qt::QueuedConnection);
     m_thread = thread;
     m_running = true;
+    emit threadStarting(thread);
     thread->start();
 }
 

@@ -44,6 +44,9 @@ signals:
     void status(int code);
     void probe();
     void progress(int totalRead, qint64 size);
+    // In the launcher's thread, just before the run's thread starts: what runs in it belongs
+    // to this run.
+    void threadStarting(QThread *thread);
     // In the launcher's thread, once the run's thread has ended.
     void ended();
     void stopRequested();

@@ -25,6 +25,14 @@ const QLoggingCategory &workerLog()
     return *QLoggingCategory::defaultCategory();
 }
 
+} // namespace
+
+// A block sent again: a category of its own, on unless turned off, so that a batch can count
+// retransmissions without every other debug line on.
+Q_LOGGING_CATEGORY(resendLog, "vorlex.resend", QtDebugMsg)
+
+namespace {
+
 constexpr int SerialPauseAfterFrameMs = 400;
 constexpr int SerialAnswerWaitMs = 500;
 constexpr int EthConnectWaitMs = 2500;
@@ -380,9 +388,9 @@ bool Xmodem::deliver(QIODevice *link, const QByteArray &message, BoundedWait &ac
             return false;
         if (transmission > 1) {
             if (isBlock)
-                qCDebug(workerLog) << "resend block" << int(uint8_t(message.at(1))) << "transmission" << transmission;
+                qCDebug(resendLog) << "resend block" << int(uint8_t(message.at(1))) << "transmission" << transmission;
             else
-                qCDebug(workerLog) << "resend XMODEM_EOT transmission" << transmission;
+                qCDebug(resendLog) << "resend XMODEM_EOT transmission" << transmission;
         }
         link->write(message);
         if (isBlock && link == serialPort)

@@ -2,33 +2,52 @@
 #define FLASHOPTIONS_H
 
 #include "devicelist.h"
+#include "runlauncher.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-// What one vorlex-flash command asks for, checked before any link is opened.
-struct FlashOptions
+// One link and the devices behind it, updated one after another: they share the line.
+struct LinkPlan
 {
-    enum class Link { Serial, Ethernet };
-    Link link = Link::Serial;
+    RunSettings::Link kind = RunSettings::Link::Serial;
     QString serialPort;
     QString address;
     QString port = QStringLiteral("4040");
     QList<int> devices;
+
+    // How the operator reads the link: "/dev/ttyUSB0" or "192.168.100.177:4040".
+    QString name() const;
+    // Two plans with the same key are one bus.
+    QString key() const;
+};
+
+// What one vorlex-flash command asks for, checked before any link is opened.
+struct FlashOptions
+{
+    QList<LinkPlan> links;
     QString file;
     bool keepGoing = false;
     bool quiet = false;
     QString logFile;
+    QString reportFile;
     int answerTimeoutSeconds = 30;
+    int jobs = 0; // links at once; 0: all
 };
-
 
 // ADDRESS or ADDRESS:PORT, with [ADDRESS]:PORT for IPv6; the port as typed, 1 to 65535.
 bool parseEthTarget(const QString &text, QString *address, QString *port, QString *error);
 
+// A plan file: one link a line, "eth ADDRESS[:PORT] DEVICES" or "serial PORT DEVICES", blank
+// lines and # comments allowed. Adds its links to *links; on a bad line says which in *error.
+bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *links, QString *error);
+
+// Lines that name the same link join one queue, in the order their devices were given.
+QList<LinkPlan> joinSameLinks(const QList<LinkPlan> &links);
+
 // The checks the window and the worker make, all made up front: file, device numbers,
-// address and port, the serial size limits. An empty result means the options are usable.
+// address and port, the size each link accepts. An empty result means the options are usable.
 QString checkOptions(const FlashOptions &options);
 
 #endif // FLASHOPTIONS_H

@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -31,10 +32,10 @@ void onSignal(int signalNumber)
 Batch *transcript = nullptr;
 
 // The worker's debug lines belong in the transcript, not on the operator's screen.
-void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (transcript)
-        transcript->log(QStringLiteral("debug: ") + message);
+        transcript->workerMessage(QString::fromLatin1(context.category ? context.category : "default"), message);
     if (type != QtDebugMsg && type != QtInfoMsg)
         standardError() << message << Qt::endl;
 }
@@ -110,8 +111,10 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Обновляет прошивку приборов Ворлекс из командной строки.\n\n"
         "  vorlex-flash --serial PORT --device N FILE\n"
-        "  vorlex-flash --eth ADDRESS[:PORT] --device N FILE     (порт шкафа по умолчанию 4040)\n\n"
-        "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n\n"
+        "  vorlex-flash --eth ADDRESS[:PORT] --device N FILE     (порт шкафа по умолчанию 4040)\n"
+        "  vorlex-flash --plan PLAN FILE\n\n"
+        "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
+        "Приборы одной связи обновляются по очереди, разные связи плана - параллельно.\n\n"
         "Коды завершения:\n"
         "  0    все приборы обновлены\n"
         "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
@@ -128,6 +131,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("serial"), QStringLiteral("COM порт прибора (19200 бод, 8N1)."), QStringLiteral("port")},
         {QStringLiteral("eth"), QStringLiteral("Адрес шкафа: ADDRESS или ADDRESS:PORT, [IPv6]:PORT."), QStringLiteral("address")},
         {QStringLiteral("device"), QStringLiteral("Номера приборов: N, N,M,... или A-B (0..255)."), QStringLiteral("list")},
+        {QStringLiteral("plan"), QStringLiteral("План связей: строка на связь, \"eth ADDRESS[:PORT] DEVICES\" или \"serial PORT DEVICES\"; связи обновляются параллельно."), QStringLiteral("file")},
+        {QStringLiteral("jobs"), QStringLiteral("Сколько связей обновлять одновременно (по умолчанию все)."), QStringLiteral("n")},
+        {QStringLiteral("report"), QStringLiteral("Записать отчёт JSON по каждому прибору в файл, когда работа закончится."), QStringLiteral("file")},
         {QStringLiteral("keep-going"), QStringLiteral("Продолжать после прибора, который не удалось обновить.")},
         {QStringLiteral("quiet"), QStringLiteral("Печатать только итог по каждому прибору.")},
         {QStringLiteral("log"), QStringLiteral("Дописывать протокол (с отметками времени) в файл."), QStringLiteral("file")},
@@ -154,28 +160,52 @@ int main(int argc, char *argv[])
     FlashOptions options;
     const bool serial = parser.isSet(QStringLiteral("serial"));
     const bool eth = parser.isSet(QStringLiteral("eth"));
-    if (serial == eth)
-        return usageError(QStringLiteral("укажите ровно одну связь: --serial PORT или --eth ADDRESS[:PORT]"));
-    if (serial) {
-        options.link = FlashOptions::Link::Serial;
-        options.serialPort = parser.value(QStringLiteral("serial"));
-    } else {
-        options.link = FlashOptions::Link::Ethernet;
+    const bool plan = parser.isSet(QStringLiteral("plan"));
+    if (int(serial) + int(eth) + int(plan) != 1)
+        return usageError(QStringLiteral("укажите ровно одну связь: --serial PORT или --eth ADDRESS[:PORT], или план связей --plan FILE"));
+    if (plan) {
+        if (parser.isSet(QStringLiteral("device")))
+            return usageError(QStringLiteral("с --plan номера приборов задаёт план, а не --device"));
+        const QString planFile = parser.value(QStringLiteral("plan"));
+        QFile file(planFile);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+            return usageError(QStringLiteral("план %1 не открывается: %2").arg(planFile, file.errorString()));
         QString error;
-        if (!parseEthTarget(parser.value(QStringLiteral("eth")), &options.address, &options.port, &error))
+        if (!parsePlan(QString::fromUtf8(file.readAll()), planFile, &options.links, &error))
             return usageError(error);
+        if (options.links.isEmpty())
+            return usageError(QStringLiteral("%1: в плане нет ни одной связи").arg(planFile));
+    } else {
+        LinkPlan link;
+        if (serial) {
+            link.serialPort = parser.value(QStringLiteral("serial"));
+        } else {
+            link.kind = RunSettings::Link::Ethernet;
+            QString error;
+            if (!parseEthTarget(parser.value(QStringLiteral("eth")), &link.address, &link.port, &error))
+                return usageError(error);
+        }
+        if (!parser.isSet(QStringLiteral("device")))
+            return usageError(QStringLiteral("укажите номера приборов: --device N, --device 2,3,7 или --device 2-9"));
+        if (!parseDeviceList(parser.value(QStringLiteral("device")), &link.devices))
+            return usageError(QStringLiteral("неверный номер прибора \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)")
+                                  .arg(parser.value(QStringLiteral("device"))));
+        options.links << link;
     }
-    if (!parser.isSet(QStringLiteral("device")))
-        return usageError(QStringLiteral("укажите номера приборов: --device N, --device 2,3,7 или --device 2-9"));
-    if (!parseDeviceList(parser.value(QStringLiteral("device")), &options.devices))
-        return usageError(QStringLiteral("неверный номер прибора \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)")
-                              .arg(parser.value(QStringLiteral("device"))));
+    options.links = joinSameLinks(options.links);
     if (parser.isSet(QStringLiteral("answer-timeout"))) {
         bool ok = false;
         options.answerTimeoutSeconds = parser.value(QStringLiteral("answer-timeout")).toInt(&ok);
         if (!ok || options.answerTimeoutSeconds < 1)
             return usageError(QStringLiteral("--answer-timeout: целое число секунд, не меньше 1"));
     }
+    if (parser.isSet(QStringLiteral("jobs"))) {
+        bool ok = false;
+        options.jobs = parser.value(QStringLiteral("jobs")).toInt(&ok);
+        if (!ok || options.jobs < 1)
+            return usageError(QStringLiteral("--jobs: целое число связей, не меньше 1"));
+    }
+    options.reportFile = parser.value(QStringLiteral("report"));
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1)
         return usageError(QStringLiteral("укажите один файл прошивки"));
