@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "devsimprocess.h"
+#include "flashoptions.h"
 
 #include <QSerialPortInfo>
 
@@ -40,6 +41,11 @@ private slots:
     void transcript();
     void interrupt_data();
     void interrupt();
+    void planLines_data();
+    void planLines();
+    void linksRunInParallel();
+    void reportOfABatch();
+    void interruptTwoLinks();
     void portWithoutPermission();
     void listPortsAsJson();
 
@@ -229,6 +235,168 @@ void TestFlash::interrupt()
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
     QVERIFY2(lines.constLast().contains("batch over: 0 updated, 1 failed, interrupted"), lines.constLast().constData());
+}
+
+void TestFlash::planLines_data()
+{
+    QTest::addColumn<QString>("plan");
+    QTest::addColumn<QString>("links"); // each joined link as "name: devices", or the error's start
+    QTest::newRow("both kinds, comments, blank lines")
+        << "# plant\n\neth 127.0.0.1:4041 2-4   # hall 1\nserial /dev/ttyUSB0 7\n" << "127.0.0.1:4041: 2,3,4; /dev/ttyUSB0: 7";
+    QTest::newRow("same cabinet twice, default port written out") << "eth 127.0.0.1 2\neth 127.0.0.1:4040 5,6" << "127.0.0.1:4040: 2,5,6";
+    QTest::newRow("same serial port by name and by path") << "serial ttyUSB0 1\nserial /dev/ttyUSB0 3" << "ttyUSB0: 1,3";
+    QTest::newRow("IPv6 cabinet") << "eth [::1]:4041 9" << "[::1]:4041: 9";
+    QTest::newRow("unknown link kind") << "eth 127.0.0.1 2\ntcp 127.0.0.1 2" << "plan.txt:2: ";
+    QTest::newRow("port beyond 65535") << "\n\neth 127.0.0.1:70000 2" << "plan.txt:3: ";
+    QTest::newRow("device 256") << "serial /dev/ttyS0 256" << "plan.txt:1: ";
+    QTest::newRow("no devices") << "eth 127.0.0.1" << "plan.txt:1: ";
+    QTest::newRow("a word too many") << "serial /dev/ttyS0 2 3" << "plan.txt:1: ";
+    QTest::newRow("host name") << "eth cabinet.local 2" << "plan.txt:1: ";
+}
+
+void TestFlash::planLines()
+{
+    QFETCH(QString, plan);
+    QFETCH(QString, links);
+    QList<LinkPlan> parsed;
+    QString error;
+    const bool ok = parsePlan(plan, QStringLiteral("plan.txt"), &parsed, &error);
+    if (links.startsWith(QLatin1String("plan.txt:"))) {
+        QVERIFY(!ok);
+        QVERIFY2(error.startsWith(links), qPrintable(error));
+        return;
+    }
+    QVERIFY2(ok, qPrintable(error));
+    QStringList shown;
+    for (const LinkPlan &link : joinSameLinks(parsed)) {
+        QStringList devices;
+        for (int device : link.devices)
+            devices << QString::number(device);
+        shown << link.name() + QStringLiteral(": ") + devices.join(QLatin1Char(','));
+    }
+    QCOMPARE(shown.join(QStringLiteral("; ")), links);
+}
+
+namespace {
+
+// A plan file for the given cabinets of one emulator, each with the given devices.
+QString writePlan(QTemporaryDir &dir, const DevSim &sim, const QStringList &devices)
+{
+    QFile file(dir.filePath(QStringLiteral("plan.txt")));
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    for (int i = 0; i < devices.size(); ++i)
+        file.write(QStringLiteral("eth 127.0.0.1:%1 %2\n").arg(sim.tcpPort(i)).arg(devices.at(i)).toUtf8());
+    return file.fileName();
+}
+
+// When each cabinet stored its first and last block, from the emulator's --verbose lines.
+QVector<QPair<QTime, QTime>> blockSpans(const QString &output, int cabinets)
+{
+    QVector<QPair<QTime, QTime>> spans(cabinets);
+    const QRegularExpression stored(QStringLiteral("^(\\S+)  \\[127\\.0\\.0\\.1:(\\d+)\\] block \\d+ \\(number \\d+\\) stored"),
+                                    QRegularExpression::MultilineOption);
+    QStringList ports;
+    for (auto it = stored.globalMatch(output); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        if (!ports.contains(match.captured(2)))
+            ports << match.captured(2);
+        const int cabinet = int(ports.indexOf(match.captured(2)));
+        if (cabinet >= cabinets)
+            continue;
+        const QTime at = QTime::fromString(match.captured(1), QStringLiteral("HH:mm:ss.zzz"));
+        if (!spans[cabinet].first.isValid())
+            spans[cabinet].first = at;
+        spans[cabinet].second = at;
+    }
+    return spans;
+}
+
+} // namespace
+
+// Two cabinets, each paced as a 19200-baud bus: their transfers overlap in time.
+void TestFlash::linksRunInParallel()
+{
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--baud"),
+                QStringLiteral("19200"), QStringLiteral("--verbose")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    Flash flash;
+    flash.start({QStringLiteral("--plan"), writePlan(dir, sim, {QStringLiteral("2"), QStringLiteral("2")}), m_images.write(firmwareImage(4096))});
+    QCOMPARE(flash.finish(), 0);
+    QCOMPARE(sim.waitForExit(), 0);
+
+    const auto spans = blockSpans(sim.output(), 2);
+    for (const auto &span : spans)
+        QVERIFY2(span.first.isValid() && span.second.isValid(), qPrintable(sim.output()));
+    QVERIFY2(spans.at(0).first < spans.at(1).second && spans.at(1).first < spans.at(0).second,
+             qPrintable(QStringLiteral("cabinet 1 %1-%2, cabinet 2 %3-%4")
+                            .arg(spans.at(0).first.toString(), spans.at(0).second.toString(), spans.at(1).first.toString(), spans.at(1).second.toString())));
+}
+
+// Two cabinets with device 2 each; device 5 is on neither bus and gives no answer. The report
+// tells each device's outcome and which image it was.
+void TestFlash::reportOfABatch()
+{
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QByteArray image = firmwareImage(4096);
+    const QString imagePath = m_images.write(image);
+    const QString reportPath = dir.filePath(QStringLiteral("report.json"));
+    Flash flash;
+    flash.start({QStringLiteral("--plan"), writePlan(dir, sim, {QStringLiteral("2"), QStringLiteral("5,2")}), QStringLiteral("--keep-going"),
+                 QStringLiteral("--answer-timeout"), QStringLiteral("1"), QStringLiteral("--report"), reportPath, imagePath});
+    QCOMPARE(flash.finish(), 1);
+
+    QFile file(reportPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject report = QJsonDocument::fromJson(file.readAll()).object();
+    QCOMPARE(report[QLatin1String("image")][QLatin1String("sha256")].toString(),
+             QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(report[QLatin1String("image")][QLatin1String("size")].toInt(), 4096);
+    QStringList devices;
+    for (const QJsonValue &device : report[QLatin1String("devices")].toArray()) {
+        const QString port = device[QLatin1String("link")].toString().section(QLatin1Char(':'), -1);
+        devices << QStringLiteral("%1/%2 %3 %4 %5")
+                       .arg(port == QString::number(sim.tcpPort(0)) ? 1 : 2)
+                       .arg(device[QLatin1String("device")].toInt())
+                       .arg(device[QLatin1String("outcome")].toString())
+                       .arg(device[QLatin1String("status")].toInt())
+                       .arg(device[QLatin1String("bytesSent")].toInt());
+        QVERIFY(QDateTime::fromString(device[QLatin1String("start")].toString(), Qt::ISODateWithMs).isValid());
+        QVERIFY(device[QLatin1String("durationSeconds")].toDouble() > 0);
+    }
+    devices.sort();
+    QCOMPARE(devices, (QStringList{QStringLiteral("1/2 updated 2 4096"), QStringLiteral("2/2 updated 2 4096"),
+                                   QStringLiteral("2/5 no answer -15 0")}));
+}
+
+// Ctrl-C while two links probe: both stop at once, and the report says so.
+void TestFlash::interruptTwoLinks()
+{
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--start-after"),
+                QStringLiteral("1000000")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString reportPath = dir.filePath(QStringLiteral("report.json"));
+    Flash flash;
+    flash.start({QStringLiteral("--plan"), writePlan(dir, sim, {QStringLiteral("2"), QStringLiteral("2")}), QStringLiteral("--report"), reportPath,
+                 m_images.write(firmwareImage(4096))});
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).count(QStringLiteral("Попытка соединения 2")) == 2, 10000);
+
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(flash.process.processId()), SIGINT);
+    QCOMPARE(flash.finish(5000), 130);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QFile file(reportPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonArray devices = QJsonDocument::fromJson(file.readAll()).object()[QLatin1String("devices")].toArray();
+    QCOMPARE(devices.size(), 2);
+    for (const QJsonValue &device : devices)
+        QCOMPARE(device[QLatin1String("outcome")].toString(), QStringLiteral("interrupted"));
 }
 
 // The port opens only for members of its group: the flasher names the remedy.

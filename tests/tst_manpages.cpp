@@ -20,8 +20,8 @@ QStringList pageOptions(const QString &page)
             continue;
         QString tag = lines.at(i + 1);
         tag.replace(QLatin1String("\\-"), QLatin1String("-"));
-        for (const QRegularExpressionMatch &match : option.globalMatch(tag))
-            options << match.captured(1);
+        for (auto it = option.globalMatch(tag); it.hasNext();)
+            options << it.next().captured(1);
     }
     options.sort();
     return options;
@@ -35,8 +35,8 @@ QStringList helpOptions(const QString &program)
         return {program + QStringLiteral(" --help failed")};
     const QRegularExpression option(QStringLiteral("^  (?:-\\w, )?--([a-z][a-z-]*)"), QRegularExpression::MultilineOption);
     QStringList options;
-    for (const QRegularExpressionMatch &match : option.globalMatch(QString::fromUtf8(process.readAllStandardOutput())))
-        options << match.captured(1);
+    for (auto it = option.globalMatch(QString::fromUtf8(process.readAllStandardOutput())); it.hasNext();)
+        options << it.next().captured(1);
     options.sort();
     return options;
 }

@@ -34,12 +34,16 @@ bool DevSim::start()
     if (!m_process.waitForStarted(10000))
         return false;
     static const QRegularExpression ready(QStringLiteral("link ready at (\\S+)"));
+    // Each --tcp is a cabinet of its own: wait for all of them.
+    const int links = qMax(1, int(m_arguments.count(QStringLiteral("--tcp"))));
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
         m_output += m_process.readAll();
-        const QRegularExpressionMatch match = ready.match(QString::fromUtf8(m_output));
-        if (match.hasMatch()) {
-            m_where = match.captured(1);
+        m_wheres.clear();
+        for (auto it = ready.globalMatch(QString::fromUtf8(m_output)); it.hasNext();)
+            m_wheres << it.next().captured(1);
+        if (m_wheres.size() >= links) {
+            m_where = m_wheres.constFirst();
             return true;
         }
         if (!m_process.waitForReadyRead(int(deadline.remainingTime())))
@@ -48,9 +52,15 @@ bool DevSim::start()
     return false;
 }
 
-quint16 DevSim::tcpPort() const
+quint16 DevSim::tcpPort(int cabinet) const
 {
-    return quint16(m_where.section(QLatin1Char(':'), -1).toUInt());
+    return quint16(m_wheres.value(cabinet).section(QLatin1Char(':'), -1).toUInt());
+}
+
+QString DevSim::currentOutput()
+{
+    m_output += m_process.readAll();
+    return output();
 }
 
 int DevSim::waitForExit(int ms)

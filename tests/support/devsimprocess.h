@@ -17,7 +17,8 @@ public:
     // Starts it and waits until its link is ready; false (with output() telling why) otherwise.
     bool start();
     QString where() const { return m_where; }
-    quint16 tcpPort() const;
+    // The port of the given cabinet, in the order of the --tcp options.
+    quint16 tcpPort(int cabinet = 0) const;
 
     // Ends it at once, as a device that is unplugged.
     void kill();
@@ -25,6 +26,8 @@ public:
     int waitForExit(int ms = 20000);
     QByteArray image() const;
     QString output() const { return QString::fromUtf8(m_output); }
+    // What it has printed so far, while it runs.
+    QString currentOutput();
 
 private:
     QTemporaryDir m_dir;
@@ -32,6 +35,7 @@ private:
     QProcess m_process;
     QByteArray m_output;
     QString m_where;
+    QStringList m_wheres;
 };
 
 // Image files for one test suite, in a temporary folder of their own.

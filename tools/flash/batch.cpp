@@ -485,7 +485,7 @@ void Batch::printSummary()
                             started ? QString::number(result.start.msecsTo(result.end) / 1000.0, 'f', 1) : QStringLiteral("-"),
                             QString::number(result.retransmissions)};
     }
-    QList<int> widths(rows.constFirst().size(), 0);
+    QVector<int> widths(rows.constFirst().size(), 0);
     for (const QStringList &row : rows)
         for (int i = 0; i < row.size(); ++i)
             widths[i] = qMax(widths.at(i), int(row.at(i).size()));
