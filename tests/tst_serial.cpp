@@ -2,6 +2,7 @@
 
 #include "devsimprocess.h"
 #include "runlog.h"
+#include "runlauncher.h"
 #include "xmodem.h"
 
 // Whole serial updates against the device emulator on a real pseudo-terminal. The worker runs
@@ -334,27 +335,29 @@ void TestSerial::portVanishesWhileProbing()
 }
 
 // As the window runs it: the worker moved to a thread of its own, started by started().
+// Launched as the flasher launches it: in a thread of its own, reports crossing back queued.
 void TestSerial::runInItsOwnThread()
 {
     DevSim sim({QStringLiteral("--pty"), QStringLiteral("--device"), QString::number(Device)});
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     const QByteArray file = firmwareImage(4096);
-    auto *worker = new Xmodem;
-    worker->setPortName(sim.where());
-    worker->setFileName(writeImage(file));
-    worker->setDevNumber(Device);
-    RunLog log(worker);
-    QThread thread;
-    worker->moveToThread(&thread);
-    connect(&thread, &QThread::started, worker, &Xmodem::connectDevice);
-    connect(worker, &Xmodem::finished, &thread, &QThread::quit);
-    connect(worker, &Xmodem::finished, worker, &QObject::deleteLater);
-    QSignalSpy threadDone(&thread, &QThread::finished);
-    thread.start();
+    RunSettings settings;
+    settings.serialPort = sim.where();
+    settings.file = writeImage(file);
+    settings.device = Device;
+    RunLauncher launcher;
+    QSignalSpy statuses(&launcher, &RunLauncher::status);
+    QSignalSpy probes(&launcher, &RunLauncher::probe);
+    QSignalSpy ended(&launcher, &RunLauncher::ended);
+    launcher.start(settings);
+    QVERIFY(launcher.running());
 
-    QVERIFY(threadDone.wait(30000));
-    QVERIFY(thread.wait(5000));
-    QCOMPARE(log.events(), successEvents(1, 4096));
+    QVERIFY(ended.wait(30000));
+    QVERIFY(!launcher.running());
+    QCOMPARE(probes.count(), 1);
+    QCOMPARE(statuses.takeFirst().at(0).toInt(), int(STATUS_DEVICE_CONNECTED));
+    QCOMPARE(statuses.takeFirst().at(0).toInt(), int(STATUS_FILE_SENT));
+    QVERIFY(statuses.isEmpty());
     QCOMPARE(sim.waitForExit(), 0);
     QCOMPARE(sim.image(), file);
 }
