@@ -4,9 +4,10 @@
 #include <QEventLoop>
 #include <QTimer>
 
-// The worker's one way of waiting: a local timer and event loop, ended by the timer or by
-// the first early-end signal. While it waits, the thread dispatches its events, so queued
-// calls such as stop() and the link's own notifications reach the worker here.
+// The worker's one way of waiting: a local timer and event loop, ended by the timer, by the
+// first early-end signal, or by the thread being asked to give up. While it waits, the thread
+// dispatches its events, so queued calls such as stop() and the link's own notifications reach
+// the worker here.
 class BoundedWait
 {
 public:
@@ -15,7 +16,7 @@ public:
     template <typename Sender, typename Signal>
     QMetaObject::Connection endOn(const Sender *sender, Signal signal)
     {
-        return QObject::connect(sender, signal, &m_loop, &QEventLoop::quit);
+        return QObject::connect(sender, signal, &m_loop, [this] { m_ended = true; });
     }
 
     // Waits up to ms milliseconds, measured from this call.
@@ -24,6 +25,7 @@ public:
 private:
     QTimer m_timer;
     QEventLoop m_loop;
+    bool m_ended = false;
 };
 
 #endif // BOUNDEDWAIT_H

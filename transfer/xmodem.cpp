@@ -354,7 +354,7 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
         }
         totalRead += int(count);
         std::fill(payload + count, payload + XMODEM_PAYLOAD_SIZE, XMODEM_FILL_BYTE);
-        emit progress(totalRead, file.size());
+        emit progress(totalRead, imageSize);
 
         const QByteArray block = buildBlock(blockNumber, payload);
         blockNumber = nextBlockNumber(blockNumber);
