@@ -1,13 +1,31 @@
 #include "xmodemframe.h"
 
+namespace {
+
+// CRC-16/XMODEM a byte at a time: the bitwise loop was the sender's largest cost per block.
+struct XmodemCrcTable
+{
+    uint16_t entries[256];
+    constexpr XmodemCrcTable()
+        : entries()
+    {
+        for (int byte = 0; byte < 256; ++byte) {
+            uint16_t crc = uint16_t(byte << 8);
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+            entries[byte] = crc;
+        }
+    }
+};
+constexpr XmodemCrcTable xmodemCrcTable;
+
+} // namespace
+
 uint16_t CRC16(const char *data, int length)
 {
     uint16_t crc = 0;
-    for (int i = 0; i < length; ++i) {
-        crc ^= uint16_t(uint8_t(data[i]) << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
-    }
+    for (int i = 0; i < length; ++i)
+        crc = uint16_t((crc << 8) ^ xmodemCrcTable.entries[((crc >> 8) ^ uint8_t(data[i])) & 0xFF]);
     return crc;
 }
 

@@ -298,6 +298,8 @@ void Batch::workerMessage(const QString &category, const QString &message)
     }
     if (link && category == QLatin1String("vorlex.resend"))
         link->countRetransmission();
+    if (!m_log.isOpen())
+        return;
     log(link ? QStringLiteral("[%1] device %2: debug: %3").arg(link->name()).arg(link->device()).arg(message) : QStringLiteral("debug: ") + message);
 }
 

@@ -100,10 +100,9 @@ int main(int argc, char *argv[])
     const bool transcriptAsked = std::any_of(argv + 1, argv + argc, [](const char *argument) {
         return qstrcmp(argument, "--log") == 0 || qstrncmp(argument, "--log=", 6) == 0;
     });
-    if (transcriptAsked) {
-        const QByteArray rules = qgetenv("QT_LOGGING_RULES");
-        qputenv("QT_LOGGING_RULES", rules.isEmpty() ? QByteArray("default.debug=true") : rules + ";default.debug=true");
-    }
+    const QByteArray rules = qgetenv("QT_LOGGING_RULES");
+    const QByteArray debugRule = transcriptAsked ? "default.debug=true" : "default.debug=false";
+    qputenv("QT_LOGGING_RULES", rules.isEmpty() ? debugRule : rules + ';' + debugRule);
     // Qt's own event dispatcher makes fewer system calls per block than GLib's, and a
     // command-line tool has no desktop main loop to share.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
