@@ -173,7 +173,7 @@ void LinkRun::showProgress()
 {
     const qint64 totalRead = m_read.load(std::memory_order_relaxed);
     const qint64 size = m_size.load(std::memory_order_relaxed);
-    if (!m_transferring || size <= 0 || totalRead == m_shownRead || m_batch->options().quiet)
+    if (!transferring() || size <= 0 || totalRead == m_shownRead || m_batch->options().quiet)
         return;
     m_shownRead = totalRead;
     const int percent = int(double(totalRead) / double(size) * 100);
@@ -196,6 +196,7 @@ void LinkRun::showProgress()
 void LinkRun::onEnded()
 {
     m_answerTimer.stop();
+    m_transferring = false;
     m_result.end = QDateTime::currentDateTime();
     m_result.bytesSent = m_succeeded ? m_size.load() : m_read.load();
     m_result.retransmissions = m_retransmissions.loadRelaxed();
@@ -362,6 +363,9 @@ void Batch::finish()
         return;
     m_finished = true;
     m_progressTimer.stop();
+    for (QString &line : m_live)
+        line.clear();
+    redraw();
     for (const auto &link : m_links) {
         for (int device : link->remaining()) {
             DeviceResult result;
