@@ -164,13 +164,10 @@ QString TcpLink::where() const
 
 void TcpLink::accept()
 {
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        if (m_client) {
-            // The cabinet passes one byte stream at a time.
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
+    // The cabinet passes one byte stream at a time: a connection that comes while another is
+    // open waits until that one has closed.
+    while (!m_client && m_server->hasPendingConnections()) {
+        QTcpSocket *socket = m_server->nextPendingConnection();
         m_client = socket;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { emit received(socket->readAll()); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
@@ -178,6 +175,7 @@ void TcpLink::accept()
                 m_client = nullptr;
             socket->deleteLater();
             emit peerClosed();
+            accept();
         });
     }
 }

@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int ProgressEveryMs = 200;
+constexpr int NextConnectionDelayMs = 300;
 
 QString clock(qint64 seconds)
 {
@@ -220,8 +221,16 @@ void LinkRun::onEnded()
     const DeviceResult result = m_result;
     m_device.storeRelaxed(-1);
     emit deviceOver(result);
-    if (!startNext())
-        emit queueOver();
+    if (m_plan.kind == RunSettings::Link::Serial || m_next >= m_devices.size() || m_batch->holding()) {
+        if (!startNext())
+            emit queueOver();
+        return;
+    }
+    // A cabinet takes one connection at a time: give it a moment to see the last one closed.
+    QTimer::singleShot(NextConnectionDelayMs, this, [this] {
+        if (!startNext())
+            emit queueOver();
+    });
 }
 
 // The worker only knows that the port did not open. The most common reason on Linux has a
