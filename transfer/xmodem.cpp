@@ -265,6 +265,8 @@ int Xmodem::connectEthDevice()
         return endRun(1);
     };
 
+    // One small message at a time, each waiting for its answer: nothing to gain from Nagle.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     emit status_dev(STATUS_CABINET_CONNECTED);
     socket->write(buildAddressFrame(devNumber));
     wait.wait(EthPauseAfterFrameMs);
