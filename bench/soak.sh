@@ -36,7 +36,7 @@ sample() {
     printf '%-22s %6s %8s %10s\n' "after device $1" "$fds" "$threads" "$rss"
 }
 wait_for_device() {
-    until grep -q "^Прибор $1: " "$work/flash.out"; do
+    until grep -q "\] Прибор $1: " "$work/flash.out"; do
         kill -0 "$flash" 2>/dev/null || { echo "vorlex-flash ended early: $(tail -3 "$work/flash.out")" >&2; exit 1; }
         sleep 0.05
     done
