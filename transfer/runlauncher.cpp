@@ -50,12 +50,6 @@ void RunLauncher::start(const RunSettings &settings)
     thread->start();
 }
 
-void RunLauncher::stop()
-{
-    if (m_running)
-        emit stopRequested();
-}
-
 void RunLauncher::abandon()
 {
     if (!m_running)

@@ -21,8 +21,8 @@ struct RunSettings
 
 // Starts one update run in a thread of its own, set up as the window sets up its runs: setters
 // first, then the move, then the thread; worker and thread delete themselves when the run ends.
-// The launcher never holds the worker, which dies in its own thread: stop() and abandon() reach
-// it queued. status(), probe() and progress() are emitted in the worker's thread as things
+// The launcher never holds the worker, which dies in its own thread: abandon() reaches it
+// queued. status(), probe() and progress() are emitted in the worker's thread as things
 // happen, so a receiver picks by its connection: queued for display, direct for a transcript
 // in event order or a counter that must not wake this thread for every block.
 class RunLauncher : public QObject
@@ -35,8 +35,6 @@ public:
 
     void start(const RunSettings &settings);
     bool running() const { return m_running; }
-    // The handshake ends at the next wait; a transfer goes on.
-    void stop();
     // The run ends wherever it is, transfer included, and closes its link.
     void abandon();
 

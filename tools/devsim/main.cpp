@@ -10,14 +10,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
-#include <QTextStream>
-#include <QTimer>
 
-#include <algorithm>
-#include <cstdio>
-#include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 

@@ -221,13 +221,9 @@ void LinkRun::onEnded()
     const DeviceResult result = m_result;
     m_device.storeRelaxed(-1);
     emit deviceOver(result);
-    if (m_plan.kind == RunSettings::Link::Serial || m_next >= m_devices.size() || m_batch->holding()) {
-        if (!startNext())
-            emit queueOver();
-        return;
-    }
     // A cabinet takes one connection at a time: give it a moment to see the last one closed.
-    QTimer::singleShot(NextConnectionDelayMs, this, [this] {
+    const bool nextOnCabinet = m_plan.kind == RunSettings::Link::Ethernet && m_next < m_devices.size();
+    QTimer::singleShot(nextOnCabinet ? NextConnectionDelayMs : 0, this, [this] {
         if (!startNext())
             emit queueOver();
     });
