@@ -1,11 +1,13 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "imageformat.h"
 #include "statusmessages.h"
 #include "xmodem.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QSerialPortInfo>
@@ -45,8 +47,8 @@ MainWindow::~MainWindow()
 }
 
 // A window that goes away while updates run must not leave their threads running into the
-// end of the process. Each run is told to give up; quitting its thread also cuts short the wait
-// it is in, which is what a run that is being abandoned wants.
+// end of the process. Each run is told to give up: its waits see the request within a tenth of
+// a second, a serial port's blocking wait when it ends (half a second while probing).
 void MainWindow::abandonRuns()
 {
     for (const QPointer<QThread> &thread : qAsConst(runThreads)) {
@@ -94,6 +96,8 @@ void MainWindow::on_btnStartUpdate_clicked()
     }
 
     const int link = ui->tabInterfceForUpdate->currentIndex();
+    if ((link == 1 || link == 2) && !rawImage(ui->edtFileName->text()))
+        return;
     if (link == 1) {
         if (ui->cmbComPort->currentText().isEmpty()) {
             QMessageBox::warning(this, QStringLiteral("Ошибка"), QStringLiteral("Не задан COM порт!"), QMessageBox::Ok,
@@ -121,6 +125,21 @@ void MainWindow::on_btnStartUpdate_clicked()
         worker->setDevNumber(device);
         launch(worker, &Xmodem::connectEthDevice);
     }
+}
+
+// A HEX, S-record or ELF file would be stored by the device byte for byte as its firmware.
+bool MainWindow::rawImage(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true; // the run reports a file it cannot read
+    const ForeignImageFormat format = foreignImageFormat(file.read(4096));
+    if (format.name.isEmpty())
+        return true;
+    QString advice = foreignImageAdvice(format, path);
+    advice[0] = advice.at(0).toUpper();
+    QMessageBox::warning(this, QStringLiteral("Ошибка"), advice, QMessageBox::Ok, QMessageBox::NoButton);
+    return false;
 }
 
 // The device number as typed, or a warning: a slip such as "258" must not update device 2.

@@ -38,6 +38,7 @@ private slots:
 
 private:
     bool readDeviceNumber(uint8_t *number);
+    bool rawImage(const QString &path);
     void launch(Xmodem *worker, int (Xmodem::*entry)());
     void abandonRuns();
 

@@ -253,18 +253,19 @@ void TestEthernet::transferFailures_data()
 {
     QTest::addColumn<QStringList>("fault");
     QTest::addColumn<QStringList>("outputs");
-    QTest::newRow("device falls silent after block 1")
-        << QStringList{QStringLiteral("--silent-from"), QStringLiteral("2")} << QStringList{QStringLiteral("XMODEM: Timeout Failed to get ACK")};
-    QTest::newRow("cabinet drops the connection after block 2")
-        << QStringList{QStringLiteral("--drop-after"), QStringLiteral("2")} << QStringList{QStringLiteral("XMODEM: Timeout Failed to get ACK")};
+    QTest::addColumn<int>("noticedAfterMs"); // from the last block to -13; 0: within a second
+    const QStringList timeout{QStringLiteral("XMODEM: Timeout Failed to get ACK")};
+    QTest::newRow("device falls silent after block 1") << QStringList{QStringLiteral("--silent-from"), QStringLiteral("2")} << timeout << 4000;
+    QTest::newRow("cabinet drops the connection after block 2") << QStringList{QStringLiteral("--drop-after"), QStringLiteral("2")} << timeout << 0;
     QTest::newRow("device cancels at block 3")
-        << QStringList{QStringLiteral("--cancel-at"), QStringLiteral("3")} << QStringList{QStringLiteral("XMODEM: Unknown ACK code18")};
+        << QStringList{QStringLiteral("--cancel-at"), QStringLiteral("3")} << QStringList{QStringLiteral("XMODEM: Unknown ACK code18")} << -1;
 }
 
 void TestEthernet::transferFailures()
 {
     QFETCH(QStringList, fault);
     QFETCH(QStringList, outputs);
+    QFETCH(int, noticedAfterMs);
     DevSim sim(QStringList{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QString::number(Device)} + fault);
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     EthRun run(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()), writeImage(firmwareImage(4096)));
@@ -274,11 +275,12 @@ void TestEthernet::transferFailures()
              (QList<int>{STATUS_CABINET_CONNECTED, STATUS_DEVICE_CONNECTED, ERROR_LINK_LOST, ERROR_SEND_FAILED}));
     QCOMPARE(run.log.outputs(), outputs);
     QVERIFY(run.log.endedCleanly());
-    if (outputs.constFirst().contains(QLatin1String("Timeout"))) {
-        const qint64 lastBlock = run.log.timeOf(QStringLiteral("progress %1/4096").arg(run.log.progressValues().constLast()));
-        const qint64 waited = run.log.timeOf(QStringLiteral("status -13")) - lastBlock;
-        QVERIFY2(waited > 4000 * 0.7 && waited < 4000 * 1.3, qPrintable(QString::number(waited)));
-    }
+    const qint64 lastBlock = run.log.timeOf(QStringLiteral("progress %1/4096").arg(run.log.progressValues().constLast()));
+    const qint64 waited = run.log.timeOf(QStringLiteral("status -13")) - lastBlock;
+    if (noticedAfterMs > 0)
+        QVERIFY2(waited > noticedAfterMs * 0.7 && waited < noticedAfterMs * 1.3, qPrintable(QString::number(waited)));
+    else if (noticedAfterMs == 0)
+        QVERIFY2(waited < 1000, qPrintable(QString::number(waited)));
     QCOMPARE(sim.waitForExit(), 1);
 }
 

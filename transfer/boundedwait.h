@@ -4,14 +4,16 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <functional>
+
 // The worker's one way of waiting: a local timer and event loop, ended by the timer, by the
-// first early-end signal, or by the thread being asked to give up. While it waits, the thread
+// first early-end signal, or by the thread being asked to give up (or giveUp() turning true). While it waits, the thread
 // dispatches its events, so queued calls such as stop() and the link's own notifications reach
 // the worker here.
 class BoundedWait
 {
 public:
-    BoundedWait();
+    explicit BoundedWait(std::function<bool()> giveUp = {});
 
     template <typename Sender, typename Signal>
     QMetaObject::Connection endOn(const Sender *sender, Signal signal)
@@ -24,7 +26,10 @@ public:
 
 private:
     QTimer m_timer;
+    // Wakes the loop now and then: an interruption request alone does not.
+    QTimer m_watch;
     QEventLoop m_loop;
+    std::function<bool()> m_giveUp;
     bool m_ended = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "xmodem.h"
 
+#include <QMetaMethod>
 #include <QThread>
 
 namespace {
@@ -11,6 +12,7 @@ constexpr unsigned long ThreadEndWaitMs = 5000;
 RunLauncher::RunLauncher(QObject *parent)
     : QObject(parent)
 {
+    qRegisterMetaType<RunResult>();
 }
 
 RunLauncher::~RunLauncher()
@@ -24,6 +26,8 @@ void RunLauncher::start(const RunSettings &settings)
 {
     auto *worker = new Xmodem;
     worker->setFileName(settings.file);
+    if (!settings.image.isNull())
+        worker->setImage(settings.image);
     worker->setDevNumber(uint8_t(settings.device));
     auto entry = &Xmodem::connectDevice;
     if (settings.link == RunSettings::Link::Serial) {
@@ -36,25 +40,36 @@ void RunLauncher::start(const RunSettings &settings)
     auto *thread = new QThread;
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, entry);
-    connect(this, &RunLauncher::stopRequested, worker, &Xmodem::stop, Qt::QueuedConnection);
+    connect(this, &RunLauncher::stopRequested, worker, &Xmodem::stopHandshake, Qt::QueuedConnection);
+    connect(this, &RunLauncher::abandonRequested, worker, &Xmodem::abandon, Qt::QueuedConnection);
     connect(worker, &Xmodem::status_dev, this, &RunLauncher::status, Qt::DirectConnection);
     connect(worker, &Xmodem::start_transmit, this, &RunLauncher::probe, Qt::DirectConnection);
     connect(worker, &Xmodem::progress, this, &RunLauncher::progress, Qt::DirectConnection);
+    // Only a receiver that wants the lines makes the worker format them.
+    if (isSignalConnected(QMetaMethod::fromSignal(&RunLauncher::trace)))
+        connect(worker, &Xmodem::trace, this, &RunLauncher::trace, Qt::DirectConnection);
+    connect(worker, &Xmodem::runResult, this, &RunLauncher::result, Qt::DirectConnection);
     connect(worker, &Xmodem::finished, thread, &QThread::quit);
     connect(worker, &Xmodem::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(worker, &Xmodem::finished, this, &RunLauncher::onWorkerFinished, Qt::QueuedConnection);
     m_thread = thread;
     m_running = true;
-    emit threadStarting(thread);
     thread->start();
+}
+
+void RunLauncher::stopHandshake()
+{
+    if (m_running)
+        emit stopRequested();
 }
 
 void RunLauncher::abandon()
 {
     if (!m_running)
         return;
-    emit stopRequested();
+    emit abandonRequested();
+    // Also for the waits that dispatch nothing, such as a serial port's blocking ones.
     if (m_thread)
         m_thread->requestInterruption();
 }

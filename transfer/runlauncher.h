@@ -1,6 +1,9 @@
 #ifndef RUNLAUNCHER_H
 #define RUNLAUNCHER_H
 
+#include "runresult.h"
+
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -15,14 +18,16 @@ struct RunSettings
     QString serialPort;
     QString address;
     QString port;
-    QString file;
+    QString file;      // names the image
+    QByteArray image;  // the bytes to send; a null array: the worker reads the file
     int device = 0;
 };
 
 // Starts one update run in a thread of its own, set up as the window sets up its runs: setters
 // first, then the move, then the thread; worker and thread delete themselves when the run ends.
-// The launcher never holds the worker, which dies in its own thread: abandon() reaches it
-// queued. status(), probe() and progress() are emitted in the worker's thread as things
+// The launcher never holds the worker, which dies in its own thread: stopHandshake() and
+// abandon() reach it queued, and the worker decides there what they mean now. status(),
+// probe(), progress(), trace() and result() are emitted in the worker's thread as things
 // happen, so a receiver picks by its connection: queued for display, direct for a transcript
 // in event order or a counter that must not wake this thread for every block.
 class RunLauncher : public QObject
@@ -35,6 +40,8 @@ public:
 
     void start(const RunSettings &settings);
     bool running() const { return m_running; }
+    // The handshake ends; a transfer that has begun goes on.
+    void stopHandshake();
     // The run ends wherever it is, transfer included, and closes its link.
     void abandon();
 
@@ -42,12 +49,13 @@ signals:
     void status(int code);
     void probe();
     void progress(int totalRead, qint64 size);
-    // In the launcher's thread, just before the run's thread starts: what runs in it belongs
-    // to this run.
-    void threadStarting(QThread *thread);
+    void trace(const QString &line);
+    // The worker's result, once per run, before ended().
+    void result(const RunResult &result);
     // In the launcher's thread, once the run's thread has ended.
     void ended();
     void stopRequested();
+    void abandonRequested();
 
 private:
     void onWorkerFinished();

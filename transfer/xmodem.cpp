@@ -1,13 +1,16 @@
 #include "xmodem.h"
 
 #include "boundedwait.h"
+#include "statusmessages.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QLoggingCategory>
+#include <QMetaMethod>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QTcpSocket>
@@ -27,8 +30,8 @@ const QLoggingCategory &workerLog()
 
 } // namespace
 
-// A block sent again: a category of its own, on unless turned off, so that a batch can count
-// retransmissions without every other debug line on.
+// A block sent again: a category of its own, so that it can be watched without every other
+// debug line. The run's result counts retransmissions whatever the logging rules say.
 Q_LOGGING_CATEGORY(resendLog, "vorlex.resend", QtDebugMsg)
 
 namespace {
@@ -55,10 +58,14 @@ bool inputWaiting(QIODevice *link)
     return link->waitForReadyRead(0) && link->bytesAvailable() > 0;
 }
 
-// The program is quitting: the owner asked the run's thread to give up, transfer or not.
-bool abandoned()
+// The link closed under a wait: a cabinet that hung up, a port that went away.
+bool linkClosed(QIODevice *link)
 {
-    return QThread::currentThread()->isInterruptionRequested();
+    if (auto *socket = qobject_cast<QAbstractSocket *>(link))
+        return socket->state() != QAbstractSocket::ConnectedState;
+    if (auto *port = qobject_cast<QSerialPort *>(link))
+        return !port->isOpen() || port->error() == QSerialPort::ResourceError;
+    return !link->isOpen();
 }
 
 // An image that cannot be opened for reading (missing, a folder, no permission).
@@ -69,6 +76,28 @@ bool imageReadable(const QString &path)
 }
 
 } // namespace
+
+// The line goes to the debug log as qDebug() would write it and to trace() for a transcript;
+// nothing is formatted when neither wants it.
+template <typename... Parts>
+void Xmodem::debugLine(const QLoggingCategory &category, const Parts &...parts)
+{
+    static const QMetaMethod traceSignal = QMetaMethod::fromSignal(&Xmodem::trace);
+    const bool traced = isSignalConnected(traceSignal);
+    if (!traced && !category.isDebugEnabled())
+        return;
+    QString line;
+    {
+        QDebug stream(&line);
+        (stream << ... << parts);
+    }
+    while (line.endsWith(QLatin1Char(' ')))
+        line.chop(1);
+    if (category.isDebugEnabled())
+        QMessageLogger(nullptr, 0, nullptr, category.categoryName()).debug().noquote() << line;
+    if (traced)
+        emit trace(line);
+}
 
 Xmodem::Xmodem(QObject *parent)
     : QObject(parent)
@@ -104,14 +133,63 @@ uint16_t Xmodem::CRC16_2(const QByteArray *buf)
     return crc16Modbus(buf ? *buf : QByteArray());
 }
 
+void Xmodem::setImage(QByteArray image)
+{
+    m_image = image;
+    m_hasImage = true;
+}
+
 void Xmodem::stop()
 {
-    emit status_dev(STATUS_STOPPED);
+    // Nothing may follow finished(): a stop that arrives after the run has no run to stop.
+    if (m_runOver)
+        return;
+    report(STATUS_STOPPED);
     runCounter = -127;
+}
+
+void Xmodem::stopHandshake()
+{
+    if (m_runOver)
+        return;
+    m_stopAtOnce = true;
+    stop();
+}
+
+void Xmodem::abandon()
+{
+    if (m_runOver || m_abandonRequested)
+        return;
+    m_abandonRequested = true;
+    runCounter = -127;
+    report(STATUS_STOPPED);
+}
+
+bool Xmodem::abandoned() const
+{
+    return m_abandonRequested || QThread::currentThread()->isInterruptionRequested();
+}
+
+void Xmodem::report(int status)
+{
+    m_result.message = presentStatus(status, m_result.message, portName, m_result.attempts).message;
+    m_result.lastStatus = status;
+    emit status_dev(status);
 }
 
 int Xmodem::endRun(int result)
 {
+    if (m_result.lastStatus == STATUS_FILE_SENT)
+        m_result.outcome = RunResult::Outcome::Updated;
+    else if (abandoned())
+        m_result.outcome = RunResult::Outcome::Abandoned;
+    else if (m_handshakeStopped)
+        m_result.outcome = RunResult::Outcome::Stopped;
+    else
+        m_result.outcome = RunResult::Outcome::Failed;
+    m_result.end = QDateTime::currentDateTimeUtc();
+    m_runOver = true;
+    emit runResult(m_result);
     emit finished();
     return result;
 }
@@ -121,22 +199,24 @@ int Xmodem::connectDevice()
     // Created here, in the run's thread, so that the port's notifiers belong to it.
     const std::unique_ptr<QSerialPort> port(new QSerialPort);
     const auto forgetPort = qScopeGuard([this] { serialPort = nullptr; });
+    m_result.start = QDateTime::currentDateTimeUtc();
 
     if (portName.isEmpty()) {
-        emit status_dev(ERROR_NO_INTERFACE);
+        report(ERROR_NO_INTERFACE);
         return endRun(-1);
     }
-    if (fileName.isEmpty()) {
-        emit status_dev(ERROR_BAD_FILE_NAME);
+    if (fileName.isEmpty() && !m_hasImage) {
+        report(ERROR_BAD_FILE_NAME);
         return endRun(1);
     }
-    const qint64 size = QFileInfo(fileName).size();
+    const qint64 size = m_hasImage ? m_image.size() : QFileInfo(fileName).size();
+    m_result.imageSize = size;
     if (size > MaxSerialFileSize || size < MinSerialFileSize) {
-        emit status_dev(ERROR_BAD_FILE_SIZE);
+        report(ERROR_BAD_FILE_SIZE);
         return endRun(1);
     }
-    if (!imageReadable(fileName)) {
-        emit status_dev(ERROR_BAD_FILE_NAME);
+    if (!m_hasImage && !imageReadable(fileName)) {
+        report(ERROR_BAD_FILE_NAME);
         return endRun(1);
     }
 
@@ -147,7 +227,7 @@ int Xmodem::connectDevice()
     port->setStopBits(QSerialPort::OneStop);
     port->setFlowControl(QSerialPort::NoFlowControl);
     if (!port->open(QIODevice::ReadWrite)) {
-        emit status_dev(ERROR_PORT_NOT_OPENING);
+        report(ERROR_PORT_NOT_OPENING);
         if (port->isOpen())
             port->close();
         return endRun(1);
@@ -155,22 +235,25 @@ int Xmodem::connectDevice()
 
     runCounter = 1;
     port->write(buildAddressFrame(devNumber));
-    BoundedWait pause;
+    BoundedWait pause([this] { return m_abandonRequested; });
     pause.wait(SerialPauseAfterFrameMs);
 
     for (;;) {
         // The answer wait below blocks without dispatching events; a stop() queued during it
         // is delivered here, so it ends the loop at the next attempt.
         QCoreApplication::processEvents();
-        if (runCounter <= 0 || abandoned())
+        if (runCounter <= 0 || abandoned()) {
+            m_handshakeStopped = true;
             break;
+        }
         if (!port->isOpen()) {
-            emit status_dev(ERROR_PORT_NOT_OPENING);
+            report(ERROR_PORT_NOT_OPENING);
             return endRun(1);
         }
         port->clear();
         port->clearError();
-        qCDebug(workerLog) << "Try connect";
+        debugLine(workerLog(), "Try connect");
+        ++m_result.attempts;
         emit start_transmit();
         port->write(&PROBE_BYTE, 1);
         port->flush();
@@ -179,7 +262,7 @@ int Xmodem::connectDevice()
         if (port->error() == QSerialPort::ResourceError) {
             // The port went away (adapter unplugged, line hung up): every further wait would
             // fail at once and the loop would spin, so it counts as a port that closed.
-            emit status_dev(ERROR_PORT_NOT_OPENING);
+            report(ERROR_PORT_NOT_OPENING);
             port->close();
             return endRun(1);
         }
@@ -187,16 +270,18 @@ int Xmodem::connectDevice()
             continue;
 
         const QByteArray answer = port->readAll();
-        qCDebug(workerLog) << "Total bytes aviable after answer " << answer.size() << "  data[0]=" << int(qint8(answer.at(0)));
+        debugLine(workerLog(), "Total bytes aviable after answer ", answer.size(), "  data[0]=", int(qint8(answer.at(0))));
         if (answer.size() == 1 && answer.at(0) == START_REQUEST) {
-            emit status_dev(STATUS_DEVICE_CONNECTED);
+            m_result.answered = true;
+            report(STATUS_DEVICE_CONNECTED);
             serialPort = port.get();
             port->clear();
-            if (!sendFile(fileName))
-                emit status_dev(ERROR_SEND_FAILED);
+            // An abandoned transfer is the owner's doing, not a failed one.
+            if (!sendFile(fileName) && !abandoned())
+                report(ERROR_SEND_FAILED);
             break;
         }
-        emit status_dev(ERROR_WRONG_ANSWER);
+        report(ERROR_WRONG_ANSWER);
         drain(port.get());
     }
 
@@ -207,31 +292,33 @@ int Xmodem::connectDevice()
 
 int Xmodem::connectEthDevice()
 {
-    BoundedWait wait;
+    BoundedWait wait([this] { return m_abandonRequested; });
     const std::unique_ptr<QTcpSocket> socket(new QTcpSocket);
     ethSocket = socket.get();
     const auto forgetSocket = qScopeGuard([this] { ethSocket = nullptr; });
+    m_result.start = QDateTime::currentDateTimeUtc();
 
     QHostAddress address;
     if (!address.setAddress(ipAddress)) {
-        emit status_dev(ERROR_BAD_IP_ADDRESS);
+        report(ERROR_BAD_IP_ADDRESS);
         return endRun(-1);
     }
     // The port as typed or not at all: narrowing "70000" would reach a port nobody named.
     bool portOk = false;
     const int port = ethPort.toInt(&portOk, 10);
     if (!portOk || port < 1 || port > 65535) {
-        emit status_dev(ERROR_BAD_ETH_PORT);
+        report(ERROR_BAD_ETH_PORT);
         return endRun(-1);
     }
     // Found out after the start request, a bad image would leave the device waiting in its
     // receive mode; and an empty one would pass for a sent file.
-    if (!imageReadable(fileName)) {
-        emit status_dev(ERROR_BAD_FILE_NAME);
+    if (!m_hasImage && !imageReadable(fileName)) {
+        report(ERROR_BAD_FILE_NAME);
         return endRun(1);
     }
-    if (QFileInfo(fileName).size() <= 0) {
-        emit status_dev(ERROR_BAD_FILE_SIZE);
+    m_result.imageSize = m_hasImage ? m_image.size() : QFileInfo(fileName).size();
+    if (m_result.imageSize <= 0) {
+        report(ERROR_BAD_FILE_SIZE);
         return endRun(1);
     }
 
@@ -243,15 +330,16 @@ int Xmodem::connectEthDevice()
     socket->connectToHost(ipAddress, quint16(port), QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     wait.wait(EthConnectWaitMs);
     if (!ethConnected) {
-        qCDebug(workerLog) << "Timeout failed to connect Eth device";
+        debugLine(workerLog(), "Timeout failed to connect Eth device");
         socket->abort();
-        emit status_dev(ERROR_ETH_CONNECT);
+        report(ERROR_ETH_CONNECT);
         return endRun(-1);
     }
 
     // stop() is the only thing that makes the counter negative before probing starts.
     const auto stoppedBeforeProbing = [this] { return runCounter < 0 || abandoned(); };
     if (stoppedBeforeProbing()) {
+        m_handshakeStopped = true;
         socket->close();
         return endRun(1);
     }
@@ -259,20 +347,21 @@ int Xmodem::connectEthDevice()
     // Probes written into a connection the cabinet has closed would go on for ever.
     const auto cabinetGone = [&] { return !ethConnected || socket->state() != QAbstractSocket::ConnectedState; };
     const auto linkLost = [&] {
-        qCDebug(workerLog) << "the cabinet closed the connection";
-        emit status_dev(ERROR_LINK_LOST);
+        debugLine(workerLog(), "the cabinet closed the connection");
+        report(ERROR_LINK_LOST);
         socket->abort();
         return endRun(1);
     };
 
     // One small message at a time, each waiting for its answer: nothing to gain from Nagle.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    emit status_dev(STATUS_CABINET_CONNECTED);
+    report(STATUS_CABINET_CONNECTED);
     socket->write(buildAddressFrame(devNumber));
     wait.wait(EthPauseAfterFrameMs);
     disconnect(connectedEndsWait);
     wait.endOn(socket.get(), &QIODevice::readyRead);
     if (stoppedBeforeProbing()) {
+        m_handshakeStopped = true;
         socket->close();
         return endRun(1);
     }
@@ -281,9 +370,11 @@ int Xmodem::connectEthDevice()
     while (runCounter > 0 && !abandoned()) {
         if (cabinetGone())
             return linkLost();
-        for (int probe = 1; probe <= EthProbesPerGroup && !abandoned(); ++probe) {
+        // stop() lets the group run out; stopHandshake() ends it at the next probe.
+        for (int probe = 1; probe <= EthProbesPerGroup && !(m_stopAtOnce && runCounter <= 0) && !abandoned(); ++probe) {
             ++runCounter;
-            qCDebug(workerLog) << "Try connect";
+            debugLine(workerLog(), "Try connect");
+            ++m_result.attempts;
             emit start_transmit();
             socket->write(&PROBE_BYTE, 1);
             wait.wait(EthProbeWaitMs);
@@ -294,19 +385,22 @@ int Xmodem::connectEthDevice()
             continue;
 
         const QByteArray answer = socket->readAll();
-        qCDebug(workerLog) << "Total bytes Ethernet aviable after answer " << answer.size() << "  data[0]="
-                 << (answer.isEmpty() ? 0 : int(qint8(answer.at(0))));
+        debugLine(workerLog(), "Total bytes Ethernet aviable after answer ", answer.size(), "  data[0]=",
+                  answer.isEmpty() ? 0 : int(qint8(answer.at(0))));
         if (answer.isEmpty())
             continue;
         if (answer.size() == 1 && answer.at(0) == START_REQUEST) {
-            emit status_dev(STATUS_DEVICE_CONNECTED);
-            if (!sendEthFile(fileName))
-                emit status_dev(ERROR_SEND_FAILED);
+            m_result.answered = true;
+            report(STATUS_DEVICE_CONNECTED);
+            if (!sendEthFile(fileName) && !abandoned())
+                report(ERROR_SEND_FAILED);
             break;
         }
-        emit status_dev(ERROR_WRONG_ANSWER);
+        report(ERROR_WRONG_ANSWER);
         drain(socket.get());
     }
+    if (!m_result.answered)
+        m_handshakeStopped = true;
 
     if (socket->isOpen())
         socket->close();
@@ -315,13 +409,13 @@ int Xmodem::connectEthDevice()
 
 bool Xmodem::sendFile(QString filePath)
 {
-    qCDebug(workerLog) << "send File";
+    debugLine(workerLog(), "send File");
     return transferFile(serialPort, filePath);
 }
 
 bool Xmodem::sendEthFile(QString filePath)
 {
-    qCDebug(workerLog) << "send File from Ethernet";
+    debugLine(workerLog(), "send File from Ethernet");
     return transferFile(ethSocket, filePath);
 }
 
@@ -329,29 +423,49 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
 {
     // Both transfers are public slots: called outside a run, there is no link to send on.
     if (!link || !link->isOpen()) {
-        qCDebug(workerLog) << "no open link to send" << filePath << "on";
+        debugLine(workerLog(), "no open link to send", filePath, "on");
         return false;
+    }
+    if (m_hasImage) {
+        QBuffer image(&m_image);
+        image.open(QIODevice::ReadOnly);
+        return transferImage(link, &image, m_image.size(), filePath);
     }
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
-        qCDebug(workerLog) << "failed to open file" << filePath;
+        debugLine(workerLog(), "failed to open file", filePath);
         return false;
     }
-
     // The image is the size it had when opened: a file cut short or failing to read while it
     // is sent must never pass for sent, and only the last block may be a short one.
-    const qint64 imageSize = file.size();
+    return transferImage(link, &file, file.size(), filePath);
+}
+
+bool Xmodem::transferImage(QIODevice *link, QIODevice *source, qint64 imageSize, const QString &name)
+{
     // One timer and loop for every acknowledgement of the transfer, not a new pair per block.
-    BoundedWait ackWait;
+    // A link that closes under it ends the wait at once.
+    BoundedWait ackWait([this] { return m_abandonRequested; });
     ackWait.endOn(link, &QIODevice::readyRead);
+    if (auto *socket = qobject_cast<QAbstractSocket *>(link))
+        ackWait.endOn(socket, &QAbstractSocket::disconnected);
+    else if (auto *port = qobject_cast<QSerialPort *>(link))
+        ackWait.endOn(port, &QSerialPort::errorOccurred);
+    const auto failed = [this] {
+        // Given up by the owner, not lost.
+        if (!abandoned())
+            report(ERROR_LINK_LOST);
+        return false;
+    };
+    m_result.imageSize = imageSize;
     blockNumber = 1;
     int totalRead = 0;
     char payload[XMODEM_PAYLOAD_SIZE];
     while (totalRead < imageSize) {
         const qint64 wanted = std::min<qint64>(XMODEM_PAYLOAD_SIZE, imageSize - totalRead);
-        const qint64 count = file.read(payload, wanted);
+        const qint64 count = source->read(payload, wanted);
         if (count != wanted) {
-            qCDebug(workerLog) << "failed to read file" << filePath << "at" << totalRead << "of" << imageSize << file.errorString();
+            debugLine(workerLog(), "failed to read file", name, "at", totalRead, "of", imageSize, source->errorString());
             return false;
         }
         totalRead += int(count);
@@ -360,22 +474,18 @@ bool Xmodem::transferFile(QIODevice *link, const QString &filePath)
 
         const QByteArray block = buildBlock(blockNumber, payload);
         blockNumber = nextBlockNumber(blockNumber);
-        if (!deliver(link, block, ackWait)) {
-            emit status_dev(ERROR_LINK_LOST);
-            return false;
-        }
+        if (!deliver(link, block, ackWait))
+            return failed();
+        m_result.bytesAcknowledged = totalRead;
     }
 
-    qCDebug(workerLog) << "wait XMODEM_EOT";
-    if (!deliver(link, QByteArray(1, XMODEM_EOT), ackWait)) {
-        emit status_dev(ERROR_LINK_LOST);
-        return false;
-    }
-    qCDebug(workerLog) << "file sent";
+    debugLine(workerLog(), "wait XMODEM_EOT");
+    if (!deliver(link, QByteArray(1, XMODEM_EOT), ackWait))
+        return failed();
+    debugLine(workerLog(), "file sent");
     if (link == serialPort)
-        qCDebug(workerLog) << link->readAll();
-    file.close();
-    emit status_dev(STATUS_FILE_SENT);
+        debugLine(workerLog(), link->readAll());
+    report(STATUS_FILE_SENT);
     return true;
 }
 
@@ -389,10 +499,11 @@ bool Xmodem::deliver(QIODevice *link, const QByteArray &message, BoundedWait &ac
         if (abandoned())
             return false;
         if (transmission > 1) {
+            ++m_result.retransmissions;
             if (isBlock)
-                qCDebug(resendLog) << "resend block" << int(uint8_t(message.at(1))) << "transmission" << transmission;
+                debugLine(resendLog(), "resend block", int(uint8_t(message.at(1))), "transmission", transmission);
             else
-                qCDebug(resendLog) << "resend XMODEM_EOT transmission" << transmission;
+                debugLine(resendLog(), "resend XMODEM_EOT transmission", transmission);
         }
         link->write(message);
         if (isBlock && link == serialPort)
@@ -404,38 +515,38 @@ bool Xmodem::deliver(QIODevice *link, const QByteArray &message, BoundedWait &ac
 
         const int answer = waitAck(link, AckPassMs, ackWait);
         if (!isBlock)
-            qCDebug(workerLog) << "Wait ACK 1000";
+            debugLine(workerLog(), "Wait ACK 1000");
         if (answer == XMODEM_ACK)
             return true;
         if (answer != XMODEM_NAK)
             return false;
     }
-    qCDebug(workerLog) << "no ACK after" << MaxTransmissions << "transmissions";
+    debugLine(workerLog(), "no ACK after", MaxTransmissions, "transmissions");
     return false;
 }
 
 // wait ends early on the link's readyRead().
 int Xmodem::waitAck(QIODevice *link, int timeoutMs, BoundedWait &wait)
 {
-    for (int pass = 0; pass < AckPasses && !inputWaiting(link) && !abandoned(); ++pass)
+    for (int pass = 0; pass < AckPasses && !inputWaiting(link) && !abandoned() && !linkClosed(link); ++pass)
         wait.wait(timeoutMs);
 
     if (!inputWaiting(link)) {
-        qCDebug(workerLog) << "Timeout failed to get ack";
+        debugLine(workerLog(), "Timeout failed to get ack");
         emit output(tr("XMODEM: Timeout Failed to get ACK"));
         return -1;
     }
     const auto code = uint8_t(link->readAll().at(0));
     if (code == XMODEM_ACK) {
-        qCDebug(workerLog) << "ACK";
+        debugLine(workerLog(), "ACK");
         return XMODEM_ACK;
     }
     if (code == XMODEM_NAK) {
-        qCDebug(workerLog) << "NAK";
+        debugLine(workerLog(), "NAK");
         return XMODEM_NAK;
     }
     const QString hex = QString::asprintf("%02X", code);
-    qCDebug(workerLog).noquote() << "unknown ACK code:" << hex;
+    debugLine(workerLog(), "unknown ACK code:", hex.toLatin1().constData());
     emit output(tr("XMODEM: Unknown ACK code") + hex);
     return code;
 }
@@ -457,7 +568,7 @@ void Xmodem::drain(QIODevice *link)
     if (port)
         port->clear();
 
-    BoundedWait wait;
+    BoundedWait wait([this] { return m_abandonRequested; });
     wait.endOn(link, &QIODevice::readyRead);
     if (socket)
         wait.endOn(socket, &QAbstractSocket::disconnected);

@@ -5,9 +5,13 @@
 #include <QString>
 #include <cstdint>
 
+#include "runresult.h"
 #include "xmodemframe.h"
 
+#include <QByteArray>
+
 class BoundedWait;
+class QLoggingCategory;
 class QIODevice;
 class QSerialPort;
 class QTcpSocket;
@@ -38,9 +42,11 @@ enum DeviceStatus : int {
 
 // One firmware update run: set it up through the setters, move it to a thread of its own and
 // call connectDevice() (serial) or connectEthDevice() (Ethernet) there. The call performs the
-// whole run and ends it with finished(), exactly once. stop() ends the handshake only; a thread
-// interruption request (QThread::requestInterruption) abandons the run wherever it is, transfer
-// included, for an owner that is going away.
+// whole run and ends it with runResult() and then finished(), each exactly once; nothing
+// follows finished(). Two ways to stop it, both decided here, in the run's thread: stop() (or
+// stopHandshake()) ends the handshake only (a transfer under way goes on), abandon() ends the
+// run wherever it is and closes the link. A thread interruption request (QThread::requestInterruption) counts as an
+// abandon, for an owner that is going away.
 class Xmodem : public QObject
 {
     Q_OBJECT
@@ -59,6 +65,11 @@ signals:
     void finished();
     void status_dev(int status);
     void progress(int totalread, qint64 sizefile);
+    // The run's result, once, just before finished().
+    void runResult(const RunResult &result);
+    // Each debug line as it is written, for a transcript; formatted only while connected or
+    // while the debug category is on.
+    void trace(const QString &line);
 
 public slots:
     void setPortName(QString portname);
@@ -80,13 +91,25 @@ public slots:
     void socketEthDisConnected();
     uint16_t CRC16_2(const QByteArray *buf);
     void stop();
+    // The bytes every transfer of this worker sends, read once by the owner, instead of
+    // reading the file: the file name then only names them.
+    void setImage(QByteArray image);
+    // As stop(), but an Ethernet run also ends its probe group at once instead of letting it
+    // run out: for an operator who is waiting.
+    void stopHandshake();
+    void abandon();
 
 private:
     int endRun(int result);
+    void report(int status);
+    bool abandoned() const;
     bool transferFile(QIODevice *link, const QString &filePath);
+    bool transferImage(QIODevice *link, QIODevice *source, qint64 imageSize, const QString &name);
     bool deliver(QIODevice *link, const QByteArray &message, BoundedWait &ackWait);
     int waitAck(QIODevice *link, int timeoutMs, BoundedWait &wait);
     void drain(QIODevice *link);
+    template <typename... Parts>
+    void debugLine(const QLoggingCategory &category, const Parts &...parts);
 
     QSerialPort *serialPort;
     QTcpSocket *ethSocket;
@@ -98,6 +121,14 @@ private:
     QString ethPort;
     bool ethConnected;
     uint8_t devNumber;
+
+    QByteArray m_image;
+    bool m_hasImage = false;
+    bool m_abandonRequested = false;
+    bool m_stopAtOnce = false;
+    bool m_handshakeStopped = false;
+    bool m_runOver = false;
+    RunResult m_result;
 };
 
 #endif // XMODEM_H

@@ -2,7 +2,6 @@
 
 #include "xmodem.h"
 
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
 
@@ -16,7 +15,7 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
         host = text.mid(1, close - 1);
         const QString rest = close < 0 ? QString() : text.mid(close + 1);
         if (close < 0 || (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))) {
-            *error = QStringLiteral("адрес \"%1\" не понят: ожидается [IPv6-адрес]:порт").arg(text);
+            *error = QStringLiteral("адрес \"%1\" не понят: ожидается [IPv6-адрес]:порт").arg(quotedForMessage(text));
             return false;
         }
         if (!rest.isEmpty())
@@ -26,13 +25,13 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
         *port = text.section(QLatin1Char(':'), 1);
     }
     if (QHostAddress(host).isNull()) {
-        *error = QStringLiteral("неверный IP адрес шкафа: \"%1\"").arg(host);
+        *error = QStringLiteral("неверный IP адрес шкафа: \"%1\"").arg(quotedForMessage(host));
         return false;
     }
     bool ok = false;
     const int number = port->toInt(&ok, 10);
     if (!ok || number < 1 || number > 65535) {
-        *error = QStringLiteral("неверный порт шкафа: \"%1\", допустимы номера от 1 до 65535").arg(*port);
+        *error = QStringLiteral("неверный порт шкафа: \"%1\", допустимы номера от 1 до 65535").arg(quotedForMessage(*port));
         return false;
     }
     *address = host;
@@ -58,16 +57,18 @@ bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *li
 {
     const QStringList lines = text.split(QLatin1Char('\n'));
     for (int i = 0; i < lines.size(); ++i) {
-        const QString line = lines.at(i).section(QLatin1Char('#'), 0, 0).trimmed();
-        if (line.isEmpty())
-            continue;
         const auto refuse = [&](const QString &why) {
             *error = QStringLiteral("%1:%2: %3").arg(fileName).arg(i + 1).arg(why);
             return false;
         };
+        if (lines.at(i).size() > MaxPlanLineLength)
+            return refuse(QStringLiteral("строка длиннее %1 знаков").arg(MaxPlanLineLength));
+        const QString line = lines.at(i).section(QLatin1Char('#'), 0, 0).trimmed();
+        if (line.isEmpty())
+            continue;
         const QStringList words = line.split(QRegularExpression(QStringLiteral("\\s+")));
         if (words.size() != 3)
-            return refuse(QStringLiteral("ожидается \"eth ADDRESS[:PORT] DEVICES\" или \"serial PORT DEVICES\", а не \"%1\"").arg(line));
+            return refuse(QStringLiteral("ожидается \"eth ADDRESS[:PORT] DEVICES\" или \"serial PORT DEVICES\", а не \"%1\"").arg(quotedForMessage(line)));
         LinkPlan plan;
         if (words.at(0) == QLatin1String("serial")) {
             plan.serialPort = words.at(1);
@@ -77,54 +78,79 @@ bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *li
             if (!parseEthTarget(words.at(1), &plan.address, &plan.port, &why))
                 return refuse(why);
         } else {
-            return refuse(QStringLiteral("связь \"%1\" не известна: eth или serial").arg(words.at(0)));
+            return refuse(QStringLiteral("связь \"%1\" не известна: eth или serial").arg(quotedForMessage(words.at(0))));
         }
         if (!parseDeviceList(words.at(2), &plan.devices))
-            return refuse(QStringLiteral("неверные номера приборов \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)").arg(words.at(2)));
+            return refuse(QStringLiteral("неверные номера приборов \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)").arg(quotedForMessage(words.at(2))));
+        for (int n = 0; n < plan.devices.size(); ++n)
+            plan.origins << QStringLiteral("%1:%2").arg(fileName).arg(i + 1);
         links->append(plan);
     }
     return true;
 }
 
-QList<LinkPlan> joinSameLinks(const QList<LinkPlan> &links)
+bool joinSameLinks(const QList<LinkPlan> &links, QList<LinkPlan> *joined, QString *error)
 {
-    QList<LinkPlan> joined;
+    joined->clear();
     for (const LinkPlan &plan : links) {
-        auto same = std::find_if(joined.begin(), joined.end(), [&](const LinkPlan &other) { return other.key() == plan.key(); });
-        if (same == joined.end())
-            joined.append(plan);
-        else
-            same->devices += plan.devices;
+        auto same = std::find_if(joined->begin(), joined->end(), [&](const LinkPlan &other) { return other.key() == plan.key(); });
+        if (same == joined->end()) {
+            joined->append(LinkPlan(plan));
+            same = joined->end() - 1;
+            same->devices.clear();
+            same->origins.clear();
+        }
+        for (int i = 0; i < plan.devices.size(); ++i) {
+            const int device = plan.devices.at(i);
+            const QString origin = plan.origins.value(i, QStringLiteral("--device"));
+            const int earlier = int(same->devices.indexOf(device));
+            if (earlier >= 0) {
+                const QString first = same->origins.at(earlier);
+                *error = first == origin
+                    ? QStringLiteral("%1: прибор %2 на связи %3 указан дважды").arg(origin).arg(device).arg(same->name())
+                    : QStringLiteral("прибор %1 на связи %2 указан дважды: %3 и %4").arg(device).arg(same->name(), first, origin);
+                return false;
+            }
+            same->devices << device;
+            same->origins << origin;
+        }
     }
-    return joined;
+    return true;
 }
 
-QString checkOptions(const FlashOptions &options)
+QString checkLinks(const FlashOptions &options, qint64 imageSize)
 {
-    const QFileInfo file(options.file);
-    if (options.file.isEmpty())
-        return QStringLiteral("не задан файл с прошивкой");
-    if (!file.exists() || !file.isFile())
-        return QStringLiteral("нет такого файла: %1").arg(options.file);
-    if (!file.isReadable())
-        return QStringLiteral("файл не читается: %1").arg(options.file);
     if (options.links.isEmpty())
         return QStringLiteral("не задано ни одной связи");
     for (const LinkPlan &link : options.links) {
         if (link.devices.isEmpty())
             return QStringLiteral("не заданы номера приборов (--device)");
-        if (link.kind == RunSettings::Link::Ethernet) {
-            if (file.size() == 0)
-                return QStringLiteral("файл %1 пуст").arg(options.file);
+        if (link.kind == RunSettings::Link::Ethernet)
             continue;
-        }
         if (link.serialPort.isEmpty())
             return QStringLiteral("не задан COM порт");
-        if (file.size() < Xmodem::MinSerialFileSize || file.size() > Xmodem::MaxSerialFileSize)
+        if (imageSize < Xmodem::MinSerialFileSize || imageSize > Xmodem::MaxSerialFileSize)
             return QStringLiteral("размер файла %1 байт: по COM порту передаются файлы от %2 до %3 байт")
-                .arg(file.size())
+                .arg(imageSize)
                 .arg(Xmodem::MinSerialFileSize)
                 .arg(Xmodem::MaxSerialFileSize);
     }
     return QString();
+}
+
+QString quotedForMessage(const QString &text, int maxLength)
+{
+    QString shown;
+    for (const QChar c : text) {
+        if (shown.size() >= maxLength) {
+            shown += QStringLiteral("…");
+            break;
+        }
+        const ushort code = c.unicode();
+        if (code < 0x20 || (code >= 0x7f && code < 0xa0))
+            shown += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
 }

@@ -16,6 +16,9 @@ struct LinkPlan
     QString address;
     QString port = QStringLiteral("4040");
     QList<int> devices;
+    // Where each device was asked for ("plan.txt:3", "--device"), for a message naming both
+    // places of a device asked for twice.
+    QStringList origins;
 
     // How the operator reads the link: "/dev/ttyUSB0" or "192.168.100.177:4040".
     QString name() const;
@@ -28,6 +31,7 @@ struct FlashOptions
 {
     QList<LinkPlan> links;
     QString file;
+    QString expectedSha256;
     bool keepGoing = false;
     bool quiet = false;
     QString logFile;
@@ -36,6 +40,10 @@ struct FlashOptions
     int jobs = 0; // links at once; 0: all
 };
 
+// A plan no plant comes near; anything larger is a mistake, such as the wrong file.
+constexpr qint64 MaxPlanBytes = 1024 * 1024;
+constexpr int MaxPlanLineLength = 4096;
+
 // ADDRESS or ADDRESS:PORT, with [ADDRESS]:PORT for IPv6; the port as typed, 1 to 65535.
 bool parseEthTarget(const QString &text, QString *address, QString *port, QString *error);
 
@@ -43,11 +51,16 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
 // lines and # comments allowed. Adds its links to *links; on a bad line says which in *error.
 bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *links, QString *error);
 
-// Lines that name the same link join one queue, in the order their devices were given.
-QList<LinkPlan> joinSameLinks(const QList<LinkPlan> &links);
+// Lines that name the same link join one queue, in the order their devices were given. A
+// device asked for twice on one link is refused: *error names both places.
+bool joinSameLinks(const QList<LinkPlan> &links, QList<LinkPlan> *joined, QString *error);
 
-// The checks the window and the worker make, all made up front: file, device numbers,
-// address and port, the size each link accepts. An empty result means the options are usable.
-QString checkOptions(const FlashOptions &options);
+// The checks the window and the worker make, all made up front: device numbers, address and
+// port, the size each link accepts. An empty result means the options are usable.
+QString checkLinks(const FlashOptions &options, qint64 imageSize);
+
+// Text from a file or the command line as it may be echoed: control characters escaped, and
+// cut to a length that fits a message.
+QString quotedForMessage(const QString &text, int maxLength = 60);
 
 #endif // FLASHOPTIONS_H

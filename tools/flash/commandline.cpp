@@ -1,0 +1,206 @@
+#include "commandline.h"
+
+#include "reportwriter.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+
+namespace {
+
+CommandLine refused(const QString &why)
+{
+    CommandLine command;
+    command.text = why;
+    return command;
+}
+
+QString description()
+{
+    return QStringLiteral(
+        "Обновляет прошивку приборов Ворлекс из командной строки.\n\n"
+        "  vorlex-flash --serial PORT --device N FILE\n"
+        "  vorlex-flash --eth ADDRESS[:PORT] --device N FILE     (порт шкафа по умолчанию 4040)\n"
+        "  vorlex-flash --plan PLAN FILE\n"
+        "  vorlex-flash --list-ports [--json]\n\n"
+        "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
+        "Приборы одной связи обновляются по очереди, разные связи плана - параллельно.\n"
+        "Файл прошивки читается один раз, до начала работы: все приборы получают одни и те же байты.\n\n"
+        "Коды завершения:\n"
+        "  0    все приборы обновлены\n"
+        "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
+        "  2    неверная командная строка или входные данные (нет файла, файл не двоичный,\n"
+        "       недопустимый размер, номер прибора не от 0 до 255 или повторён, неверный адрес\n"
+        "       или порт, нет папки для отчёта); ничего не открывалось\n"
+        "  3    отчёт (--report) не записан; итог по приборам - на экране\n"
+        "  130  прервано (Ctrl-C)\n"
+        "  143  прервано сигналом SIGTERM (129: SIGHUP, закрыт терминал)\n\n"
+        "Ctrl-C останавливает поиск приборов и не начинает новых; начатая запись прошивки\n"
+        "продолжается, так как прерванная запись оставляет прибор с неполной прошивкой:\n"
+        "её прерывает второе Ctrl-C. SIGTERM и SIGHUP прерывают сразу, как второе Ctrl-C:\n"
+        "связь закрывается, протокол дописывается.");
+}
+
+// The port as the system lists it, or a path that exists (a pseudo-terminal is not listed).
+QString checkSerialPort(const QString &name)
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    QStringList names;
+    for (const QSerialPortInfo &port : ports) {
+        if (port.portName() == name || port.systemLocation() == name)
+            return QString();
+        names << port.portName();
+    }
+    if (QFileInfo::exists(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name))
+        return QString();
+    return QStringLiteral("COM порт %1 не найден. %2").arg(quotedForMessage(name),
+        names.isEmpty() ? QStringLiteral("В системе нет COM портов.") : QStringLiteral("Есть: ") + names.join(QStringLiteral(", ")));
+}
+
+QString readPlan(const QString &path, QList<LinkPlan> *links)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile())
+        return QStringLiteral("план %1: нет такого файла или это не обычный файл").arg(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringLiteral("план %1 не открывается: %2").arg(path, file.errorString());
+    // Never more than the cap: the file may grow while it is read.
+    const QByteArray text = file.read(MaxPlanBytes + 1);
+    if (text.size() > MaxPlanBytes)
+        return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(path).arg(MaxPlanBytes);
+    QString error;
+    if (!parsePlan(QString::fromUtf8(text), path, links, &error))
+        return error;
+    if (links->isEmpty())
+        return QStringLiteral("%1: в плане нет ни одной связи").arg(path);
+    return QString();
+}
+
+} // namespace
+
+CommandLine parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description());
+    parser.addHelpOption();
+    const QList<QCommandLineOption> valued{
+        {QStringLiteral("serial"), QStringLiteral("COM порт прибора (19200 бод, 8N1)."), QStringLiteral("port")},
+        {QStringLiteral("eth"), QStringLiteral("Адрес шкафа: ADDRESS или ADDRESS:PORT, [IPv6]:PORT."), QStringLiteral("address")},
+        {QStringLiteral("device"), QStringLiteral("Номера приборов: N, N,M,... или A-B (0..255), каждый один раз."), QStringLiteral("list")},
+        {QStringLiteral("plan"), QStringLiteral("План связей: строка на связь, \"eth ADDRESS[:PORT] DEVICES\" или \"serial PORT DEVICES\"; связи обновляются параллельно."), QStringLiteral("file")},
+        {QStringLiteral("jobs"), QStringLiteral("Сколько связей обновлять одновременно (по умолчанию все)."), QStringLiteral("n")},
+        {QStringLiteral("report"), QStringLiteral("Записать отчёт JSON по каждому прибору в файл, когда работа закончится."), QStringLiteral("file")},
+        {QStringLiteral("log"), QStringLiteral("Дописывать протокол (с отметками времени UTC) в файл."), QStringLiteral("file")},
+        {QStringLiteral("answer-timeout"), QStringLiteral("Сколько секунд ждать ответа прибора (по умолчанию 30)."), QStringLiteral("seconds")},
+        {QStringLiteral("expect-sha256"), QStringLiteral("Отказаться от файла прошивки, если его SHA-256 не такой."), QStringLiteral("hex")},
+    };
+    parser.addOptions(valued);
+    parser.addOptions({
+        {QStringLiteral("keep-going"), QStringLiteral("Продолжать после прибора, который не удалось обновить.")},
+        {QStringLiteral("quiet"), QStringLiteral("Печатать только итог по каждому прибору, без итоговой таблицы.")},
+        {QStringLiteral("list-ports"), QStringLiteral("Показать COM порты системы (описание, производитель, серийный номер, USB VID:PID) и выйти.")},
+        {QStringLiteral("json"), QStringLiteral("С --list-ports: то же в виде JSON, для скриптов.")},
+    });
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Файл прошивки: двоичный образ (.bin)."));
+    if (!parser.parse(arguments))
+        return refused(parser.errorText());
+
+    CommandLine command;
+    if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
+        command.action = CommandLine::Action::Help;
+        command.text = parser.helpText();
+        return command;
+    }
+    // The last of two values would win without a word: the operator meant one of them.
+    for (const QCommandLineOption &option : valued) {
+        const QString name = option.names().constFirst();
+        if (parser.values(name).size() > 1)
+            return refused(QStringLiteral("--%1 указан %2 раза: укажите один").arg(name).arg(parser.values(name).size()));
+    }
+    if (parser.isSet(QStringLiteral("list-ports"))) {
+        const QStringList others = parser.optionNames().filter(QRegularExpression(QStringLiteral("^(?!list-ports$|json$)")));
+        if (!others.isEmpty() || !parser.positionalArguments().isEmpty())
+            return refused(QStringLiteral("--list-ports только сам по себе (и с --json)"));
+        command.action = CommandLine::Action::ListPorts;
+        command.json = parser.isSet(QStringLiteral("json"));
+        return command;
+    }
+    if (parser.isSet(QStringLiteral("json")))
+        return refused(QStringLiteral("--json только вместе с --list-ports"));
+
+    FlashOptions &options = command.options;
+    const bool serial = parser.isSet(QStringLiteral("serial"));
+    const bool eth = parser.isSet(QStringLiteral("eth"));
+    const bool plan = parser.isSet(QStringLiteral("plan"));
+    if (int(serial) + int(eth) + int(plan) != 1)
+        return refused(QStringLiteral("укажите ровно одну связь: --serial PORT или --eth ADDRESS[:PORT], или план связей --plan FILE"));
+    QList<LinkPlan> links;
+    if (plan) {
+        if (parser.isSet(QStringLiteral("device")))
+            return refused(QStringLiteral("с --plan номера приборов задаёт план, а не --device"));
+        const QString problem = readPlan(parser.value(QStringLiteral("plan")), &links);
+        if (!problem.isEmpty())
+            return refused(problem);
+    } else {
+        LinkPlan link;
+        if (serial) {
+            link.serialPort = parser.value(QStringLiteral("serial"));
+        } else {
+            link.kind = RunSettings::Link::Ethernet;
+            QString error;
+            if (!parseEthTarget(parser.value(QStringLiteral("eth")), &link.address, &link.port, &error))
+                return refused(error);
+        }
+        if (!parser.isSet(QStringLiteral("device")))
+            return refused(QStringLiteral("укажите номера приборов: --device N, --device 2,3,7 или --device 2-9"));
+        if (!parseDeviceList(parser.value(QStringLiteral("device")), &link.devices))
+            return refused(QStringLiteral("неверный номер прибора \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)")
+                               .arg(quotedForMessage(parser.value(QStringLiteral("device")))));
+        links << link;
+    }
+    QString error;
+    if (!joinSameLinks(links, &options.links, &error))
+        return refused(error);
+    for (const LinkPlan &link : qAsConst(options.links)) {
+        if (link.kind != RunSettings::Link::Serial)
+            continue;
+        const QString problem = checkSerialPort(link.serialPort);
+        if (!problem.isEmpty())
+            return refused(problem);
+    }
+    const auto readCount = [&](const QString &name, int low, int high, int *value) {
+        if (!parser.isSet(name))
+            return true;
+        bool ok = false;
+        *value = parser.value(name).toInt(&ok);
+        return ok && *value >= low && *value <= high;
+    };
+    if (!readCount(QStringLiteral("answer-timeout"), 1, 86400, &options.answerTimeoutSeconds))
+        return refused(QStringLiteral("--answer-timeout: целое число секунд, от 1 до 86400"));
+    if (!readCount(QStringLiteral("jobs"), 1, 100000, &options.jobs))
+        return refused(QStringLiteral("--jobs: целое число связей, не меньше 1"));
+    if (parser.isSet(QStringLiteral("expect-sha256"))) {
+        options.expectedSha256 = parser.value(QStringLiteral("expect-sha256")).toLower();
+        static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+        if (!sha256.match(options.expectedSha256).hasMatch())
+            return refused(QStringLiteral("--expect-sha256: ожидаются 64 шестнадцатеричные цифры, а не \"%1\"")
+                               .arg(quotedForMessage(parser.value(QStringLiteral("expect-sha256")))));
+    }
+    options.reportFile = parser.value(QStringLiteral("report"));
+    if (!options.reportFile.isEmpty()) {
+        const QString problem = checkReportPlace(options.reportFile);
+        if (!problem.isEmpty())
+            return refused(problem);
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() != 1)
+        return refused(QStringLiteral("укажите один файл прошивки"));
+    options.file = files.constFirst();
+    options.keepGoing = parser.isSet(QStringLiteral("keep-going"));
+    options.quiet = parser.isSet(QStringLiteral("quiet"));
+    options.logFile = parser.value(QStringLiteral("log"));
+    command.action = CommandLine::Action::Run;
+    return command;
+}

@@ -1,0 +1,31 @@
+#ifndef COMMANDLINE_H
+#define COMMANDLINE_H
+
+#include "flashoptions.h"
+
+#include <QString>
+#include <QStringList>
+
+// vorlex-flash's exit codes, as --help, the manual page and the README give them.
+enum ExitCode {
+    AllUpdated = 0,
+    SomeFailed = 1,
+    BadInput = 2,
+    ReportNotWritten = 3,
+    KilledBase = 128, // + the signal's number
+    Interrupted = 130,
+};
+
+// What the command line asks for, every check that needs no link made.
+struct CommandLine
+{
+    enum class Action { Run, Help, ListPorts, Refused };
+    Action action = Action::Refused;
+    FlashOptions options;
+    bool json = false;
+    QString text; // the help text, or why the command line is refused
+};
+
+CommandLine parseCommandLine(const QStringList &arguments);
+
+#endif // COMMANDLINE_H

@@ -1,0 +1,26 @@
+#ifndef DEVICERECORD_H
+#define DEVICERECORD_H
+
+#include "runresult.h"
+
+#include <QString>
+
+// What became of one device of the batch: the worker's result, and what the batch makes of it.
+struct DeviceRecord
+{
+    enum class Outcome { NotStarted, Updated, Failed, NoAnswer, Interrupted };
+    QString link;
+    int device = 0;
+    int order = 0;          // place in the plan
+    Outcome outcome = Outcome::NotStarted;
+    QString message;        // as the operator reads it
+    bool started = false;
+    RunResult run;          // valid when started
+};
+
+// For reports and scripts: "updated", "failed", "no answer", "interrupted", "not started".
+QString outcomeName(DeviceRecord::Outcome outcome);
+// For the operator.
+QString outcomeText(DeviceRecord::Outcome outcome);
+
+#endif // DEVICERECORD_H

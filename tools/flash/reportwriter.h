@@ -1,0 +1,32 @@
+#ifndef REPORTWRITER_H
+#define REPORTWRITER_H
+
+#include "devicerecord.h"
+#include "firmwareimage.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QStringList>
+
+// The --report file: one JSON document per batch, for a production line's records.
+struct BatchReport
+{
+    QString station;       // host name
+    QString operatorName;  // login name
+    QStringList commandLine;
+    FirmwareImage image;
+    QDateTime start;       // UTC
+    QDateTime end;         // UTC
+    bool interrupted = false;
+    int exitCode = 0;
+    QList<DeviceRecord> devices; // in plan order
+};
+
+// Before any link opens: the folder exists and the place is not a folder. An empty result
+// means the report can be written there.
+QString checkReportPlace(const QString &path);
+
+// Writes the whole report, or nothing; false with *error saying why.
+bool writeReport(const QString &path, const BatchReport &report, QString *error);
+
+#endif // REPORTWRITER_H

@@ -1,0 +1,331 @@
+#include "scheduler.h"
+
+#include "statusmessages.h"
+#include "xmodem.h"
+
+#include <QFileInfo>
+
+namespace {
+// A cabinet takes one connection at a time: give it a moment to see the last one closed.
+constexpr int NextConnectionDelayMs = 300;
+} // namespace
+
+QString outcomeName(DeviceRecord::Outcome outcome)
+{
+    switch (outcome) {
+    case DeviceRecord::Outcome::Updated: return QStringLiteral("updated");
+    case DeviceRecord::Outcome::Failed: return QStringLiteral("failed");
+    case DeviceRecord::Outcome::NoAnswer: return QStringLiteral("no answer");
+    case DeviceRecord::Outcome::Interrupted: return QStringLiteral("interrupted");
+    case DeviceRecord::Outcome::NotStarted: break;
+    }
+    return QStringLiteral("not started");
+}
+
+QString outcomeText(DeviceRecord::Outcome outcome)
+{
+    switch (outcome) {
+    case DeviceRecord::Outcome::Updated: return QStringLiteral("обновлён");
+    case DeviceRecord::Outcome::Failed: return QStringLiteral("ошибка");
+    case DeviceRecord::Outcome::NoAnswer: return QStringLiteral("нет ответа");
+    case DeviceRecord::Outcome::Interrupted: return QStringLiteral("прерван");
+    case DeviceRecord::Outcome::NotStarted: break;
+    }
+    return QStringLiteral("не начат");
+}
+
+LinkQueue::LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler)
+    : QObject(scheduler)
+    , m_scheduler(scheduler)
+    , m_plan(plan)
+    , m_name(plan.name())
+    , m_firstOrder(firstOrder)
+{
+    m_answerTimer.setSingleShot(true);
+    m_answerTimer.setInterval(scheduler->options().answerTimeoutSeconds * 1000);
+    // Only the handshake is stopped: a device that answered just now is updated all the same.
+    connect(&m_answerTimer, &QTimer::timeout, this, [this] {
+        m_noAnswerStopped = true;
+        emit m_scheduler->note(QStringLiteral("[%1] device %2: no answer within %3 s: stopping the handshake")
+                                   .arg(m_name).arg(device()).arg(m_scheduler->options().answerTimeoutSeconds));
+        m_launcher.stopHandshake();
+    });
+    connect(&m_launcher, &RunLauncher::progress, this, [this](int totalRead, qint64 size) {
+        m_read.store(totalRead, std::memory_order_relaxed);
+        m_size.store(size, std::memory_order_relaxed);
+    }, Qt::DirectConnection);
+    connect(&m_launcher, &RunLauncher::probe, this, [this] {
+        ++m_attempts;
+        emit probed(device(), m_attempts);
+    }, Qt::QueuedConnection);
+    connect(&m_launcher, &RunLauncher::status, this, &LinkQueue::onStatus, Qt::QueuedConnection);
+    connect(&m_launcher, &RunLauncher::result, this, [this](const RunResult &result) {
+        m_result = result;
+        m_haveResult = true;
+    }, Qt::QueuedConnection);
+    connect(&m_launcher, &RunLauncher::ended, this, &LinkQueue::onEnded);
+}
+
+bool LinkQueue::startNext()
+{
+    if (m_scheduler->holding() || m_next >= m_plan.devices.size())
+        return false;
+    const int number = m_plan.devices.at(m_next);
+    m_record = DeviceRecord();
+    m_record.link = m_name;
+    m_record.device = number;
+    m_record.order = m_firstOrder + m_next;
+    m_record.started = true;
+    ++m_next;
+    m_device.storeRelaxed(number);
+    m_read = 0;
+    m_size = 0;
+    m_result = RunResult();
+    m_haveResult = m_transferring = m_operatorStopped = m_noAnswerStopped = false;
+    m_attempts = 0;
+    m_message.clear();
+    emit m_scheduler->note(QStringLiteral("[%1] device %2: run starts").arg(m_name).arg(number));
+
+    RunSettings settings;
+    settings.link = m_plan.kind;
+    settings.serialPort = m_plan.serialPort;
+    settings.address = m_plan.address;
+    settings.port = m_plan.port;
+    settings.file = m_scheduler->image().path;
+    settings.image = m_scheduler->image().bytes;
+    settings.device = number;
+    m_answerTimer.start();
+    m_launcher.start(settings);
+    return true;
+}
+
+void LinkQueue::stopHandshake()
+{
+    if (!active())
+        return;
+    m_operatorStopped = true;
+    m_launcher.stopHandshake();
+}
+
+void LinkQueue::abandon()
+{
+    if (!active())
+        return;
+    m_operatorStopped = true;
+    m_launcher.abandon();
+}
+
+void LinkQueue::onStatus(int status)
+{
+    if (status == STATUS_DEVICE_CONNECTED) {
+        m_answerTimer.stop();
+        m_transferring = true;
+        m_transferClock.start();
+        emit transferBegins(device());
+    } else if (status == ERROR_LINK_LOST || status == ERROR_SEND_FAILED || status == STATUS_FILE_SENT) {
+        m_transferring = false;
+    }
+    m_message = presentStatus(status, m_message, m_plan.serialPort, m_attempts).message;
+    emit statusShown(device(), status, m_message);
+}
+
+LinkQueue::Progress LinkQueue::progress() const
+{
+    if (!transferring())
+        return {};
+    return {m_read.load(std::memory_order_relaxed), m_size.load(std::memory_order_relaxed), m_transferClock.elapsed()};
+}
+
+QList<DeviceRecord> LinkQueue::remaining() const
+{
+    QList<DeviceRecord> records;
+    for (int i = m_next; i < m_plan.devices.size(); ++i) {
+        DeviceRecord record;
+        record.link = m_name;
+        record.device = m_plan.devices.at(i);
+        record.order = m_firstOrder + i;
+        records << record;
+    }
+    return records;
+}
+
+void LinkQueue::onEnded()
+{
+    m_answerTimer.stop();
+    m_transferring = false;
+    // The worker's own account of the run; only why it was stopped is the batch's to add.
+    m_record.run = m_result;
+    using Outcome = RunResult::Outcome;
+    const bool stopped = m_haveResult && (m_result.outcome == Outcome::Stopped || m_result.outcome == Outcome::Abandoned);
+    if (m_haveResult && m_result.outcome == Outcome::Updated) {
+        m_record.outcome = DeviceRecord::Outcome::Updated;
+        m_record.message = m_result.message;
+    } else if (stopped && m_operatorStopped) {
+        m_record.outcome = DeviceRecord::Outcome::Interrupted;
+        m_record.message = m_result.answered ? QStringLiteral("запись прервана оператором: прошивка в приборе неполная")
+                                             : QStringLiteral("остановлено оператором");
+    } else if (stopped && m_noAnswerStopped) {
+        m_record.outcome = DeviceRecord::Outcome::NoAnswer;
+        m_record.message = QStringLiteral("прибор не ответил за %1 с").arg(m_scheduler->options().answerTimeoutSeconds);
+    } else {
+        m_record.outcome = DeviceRecord::Outcome::Failed;
+        m_record.message = m_haveResult ? m_result.message : QStringLiteral("прогон закончился без итога");
+    }
+#ifdef Q_OS_LINUX
+    // The worker only knows that the port did not open. The most common reason on Linux has a
+    // remedy the operator can apply at once: say it.
+    if (m_record.outcome == DeviceRecord::Outcome::Failed && m_result.lastStatus == ERROR_PORT_NOT_OPENING
+        && m_plan.kind == RunSettings::Link::Serial) {
+        const QString name = m_plan.serialPort;
+        const QFileInfo port(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
+        if (port.exists() && !(port.isReadable() && port.isWritable())) {
+            const QString hint = QStringLiteral("нет прав на порт %1. Откройте доступ: добавьте пользователя в группу dialout "
+                                                "(sudo usermod -aG dialout $USER), затем выйдите из системы и войдите заново.")
+                                     .arg(port.filePath());
+            emit m_scheduler->note(QStringLiteral("[%1] device %2: port refused: %3").arg(m_name).arg(device()).arg(hint));
+            emit m_scheduler->warning(QStringLiteral("прибор %1: ").arg(device()) + hint);
+        }
+    }
+#endif
+    emit m_scheduler->note(QStringLiteral("[%1] device %2: run over: %3: %4")
+                               .arg(m_name).arg(device()).arg(outcomeName(m_record.outcome), m_record.message));
+    m_device.storeRelaxed(-1);
+    emit deviceOver(m_record);
+    const bool nextOnCabinet = m_plan.kind == RunSettings::Link::Ethernet && m_next < m_plan.devices.size();
+    QTimer::singleShot(nextOnCabinet ? NextConnectionDelayMs : 0, this, [this] {
+        if (!startNext())
+            emit queueOver();
+    });
+}
+
+Scheduler::Scheduler(const FlashOptions &options, const FirmwareImage &image, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_image(image)
+{
+    int order = 0;
+    for (const LinkPlan &plan : m_options.links) {
+        m_queues.push_back(std::make_unique<LinkQueue>(plan, order, this));
+        order += int(plan.devices.size());
+        LinkQueue *queue = m_queues.back().get();
+        connect(queue, &LinkQueue::deviceOver, this, &Scheduler::onDeviceOver);
+        connect(queue, &LinkQueue::queueOver, this, &Scheduler::onQueueOver);
+        // A device that answered just as the operator stopped: its transfer goes on.
+        connect(queue, &LinkQueue::transferBegins, this, [this, queue](int device) {
+            if (m_interrupts == 1)
+                warnAboutTransfers({QStringLiteral("%1 прибор %2").arg(queue->name()).arg(device)});
+        });
+    }
+}
+
+Scheduler::~Scheduler()
+{
+    for (const auto &queue : m_queues)
+        queue->abandon();
+    m_queues.clear();
+}
+
+int Scheduler::deviceCount() const
+{
+    int devices = 0;
+    for (const LinkPlan &plan : m_options.links)
+        devices += int(plan.devices.size());
+    return devices;
+}
+
+void Scheduler::start()
+{
+    QStringList names;
+    for (const LinkPlan &plan : m_options.links)
+        names << plan.name();
+    emit note(QStringLiteral("batch: file %1, %2 bytes, SHA-256 %3, devices %4, links %5")
+                  .arg(m_image.path).arg(m_image.bytes.size()).arg(m_image.sha256).arg(deviceCount()).arg(names.join(QStringLiteral(", "))));
+    startQueues();
+    if (m_activeQueues == 0)
+        finish();
+}
+
+// Links start up to --jobs at a time; a link whose queue is over makes room for the next.
+void Scheduler::startQueues()
+{
+    const int cap = m_options.jobs > 0 ? m_options.jobs : int(m_queues.size());
+    while (m_activeQueues < cap && m_nextQueue < int(m_queues.size()) && !holding()) {
+        if (m_queues.at(m_nextQueue++)->startNext())
+            ++m_activeQueues;
+    }
+}
+
+void Scheduler::onDeviceOver(const DeviceRecord &record)
+{
+    m_records << record;
+    if (record.outcome != DeviceRecord::Outcome::Updated)
+        ++m_failed;
+}
+
+void Scheduler::onQueueOver()
+{
+    --m_activeQueues;
+    startQueues();
+    if (m_activeQueues == 0)
+        finish();
+}
+
+void Scheduler::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    for (const auto &queue : m_queues)
+        m_records << queue->remaining();
+    std::sort(m_records.begin(), m_records.end(), [](const DeviceRecord &a, const DeviceRecord &b) { return a.order < b.order; });
+    int updated = 0;
+    for (const DeviceRecord &record : qAsConst(m_records))
+        updated += record.outcome == DeviceRecord::Outcome::Updated ? 1 : 0;
+    emit note(QStringLiteral("batch over: %1 updated, %2 failed%3")
+                  .arg(updated).arg(m_records.size() - updated).arg(interrupted() ? QStringLiteral(", interrupted") : QString()));
+    emit finished(m_records);
+}
+
+void Scheduler::warnAboutTransfers(const QStringList &under)
+{
+    emit warning(QStringLiteral("идёт запись прошивки (%1). Прерванная запись оставит прибор с неполной прошивкой. "
+                                "Нажмите Ctrl-C ещё раз, чтобы всё же прервать.")
+                     .arg(under.join(QStringLiteral(", "))));
+}
+
+void Scheduler::interrupt()
+{
+    if (m_finished)
+        return;
+    ++m_interrupts;
+    if (m_interrupts == 1) {
+        // Each worker decides for itself: probing ends, a transfer that has begun goes on.
+        emit note(QStringLiteral("Ctrl-C: handshakes stop, transfers under way go on"));
+        QStringList under;
+        for (const auto &queue : m_queues) {
+            if (queue->transferring())
+                under << QStringLiteral("%1 прибор %2").arg(queue->name()).arg(queue->device());
+            queue->stopHandshake();
+        }
+        if (!under.isEmpty())
+            warnAboutTransfers(under);
+    } else {
+        emit note(QStringLiteral("Ctrl-C again: abandoning every run"));
+        for (const auto &queue : m_queues)
+            queue->abandon();
+    }
+    if (m_activeQueues == 0)
+        finish();
+}
+
+void Scheduler::terminate(int signalNumber)
+{
+    if (m_finished)
+        return;
+    m_signal = signalNumber;
+    emit note(QStringLiteral("signal %1: abandoning every run").arg(signalNumber));
+    for (const auto &queue : m_queues)
+        queue->abandon();
+    if (m_activeQueues == 0)
+        finish();
+}

@@ -1,0 +1,143 @@
+#ifndef SCHEDULER_H
+#define SCHEDULER_H
+
+#include "devicerecord.h"
+#include "firmwareimage.h"
+#include "flashoptions.h"
+#include "runlauncher.h"
+
+#include <QAtomicInt>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class Scheduler;
+
+// One link's queue: its devices share the line, so they are updated one after another, each
+// a complete run of the same Xmodem worker the window uses, in a thread of its own.
+class LinkQueue : public QObject
+{
+    Q_OBJECT
+public:
+    LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler);
+
+    const QString &name() const { return m_name; }
+    const LinkPlan &plan() const { return m_plan; }
+    bool active() const { return m_launcher.running(); }
+    // As last reported: for what the operator is shown, never for a decision.
+    bool transferring() const { return active() && m_transferring; }
+    // The device under way, also for lines written in the worker's thread; -1 between runs.
+    int device() const { return m_device.loadRelaxed(); }
+    // The signals of the run under way, emitted in the worker's thread.
+    RunLauncher &launcher() { return m_launcher; }
+
+    // Starts the next device; false when there is none, or none may start.
+    bool startNext();
+    // The operator stops: the handshake of the run under way ends, a transfer goes on.
+    void stopHandshake();
+    // The operator gives up: the run ends wherever it is.
+    void abandon();
+
+    struct Progress
+    {
+        qint64 read = 0;
+        qint64 size = 0;
+        qint64 elapsedMs = 0;
+    };
+    // The transfer under way, read without waking this thread for every block.
+    Progress progress() const;
+    // The devices of the queue that never started.
+    QList<DeviceRecord> remaining() const;
+
+signals:
+    void probed(int device, int attempt);
+    void statusShown(int device, int status, const QString &message);
+    void transferBegins(int device);
+    void deviceOver(const DeviceRecord &record);
+    void queueOver();
+
+private:
+    void onStatus(int status);
+    void onEnded();
+
+    Scheduler *m_scheduler;
+    LinkPlan m_plan;
+    QString m_name;
+    int m_firstOrder;
+    int m_next = 0;
+    RunLauncher m_launcher;
+    QTimer m_answerTimer;
+
+    QAtomicInt m_device{-1};
+    std::atomic<qint64> m_read{0};
+    std::atomic<qint64> m_size{0};
+    QElapsedTimer m_transferClock;
+    DeviceRecord m_record;
+    RunResult m_result;
+    bool m_haveResult = false;
+    bool m_transferring = false;
+    bool m_operatorStopped = false;
+    bool m_noAnswerStopped = false;
+    int m_attempts = 0;
+    QString m_message;
+};
+
+// Every link of the plan, in parallel up to --jobs; decides what starts and what stops.
+class Scheduler : public QObject
+{
+    Q_OBJECT
+public:
+    Scheduler(const FlashOptions &options, const FirmwareImage &image, QObject *parent = nullptr);
+    ~Scheduler() override;
+
+    const FlashOptions &options() const { return m_options; }
+    const FirmwareImage &image() const { return m_image; }
+    const std::vector<std::unique_ptr<LinkQueue>> &queues() const { return m_queues; }
+    int deviceCount() const;
+
+    void start();
+    // Ctrl-C: the first stops every handshake and starts nothing new, transfers go on; the
+    // second abandons them.
+    void interrupt();
+    // SIGTERM or SIGHUP: every run ends at once, as after a second Ctrl-C.
+    void terminate(int signalNumber);
+
+    // No new device may start: interrupted, or a failure without --keep-going.
+    bool holding() const { return m_interrupts > 0 || m_signal != 0 || (m_failed > 0 && !m_options.keepGoing); }
+    bool interrupted() const { return m_interrupts > 0 || m_signal != 0; }
+    int signalNumber() const { return m_signal; }
+    bool operatorStopping() const { return interrupted(); }
+
+signals:
+    // An event of the batch for the transcript.
+    void note(const QString &line);
+    // Something the operator must read now.
+    void warning(const QString &text);
+    // Every device, in plan order.
+    void finished(const QList<DeviceRecord> &records);
+
+private:
+    void startQueues();
+    void onDeviceOver(const DeviceRecord &record);
+    void onQueueOver();
+    void warnAboutTransfers(const QStringList &under);
+    void finish();
+
+    FlashOptions m_options;
+    FirmwareImage m_image;
+    std::vector<std::unique_ptr<LinkQueue>> m_queues;
+    int m_nextQueue = 0;
+    int m_activeQueues = 0;
+    QList<DeviceRecord> m_records;
+    int m_failed = 0;
+    int m_interrupts = 0;
+    int m_signal = 0;
+    bool m_warned = false;
+    bool m_finished = false;
+};
+
+#endif // SCHEDULER_H

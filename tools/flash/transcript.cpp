@@ -1,0 +1,65 @@
+#include "transcript.h"
+
+#include "scheduler.h"
+#include "statusmessages.h"
+
+#include <QDateTime>
+
+#include <memory>
+
+Transcript::Transcript(QObject *parent)
+    : QObject(parent)
+{
+}
+
+bool Transcript::open(const QString &path, QString *error)
+{
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        *error = m_file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void Transcript::line(const QString &text)
+{
+    // Opened before any run starts and never closed while one goes on.
+    if (!m_file.isOpen())
+        return;
+    QMutexLocker lock(&m_mutex);
+    m_file.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
+    m_file.flush();
+}
+
+void Transcript::attach(LinkQueue *queue)
+{
+    if (!m_file.isOpen())
+        return;
+    // Touched only in the worker's thread, and a queue runs one worker at a time.
+    struct RunState
+    {
+        int device = -1;
+        int attempts = 0;
+        QString shown;
+    };
+    auto state = std::make_shared<RunState>();
+    const auto current = [queue, state]() -> RunState & {
+        if (state->device != queue->device())
+            *state = RunState{queue->device(), 0, QString()};
+        return *state;
+    };
+    const auto prefix = [queue] { return QStringLiteral("[%1] device %2: ").arg(queue->name()).arg(queue->device()); };
+    RunLauncher &launcher = queue->launcher();
+    connect(&launcher, &RunLauncher::probe, this, [this, current, prefix] {
+        line(prefix() + QStringLiteral("attempt %1").arg(++current().attempts));
+    }, Qt::DirectConnection);
+    connect(&launcher, &RunLauncher::status, this, [this, current, prefix, port = queue->plan().serialPort](int status) {
+        RunState &run = current();
+        run.shown = presentStatus(status, run.shown, port, run.attempts).message;
+        line(prefix() + QStringLiteral("status %1: %2").arg(status).arg(run.shown));
+    }, Qt::DirectConnection);
+    connect(&launcher, &RunLauncher::trace, this, [this, prefix](const QString &text) {
+        line(prefix() + QStringLiteral("debug: ") + text);
+    }, Qt::DirectConnection);
+}
