@@ -71,6 +71,8 @@ private slots:
     void stopBeforeProbing_data();
     void stopBeforeProbing();
     void stopEndsDrain();
+    void runResults_data();
+    void runResults();
 
 private:
     QString writeImage(const QByteArray &bytes) { return m_images.write(bytes); }
@@ -419,6 +421,56 @@ void TestEthernet::stopEndsDrain()
     QVERIFY(run.log.endedCleanly());
     QVERIFY2(stoppedWithin < 1000, qPrintable(QString::number(stoppedWithin)));
     QCOMPARE(sim.waitForExit(), 1);
+}
+
+void TestEthernet::runResults_data()
+{
+    QTest::addColumn<QStringList>("fault");
+    QTest::addColumn<QString>("stopEvent");
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("acknowledged");
+    QTest::addColumn<int>("retransmissions");
+    const auto arguments = [](const char *option, const char *value) { return QStringList{QLatin1String(option), QLatin1String(value)}; };
+    QTest::newRow("handshake stopped just before the answer") << arguments("--start-after", "3") << "probe" << "stopHandshake"
+                                                               << int(RunResult::Outcome::Stopped) << 0 << 0;
+    QTest::newRow("handshake stopped just after the answer: the transfer goes on")
+        << arguments("--start-after", "3") << "status 1" << "stopHandshake" << int(RunResult::Outcome::Updated) << 4096 << 0;
+    QTest::newRow("NAKed block counted with debug output off") << arguments("--nak-block", "2") << "" << "" << int(RunResult::Outcome::Updated) << 4096 << 1;
+    QTest::newRow("abandoned while waiting for an acknowledgement")
+        << arguments("--silent-from", "3") << "progress 384/4096" << "abandon" << int(RunResult::Outcome::Abandoned) << 256 << 0;
+}
+
+// The result is the worker's own: what the device acknowledged, and how the run was stopped.
+void TestEthernet::runResults()
+{
+    QFETCH(QStringList, fault);
+    QFETCH(QString, stopEvent);
+    QFETCH(QString, verb);
+    QFETCH(int, outcome);
+    QFETCH(int, acknowledged);
+    QFETCH(int, retransmissions);
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    DevSim sim(QStringList{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QString::number(Device)} + fault);
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    EthRun run(QStringLiteral("127.0.0.1"), QString::number(sim.tcpPort()), writeImage(firmwareImage(4096)));
+    const QByteArray verbName = verb.toLatin1();
+    if (!stopEvent.isEmpty())
+        run.log.stopAt(stopEvent, 2 - int(stopEvent != QLatin1String("probe")), verbName.constData());
+
+    run.worker.connectEthDevice();
+    const RunResult &result = run.log.result();
+    QVERIFY(run.log.endedCleanly());
+    QCOMPARE(int(result.outcome), outcome);
+    QCOMPARE(result.bytesAcknowledged, qint64(acknowledged));
+    QCOMPARE(result.retransmissions, retransmissions);
+    QVERIFY(result.start.isValid() && result.start <= result.end && result.end.timeSpec() == Qt::UTC);
+    // A deliberate stop reads as one: no lost link, and an abandon is seen at once.
+    QVERIFY(!run.log.statuses().contains(ERROR_LINK_LOST) && !run.log.statuses().contains(ERROR_SEND_FAILED));
+    if (verb == QLatin1String("abandon")) {
+        const qint64 seen = run.log.timeOf(QStringLiteral("finished")) - run.log.timeOf(stopEvent);
+        QVERIFY2(seen < 500, qPrintable(QString::number(seen)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEthernet)

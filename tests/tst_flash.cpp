@@ -39,6 +39,8 @@ private slots:
     void batchWithFailingMiddleDevice_data();
     void batchWithFailingMiddleDevice();
     void transcript();
+    void imageChangesDuringBatch_data();
+    void imageChangesDuringBatch();
     void interrupt_data();
     void interrupt();
     void planLines_data();
@@ -58,15 +60,17 @@ void TestFlash::outcomes_data()
     QTest::addColumn<QStringList>("device");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
+    QTest::addColumn<QStringList>("flags");
     const QStringList tcp{QStringLiteral("--tcp"), QStringLiteral("0")};
-    QTest::newRow("Ethernet update") << tcp << 0 << QStringLiteral("Прибор 2: обновлён");
-    QTest::newRow("serial update") << QStringList{QStringLiteral("--pty")} << 0 << QStringLiteral("Прибор 2: обновлён");
+    QTest::newRow("Ethernet update") << tcp << 0 << QStringLiteral("Прибор 2: обновлён") << QStringList();
+    QTest::newRow("serial update") << QStringList{QStringLiteral("--pty")} << 0 << QStringLiteral("Прибор 2: обновлён") << QStringList();
     QTest::newRow("silent device") << tcp + QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000")} << 1
-                                   << QStringLiteral("Прибор 2: НЕ обновлён: прибор не ответил за 1 с");
+                                   << QStringLiteral("Прибор 2: НЕ обновлён: прибор не ответил за 1 с") << QStringList();
     QTest::newRow("NAK storm") << tcp + QStringList{QStringLiteral("--nak-block"), QStringLiteral("2"), QStringLiteral("--nak-count"), QStringLiteral("0")}
-                               << 1 << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором, Ошибка во время отправки файла в прибор");
+                               << 1 << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором, Ошибка во время отправки файла в прибор") << QStringList();
     QTest::newRow("cabinet drops the link") << tcp + QStringList{QStringLiteral("--drop-after"), QStringLiteral("2")} << 1
-                                            << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором");
+                                            << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором") << QStringList();
+    QTest::newRow("report on a full disk") << tcp << 3 << QStringLiteral("Прибор 2: обновлён") << QStringList{QStringLiteral("--report"), QStringLiteral("/dev/full")};
 }
 
 void TestFlash::outcomes()
@@ -74,20 +78,21 @@ void TestFlash::outcomes()
     QFETCH(QStringList, device);
     QFETCH(int, exitCode);
     QFETCH(QString, says);
+    QFETCH(QStringList, flags);
     DevSim sim(device);
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     const bool serial = device.contains(QStringLiteral("--pty"));
     const QStringList link = serial ? QStringList{QStringLiteral("--serial"), sim.where()}
                                     : QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort())};
     Flash flash;
-    flash.start(link + QStringList{QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--answer-timeout"), QStringLiteral("1"),
-                                   m_images.write(firmwareImage(4096))});
+    flash.start(link + flags + QStringList{QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--answer-timeout"), QStringLiteral("1"),
+                                           m_images.write(firmwareImage(4096))});
 
     QCOMPARE(flash.finish(), exitCode);
     const QString out = flash.out();
     QVERIFY2(out.contains(says), qPrintable(out));
     QVERIFY2(!out.contains(QLatin1Char('\r')) && !out.contains(QLatin1Char('\x1b')), "control characters on a pipe");
-    QCOMPARE(sim.waitForExit(), exitCode == 0 ? 0 : 1);
+    QCOMPARE(sim.waitForExit(), exitCode == 1 ? 1 : 0);
 }
 
 void TestFlash::badInput_data()
@@ -106,6 +111,29 @@ void TestFlash::badInput_data()
     QTest::newRow("bad address") << QStringList{eth, QStringLiteral("300.1.1.1"), dev, QStringLiteral("2"), image} << QStringLiteral("неверный IP адрес");
     QTest::newRow("serial file too small") << QStringList{QStringLiteral("--serial"), QStringLiteral("/dev/ttyS0"), dev, QStringLiteral("2"), small} << QStringLiteral("от 4096 до 131072");
     QTest::newRow("no link") << QStringList{dev, QStringLiteral("2"), image} << QStringLiteral("--serial PORT или --eth");
+    const QStringList cabinet{eth, QStringLiteral("127.0.0.1"), dev, QStringLiteral("2")};
+    const QString hex = m_images.write(":10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n");
+    const QString srec = m_images.write("S00F000068656C6C6F202020202000003C\nS9030000FC\n");
+    QTest::newRow("Intel HEX") << cabinet + QStringList{hex} << QStringLiteral("в формате Intel HEX");
+    QTest::newRow("S-record") << cabinet + QStringList{srec} << QStringLiteral("objcopy -I srec -O binary");
+    QTest::newRow("ELF program") << cabinet + QStringList{QStringLiteral("/bin/true")} << QStringLiteral("в формате ELF");
+    QTest::newRow("a folder") << cabinet + QStringList{QDir::tempPath()} << QStringLiteral("это папка");
+    QTest::newRow("a device file") << cabinet + QStringList{QStringLiteral("/dev/zero")} << QStringLiteral("не обычный файл");
+    const QString loop = m_images.missing() + QStringLiteral(".loop");
+    QFile::link(loop, loop);
+    QTest::newRow("a symlink loop") << cabinet + QStringList{loop} << QStringLiteral("замкнута в кольцо");
+    QTest::newRow("another image than expected") << cabinet + QStringList{QStringLiteral("--expect-sha256"), QString(64, QLatin1Char('0')), image}
+                                                 << QStringLiteral("а ожидался 0000");
+    QTest::newRow("device twice") << QStringList{eth, QStringLiteral("127.0.0.1"), dev, QStringLiteral("2,3,2"), image} << QStringLiteral("прибор 2 на связи");
+    QTest::newRow("option twice") << cabinet + QStringList{eth, QStringLiteral("127.0.0.2"), image} << QStringLiteral("--eth указан 2 раза");
+    QTest::newRow("--list-ports with others") << QStringList{QStringLiteral("--list-ports"), dev, QStringLiteral("2")} << QStringLiteral("--list-ports только");
+    QTest::newRow("serial port that does not exist") << QStringList{QStringLiteral("--serial"), QStringLiteral("ttyNOPE9"), dev, QStringLiteral("2"), image}
+                                                     << QStringLiteral("COM порт ttyNOPE9 не найден");
+    QTest::newRow("report into a missing folder") << cabinet + QStringList{QStringLiteral("--report"), m_images.missing() + QStringLiteral("/r.json"), image}
+                                                  << QStringLiteral("нет папки");
+    QTest::newRow("report onto a folder") << cabinet + QStringList{QStringLiteral("--report"), QDir::tempPath(), image} << QStringLiteral("это папка");
+    QTest::newRow("endless plan") << QStringList{QStringLiteral("--plan"), QStringLiteral("/dev/zero"), image} << QStringLiteral("не обычный файл");
+    QTest::newRow("unknown option, in Russian") << cabinet + QStringList{QStringLiteral("--colour"), image} << QStringLiteral("Неизвестный параметр");
 }
 
 void TestFlash::badInput()
@@ -187,6 +215,46 @@ void TestFlash::transcript()
             ++from;
         QVERIFY2(from < lines.size(), qPrintable(QStringLiteral("missing, or out of order: ") + want));
     }
+}
+
+void TestFlash::imageChangesDuringBatch_data()
+{
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("overwritten") << false;
+    QTest::newRow("deleted") << true;
+}
+
+// Whatever happens to the file once the batch has begun, every device gets the bytes the
+// report names.
+void TestFlash::imageChangesDuringBatch()
+{
+    QFETCH(bool, deleted);
+    QTemporaryDir dir;
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QStringLiteral("2,3"), QStringLiteral("--keep-running"),
+                QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--out"), dir.filePath(QStringLiteral("{device}.bin"))});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    const QByteArray image = firmwareImage(4096);
+    const QString path = m_images.write(image);
+    Flash flash;
+    flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2,3"),
+                 QStringLiteral("--report"), dir.filePath(QStringLiteral("r.json")), path});
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(QStringLiteral("Прибор 2: Соединение с прибором установлено")), 10000);
+    QFile file(path);
+    QVERIFY(deleted ? file.remove() : (file.open(QIODevice::WriteOnly) && file.write(firmwareImage(8192).mid(7)) > 0));
+    file.close();
+
+    QCOMPARE(flash.finish(), 0);
+    for (const char *device : {"2.bin", "3.bin"}) {
+        QFile received(dir.filePath(QLatin1String(device)));
+        QVERIFY(received.open(QIODevice::ReadOnly));
+        QCOMPARE(received.readAll(), image);
+    }
+    QFile report(dir.filePath(QStringLiteral("r.json")));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QJsonObject named = QJsonDocument::fromJson(report.readAll()).object()[QLatin1String("image")].toObject();
+    QCOMPARE(named[QLatin1String("sha256")].toString(), QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(named[QLatin1String("size")].toInt(), 4096);
 }
 
 void TestFlash::interrupt_data()

@@ -14,6 +14,7 @@ RunLog::RunLog(Xmodem *worker)
     connect(worker, &Xmodem::progress, this,
             [this](int read, qint64 size) { add(QStringLiteral("progress %1/%2").arg(read).arg(size)); }, Qt::DirectConnection);
     connect(worker, &Xmodem::output, this, [this](const QString &text) { add(QStringLiteral("output ") + text); }, Qt::DirectConnection);
+    connect(worker, &Xmodem::runResult, this, [this](const RunResult &result) { m_result = result; }, Qt::DirectConnection);
     connect(worker, &Xmodem::finished, this, [this] { add(QStringLiteral("finished")); }, Qt::DirectConnection);
 }
 
@@ -22,11 +23,12 @@ void RunLog::add(const QString &event)
     m_events << event;
     m_times << m_clock.elapsed();
     if (event == m_stopEvent && m_events.count(event) == m_stopOccurrence)
-        QMetaObject::invokeMethod(m_worker, &Xmodem::stop, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_worker, m_stopVerb, Qt::QueuedConnection);
 }
 
-void RunLog::stopAt(const QString &event, int occurrence)
+void RunLog::stopAt(const QString &event, int occurrence, const char *verb)
 {
+    m_stopVerb = verb;
     m_stopEvent = event;
     m_stopOccurrence = occurrence;
 }

@@ -28,8 +28,11 @@ public:
     // finished() came exactly once and nothing followed it.
     bool endedCleanly() const;
     // Queues a stop() for the worker when the event happens for the given time, as the
-    // window's stop button would: it arrives at the worker's next wait.
-    void stopAt(const QString &event, int occurrence = 1);
+    // window's stop button would: it arrives at the worker's next wait. With "abandon", the
+    // worker's abandon() instead.
+    void stopAt(const QString &event, int occurrence = 1, const char *verb = "stop");
+    // The run's result, once it has been emitted.
+    const RunResult &result() const { return m_result; }
 
     QSignalSpy m_status;
     QSignalSpy m_progress;
@@ -42,6 +45,8 @@ private:
 
     Xmodem *m_worker;
     QString m_stopEvent;
+    const char *m_stopVerb = "stop";
+    RunResult m_result;
     int m_stopOccurrence = 0;
     QElapsedTimer m_clock;
     QStringList m_events;

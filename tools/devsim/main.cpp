@@ -69,7 +69,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("serial"), QStringLiteral("Use an existing serial port."), QStringLiteral("name")},
         {QStringLiteral("tcp"), QStringLiteral("Listen on 127.0.0.1:<port> as the cabinet (0 picks a free port); given again, another cabinet with a bus of its own."), QStringLiteral("port")},
         {QStringLiteral("device"), QStringLiteral("Device numbers to answer to, as a bus of devices does: 2, 2,3,7 or 2-9 (default 2)."), QStringLiteral("list")},
-        {QStringLiteral("out"), QStringLiteral("Write the received image, fill bytes included, to <file>; {device} in the name stands for the device number."), QStringLiteral("file")},
+        {QStringLiteral("out"), QStringLiteral("Write the received image, fill bytes included, to <file>; {device} in the name stands for the device number, {cabinet} for the cabinet's port (the serial line's name)."), QStringLiteral("file")},
         {QStringLiteral("keep-running"), QStringLiteral("Serve one update after another (TCP: one per connection) until stopped.")},
         {QStringLiteral("plain"), QStringLiteral("A plain XMODEM-CRC receiver: no address frame, no probe; sends 'C' until the first block.")},
         {QStringLiteral("baud"), QStringLiteral("Pace both directions at <b> baud, 10 bits a byte (serial line speed for --serial; default 19200 there)."), QStringLiteral("b")},
@@ -148,12 +148,14 @@ int main(int argc, char *argv[])
         if (!pty->open(&error))
             return fail(QStringLiteral("cannot create a pseudo-terminal: ") + error);
         settings.hangUpEndsLink = true;
+        settings.sessionEndsAtEot = true;
         stations.push_back(std::make_unique<Station>(std::move(pty), settings));
     } else if (parser.isSet(QStringLiteral("serial"))) {
         auto serial = std::make_unique<SerialLink>(parser.value(QStringLiteral("serial")), baud > 0 ? baud : 19200);
         if (!serial->open(&error))
             return fail(QStringLiteral("cannot open %1: %2").arg(parser.value(QStringLiteral("serial")), error));
         settings.baud = 0; // a real line paces itself
+        settings.sessionEndsAtEot = true;
         stations.push_back(std::make_unique<Station>(std::move(serial), settings));
     } else {
         for (const quint16 port : tcpPorts) {

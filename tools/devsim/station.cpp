@@ -51,7 +51,14 @@ void Station::startSession()
     m_sessionOver = false;
     connect(m_device.get(), &Device::transmit, &m_pacer, &LinePacer::toProgrammer);
     connect(m_device.get(), &Device::note, this, &Station::say);
-    connect(m_device.get(), &Device::completed, &m_linger, [this] { m_linger.start(); });
+    // Behind a serial device server the line is never hung up between devices: the session is
+    // over once the end of transmission is acknowledged (the ACK is already on its way).
+    connect(m_device.get(), &Device::completed, &m_linger, [this] {
+        if (m_settings.sessionEndsAtEot && m_settings.keepRunning)
+            endSession(false);
+        else
+            m_linger.start();
+    });
     connect(m_device.get(), &Device::hangUpRequested, this, [this] {
         m_link->hangUp();
         // A cabinet listens on for the next connection.
@@ -68,6 +75,8 @@ void Station::endSession(bool linkGone)
     if (!m_settings.outFile.isEmpty() && (m_device->address() >= 0 || m_settings.device.plain)) {
         QString name = m_settings.outFile;
         name.replace(QLatin1String("{device}"), m_settings.device.plain ? QStringLiteral("plain") : QString::number(m_device->address()));
+        // A cabinet by its port, a serial line by its device name.
+        name.replace(QLatin1String("{cabinet}"), m_link->where().section(QLatin1Char(':'), -1).section(QLatin1Char('/'), -1));
         QFile file(name);
         if (!file.open(QIODevice::WriteOnly) || file.write(m_device->image()) != m_device->image().size())
             say(QStringLiteral("cannot write %1: %2").arg(name, file.errorString()));

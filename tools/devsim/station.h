@@ -20,7 +20,8 @@ public:
     {
         DeviceOptions device;
         int baud = 0;
-        QString outFile;          // {device} stands for the device number
+        QString outFile;          // {device} stands for the device number, {cabinet} for the link
+        bool sessionEndsAtEot = false; // a serial bus: the next device may be addressed at once
         bool keepRunning = false;
         bool hangUpEndsLink = false; // a pseudo-terminal is gone once hung up
         QString label;            // put before each line when several stations share the output
