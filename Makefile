@@ -9,7 +9,7 @@ CTEST_JOBS ?= 4
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	qtbase5-dev libqt5serialport5-dev \
 	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev \
-	fonts-dejavu-core
+	fonts-dejavu-core qttranslations5-l10n qt6-translations-l10n
 # The checkers the tests run on the manual pages and the desktop entry.
 TEST_PACKAGES := man-db desktop-file-utils
 # What CPack needs to read the package's dependencies off the binaries.

@@ -3,6 +3,8 @@
 
 #include "runresult.h"
 
+#include <QList>
+#include <QMetaType>
 #include <QString>
 
 // What became of one device of the batch: the worker's result, and what the batch makes of it.
@@ -17,6 +19,8 @@ struct DeviceRecord
     bool started = false;
     RunResult run;          // valid when started
 };
+
+Q_DECLARE_METATYPE(DeviceRecord)
 
 // For reports and scripts: "updated", "failed", "no answer", "interrupted", "not started".
 QString outcomeName(DeviceRecord::Outcome outcome);

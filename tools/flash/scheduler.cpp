@@ -203,6 +203,7 @@ Scheduler::Scheduler(const FlashOptions &options, const FirmwareImage &image, QO
     , m_options(options)
     , m_image(image)
 {
+    qRegisterMetaType<QList<DeviceRecord>>();
     int order = 0;
     for (const LinkPlan &plan : m_options.links) {
         m_queues.push_back(std::make_unique<LinkQueue>(plan, order, this));
