@@ -4,12 +4,13 @@
 # bench/RESULTS.md.
 #   bench/run.sh            everything (about four minutes)
 #   bench/run.sh --quick    fewer runs and a smaller plant
+#   PLANT_CABINETS=64 bench/run.sh   a larger plant
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=""
 [ "${1:-}" = "--quick" ] && quick=1
-runs=5 cabinets=8 devices=3
+runs=5 cabinets=${PLANT_CABINETS:-8} devices=3
 [ -n "$quick" ] && runs=3 cabinets=4 devices=2
 make --no-print-directory bench-deps build-qt6 >/dev/null
 
