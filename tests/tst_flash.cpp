@@ -132,7 +132,7 @@ void TestFlash::badInput_data()
     QTest::newRow("report into a missing folder") << cabinet + QStringList{QStringLiteral("--report"), m_images.missing() + QStringLiteral("/r.json"), image}
                                                   << QStringLiteral("нет папки");
     QTest::newRow("report onto a folder") << cabinet + QStringList{QStringLiteral("--report"), QDir::tempPath(), image} << QStringLiteral("это папка");
-    QTest::newRow("endless plan") << QStringList{QStringLiteral("--plan"), QStringLiteral("/dev/zero"), image} << QStringLiteral("не обычный файл");
+    QTest::newRow("endless plan") << QStringList{QStringLiteral("--plan"), QStringLiteral("/dev/zero"), image} << QStringLiteral("больше 1048576 байт");
     QTest::newRow("unknown option, in Russian") << cabinet + QStringList{QStringLiteral("--colour"), image} << QStringLiteral("Неизвестный параметр");
 }
 

@@ -62,8 +62,9 @@ QString checkSerialPort(const QString &name)
 QString readPlan(const QString &path, QList<LinkPlan> *links)
 {
     QFile file(path);
-    if (!QFileInfo(path).isFile())
-        return QStringLiteral("план %1: нет такого файла или это не обычный файл").arg(path);
+    // A pipe is fine (a plan made on the fly); an endless one is cut off by the cap below.
+    if (QFileInfo(path).isDir())
+        return QStringLiteral("план %1 - это папка, а не файл").arg(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return QStringLiteral("план %1 не открывается: %2").arg(path, file.errorString());
     // Never more than the cap: the file may grow while it is read.
