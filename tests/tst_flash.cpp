@@ -49,6 +49,8 @@ private slots:
     void reportOfABatch();
     void interruptTwoLinks();
     void portWithoutPermission();
+    void oneFlasherPerLink_data();
+    void oneFlasherPerLink();
     void listPortsAsJson();
 
 private:
@@ -62,14 +64,17 @@ void TestFlash::outcomes_data()
     QTest::addColumn<QString>("says");
     QTest::addColumn<QStringList>("flags");
     const QStringList tcp{QStringLiteral("--tcp"), QStringLiteral("0")};
+    const QStringList once{QStringLiteral("--retries"), QStringLiteral("0")};
     QTest::newRow("Ethernet update") << tcp << 0 << QStringLiteral("Прибор 2: обновлён") << QStringList();
     QTest::newRow("serial update") << QStringList{QStringLiteral("--pty")} << 0 << QStringLiteral("Прибор 2: обновлён") << QStringList();
     QTest::newRow("silent device") << tcp + QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000")} << 1
-                                   << QStringLiteral("Прибор 2: НЕ обновлён: прибор не ответил за 1 с") << QStringList();
+                                   << QStringLiteral("Прибор 2: НЕ обновлён: прибор не ответил за 1 с") << once;
     QTest::newRow("NAK storm") << tcp + QStringList{QStringLiteral("--nak-block"), QStringLiteral("2"), QStringLiteral("--nak-count"), QStringLiteral("0")}
-                               << 1 << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором, Ошибка во время отправки файла в прибор") << QStringList();
+                               << 1 << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором, Ошибка во время отправки файла в прибор") << once;
     QTest::newRow("cabinet drops the link") << tcp + QStringList{QStringLiteral("--drop-after"), QStringLiteral("2")} << 1
-                                            << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором") << QStringList();
+                                            << QStringLiteral("НЕ обновлён: Ошибка - потеря связи с прибором") << once;
+    QTest::newRow("cabinet drops the first connection: a second attempt") << tcp + QStringList{QStringLiteral("--drop-connections"), QStringLiteral("1")}
+                                                                          << 0 << QStringLiteral("Прибор 2, попытка 2 из 3: обновлён") << QStringList();
     QTest::newRow("report on a full disk") << tcp << 3 << QStringLiteral("Прибор 2: обновлён") << QStringList{QStringLiteral("--report"), QStringLiteral("/dev/full")};
 }
 
@@ -133,6 +138,11 @@ void TestFlash::badInput_data()
                                                   << QStringLiteral("нет папки");
     QTest::newRow("report onto a folder") << cabinet + QStringList{QStringLiteral("--report"), QDir::tempPath(), image} << QStringLiteral("это папка");
     QTest::newRow("endless plan") << QStringList{QStringLiteral("--plan"), QStringLiteral("/dev/zero"), image} << QStringLiteral("больше 1048576 байт");
+    const QString otherImageReport = m_images.write(QByteArrayLiteral(R"({"program": "vorlex-flash", "image": {"sha256": ")")
+                                                    + QByteArray(64, '0') + R"("}, "devices": [{"link": "127.0.0.1:4040", "device": 2, "outcome": "failed"}]})");
+    QTest::newRow("re-run with another image") << QStringList{QStringLiteral("--rerun-failed"), otherImageReport, image} << QStringLiteral("не тот образ");
+    QTest::newRow("re-run from a file that is not a report") << QStringList{QStringLiteral("--rerun-failed"), image, image} << QStringLiteral("не отчёт");
+    QTest::newRow("retries beyond 10") << cabinet + QStringList{QStringLiteral("--retries"), QStringLiteral("11"), image} << QStringLiteral("от 0 до 10");
     QTest::newRow("unknown option, in Russian") << cabinet + QStringList{QStringLiteral("--colour"), image} << QStringLiteral("Неизвестный параметр");
 }
 
@@ -178,7 +188,8 @@ void TestFlash::batchWithFailingMiddleDevice()
     QCOMPARE(flash.finish(), 1);
     const QString out = flash.out();
     QVERIFY2(out.contains(QStringLiteral("Прибор 2: обновлён")), qPrintable(out));
-    QVERIFY2(out.contains(QStringLiteral("Прибор 3: НЕ обновлён")), qPrintable(out));
+    // Three attempts, each with a fresh connection, then no answer.
+    QVERIFY2(out.contains(QStringLiteral("Прибор 3, попытка 3 из 3: НЕ обновлён: прибор не ответил за 1 с")), qPrintable(out));
     QCOMPARE(out.contains(QStringLiteral("Прибор 4:")), keepGoing);
     QVERIFY2(out.contains(QStringLiteral("Итог: обновлено %1 из 3").arg(keepGoing ? 2 : 1)), qPrintable(out));
     QTRY_COMPARE(QFile::exists(received.filePath(QStringLiteral("4.bin"))), keepGoing);
@@ -262,10 +273,13 @@ void TestFlash::interrupt_data()
     QTest::addColumn<bool>("transferring");
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130;
-    QTest::newRow("Ctrl-C during the transfer: only the second one abandons") << true << int(SIGINT) << 130;
-    QTest::newRow("SIGTERM during the transfer: abandons at once") << true << int(SIGTERM) << 128 + SIGTERM;
-    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP;
+    QTest::addColumn<int>("withinMs");
+    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130 << 2000;
+    QTest::newRow("Ctrl-C during the transfer: only the second one abandons") << true << int(SIGINT) << 130 << 2000;
+    QTest::newRow("SIGTERM during the transfer: abandons at once") << true << int(SIGTERM) << 128 + SIGTERM << 2000;
+    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP << 2000;
+    // The cabinet drops every connection: Ctrl-C comes in the second's pause before a retry.
+    QTest::newRow("Ctrl-C in the pause before a retry") << false << int(SIGINT) << 130 << 500;
 }
 
 void TestFlash::interrupt()
@@ -273,9 +287,13 @@ void TestFlash::interrupt()
     QFETCH(bool, transferring);
     QFETCH(int, signalNumber);
     QFETCH(int, exitCode);
+    QFETCH(int, withinMs);
+    const bool retrying = withinMs < 1000;
     QStringList device{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--baud"), QStringLiteral("19200")};
     if (!transferring)
         device << QStringLiteral("--start-after") << QStringLiteral("1000000");
+    if (retrying)
+        device << QStringLiteral("--drop-connections") << QStringLiteral("100");
     DevSim sim(device);
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     QTemporaryDir dir;
@@ -284,7 +302,9 @@ void TestFlash::interrupt()
     flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
                  QStringLiteral("--log"), logPath, m_images.write(firmwareImage(131072))});
     QString out;
-    const QString waitFor = transferring ? QStringLiteral("Соединение с прибором установлено") : QStringLiteral("Попытка соединения 2");
+    const QString waitFor = transferring ? QStringLiteral("Соединение с прибором установлено")
+                          : retrying   ? QStringLiteral("попытка 2 из 3: не удалось")
+                                       : QStringLiteral("Попытка соединения 2");
     QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(waitFor), 10000);
 
     if (transferring && signalNumber == SIGINT) {
@@ -297,8 +317,9 @@ void TestFlash::interrupt()
     clock.start();
     ::kill(pid_t(flash.process.processId()), signalNumber);
     QCOMPARE(flash.finish(5000), exitCode);
-    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(sim.waitForExit(3000), 1);
+    QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
+    if (!retrying)
+        QCOMPARE(sim.waitForExit(3000), 1);
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
@@ -448,6 +469,20 @@ void TestFlash::reportOfABatch()
                                    QStringLiteral("2/2 updated 2 4096")}));
     for (const char *key : {"version", "station", "operator", "commandLine"})
         QVERIFY2(!report[QLatin1String(key)].toVariant().toString().isEmpty() || report[QLatin1String(key)].isArray(), key);
+    QCOMPARE(report[QLatin1String("devices")].toArray().at(1)[QLatin1String("attempts")].toArray().size(), 3);
+
+    // Exactly the device that was not updated, on its link.
+    const QString rerunPath = dir.filePath(QStringLiteral("rerun.json"));
+    Flash rerun;
+    rerun.start({QStringLiteral("--rerun-failed"), reportPath, QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--answer-timeout"),
+                 QStringLiteral("1"), QStringLiteral("--report"), rerunPath, imagePath});
+    QCOMPARE(rerun.finish(), 1);
+    QFile rerunFile(rerunPath);
+    QVERIFY(rerunFile.open(QIODevice::ReadOnly));
+    const QJsonArray rerunDevices = QJsonDocument::fromJson(rerunFile.readAll()).object()[QLatin1String("devices")].toArray();
+    QCOMPARE(rerunDevices.size(), 1);
+    QCOMPARE(rerunDevices[0][QLatin1String("link")].toString(), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(1)));
+    QCOMPARE(rerunDevices[0][QLatin1String("device")].toInt(), 5);
 }
 
 // Ctrl-C while two links probe: both stop at once, and the report says so.
@@ -504,6 +539,53 @@ void TestFlash::portWithoutPermission()
     QCOMPARE(flash.finish(), 1);
     const QString err = flash.err();
     QVERIFY2(err.contains(QStringLiteral("нет прав на порт %1").arg(sim.where())) && err.contains(QStringLiteral("dialout")), qPrintable(err));
+}
+
+void TestFlash::oneFlasherPerLink_data()
+{
+    QTest::addColumn<bool>("firstDied");
+    QTest::newRow("held by a running flasher") << false;
+    QTest::newRow("left by a flasher that died") << true;
+}
+
+// A second flasher never opens a link the first one drives; a dead one's lock does not block.
+void TestFlash::oneFlasherPerLink()
+{
+    QFETCH(bool, firstDied);
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running"), QStringLiteral("--start-after"), QStringLiteral("1000000")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QStringList link{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                           QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--answer-timeout")};
+    const QString image = m_images.write(firmwareImage(4096));
+    Flash first;
+    first.start(link + QStringList{QStringLiteral("60"), image});
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += first.out()).contains(QStringLiteral("Попытка соединения 1")), 10000);
+    if (firstDied) {
+        first.process.kill();
+        QVERIFY(first.process.waitForFinished());
+    }
+
+    Flash second;
+    second.start(link + QStringList{QStringLiteral("1"), QStringLiteral("--report"), dir.filePath(QStringLiteral("r.json")), image});
+    QCOMPARE(second.finish(), 1);
+    const QString err = second.err();
+    QCOMPARE(err.contains(QStringLiteral("PID %1").arg(first.process.processId())), !firstDied);
+    QFile report(dir.filePath(QStringLiteral("r.json")));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QString outcome = QJsonDocument::fromJson(report.readAll()).object()[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString();
+    QCOMPARE(outcome, firstDied ? QStringLiteral("no answer") : QStringLiteral("not started"));
+    // A connection of the second would have waited at the cabinet until the first had closed.
+    first.process.kill();
+    first.process.waitForFinished();
+    const QString second2 = QStringLiteral("connection 2 from the programmer");
+    if (firstDied) {
+        QTRY_VERIFY(sim.currentOutput().contains(second2));
+    } else {
+        QTRY_VERIFY(sim.currentOutput().contains(QStringLiteral("summary")));
+        QVERIFY2(!sim.currentOutput().contains(second2), qPrintable(sim.output()));
+    }
 }
 
 void TestFlash::listPortsAsJson()

@@ -140,10 +140,11 @@ void SerialLink::hangUp()
     m_port->close();
 }
 
-TcpLink::TcpLink(quint16 port, QObject *parent)
+TcpLink::TcpLink(quint16 port, int dropFirst, QObject *parent)
     : Link(parent)
     , m_server(new QTcpServer(this))
     , m_port(port)
+    , m_dropFirst(dropFirst)
 {
     connect(m_server, &QTcpServer::newConnection, this, &TcpLink::accept);
 }
@@ -168,6 +169,13 @@ void TcpLink::accept()
     // open waits until that one has closed.
     while (!m_client && m_server->hasPendingConnections()) {
         QTcpSocket *socket = m_server->nextPendingConnection();
+        if (++m_connections <= m_dropFirst) {
+            emit note(QStringLiteral("connection %1: dropped at once, as told").arg(m_connections));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        emit note(QStringLiteral("connection %1 from the programmer").arg(m_connections));
         m_client = socket;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { emit received(socket->readAll()); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {

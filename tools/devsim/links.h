@@ -26,6 +26,8 @@ public:
 signals:
     void received(const QByteArray &bytes);
     void peerClosed();
+    // Something worth a line of the emulator's output.
+    void note(const QString &line);
 };
 
 // A pseudo-terminal pair made here; the programmer opens the slave side by its path.
@@ -71,7 +73,8 @@ class TcpLink : public Link
 {
     Q_OBJECT
 public:
-    explicit TcpLink(quint16 port, QObject *parent = nullptr);
+    // dropFirst: the first connections are closed at once, as a cabinet that is not ready yet.
+    explicit TcpLink(quint16 port, int dropFirst = 0, QObject *parent = nullptr);
     bool open(QString *error);
     QString where() const override;
     void write(const QByteArray &bytes) override;
@@ -83,6 +86,8 @@ private:
     QTcpServer *m_server;
     QTcpSocket *m_client = nullptr;
     quint16 m_port;
+    int m_dropFirst;
+    int m_connections = 0;
 };
 
 // Holds bytes back for the time they would take on a line of the given baud rate, 10 bits a

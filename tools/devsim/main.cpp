@@ -85,6 +85,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("eot-nak"), QStringLiteral("NAK the end of transmission <k> times before the ACK."), QStringLiteral("k")},
         {QStringLiteral("noise"), QStringLiteral("Chatter: send a noise byte every <ms> milliseconds, all the time."), QStringLiteral("ms")},
         {QStringLiteral("noise-for"), QStringLiteral("With --noise: chatter only for the first <ms> milliseconds."), QStringLiteral("ms")},
+        {QStringLiteral("drop-connections"), QStringLiteral("TCP: close the first <k> connections at once, as a cabinet that is not ready."), QStringLiteral("k")},
         {QStringLiteral("verbose"), QStringLiteral("Print every block as it is stored.")},
     };
     parser.addOptions(options);
@@ -100,6 +101,7 @@ int main(int argc, char *argv[])
     QString error;
     int baud = 0;
     int wrongStart = -1;
+    int dropConnections = 0;
     QList<int> addresses;
     if (parser.isSet(QStringLiteral("device")) && !parseDeviceList(parser.value(QStringLiteral("device")), &addresses))
         return fail(QStringLiteral("--device wants numbers from 0 to 255 such as 2, 2,3,7 or 2-9, not \"%1\"").arg(parser.value(QStringLiteral("device"))));
@@ -116,7 +118,8 @@ int main(int argc, char *argv[])
         && readInt(parser, QStringLiteral("hang-up-after"), 1, 1 << 30, &device.hangUpAfterMs, &error)
         && readInt(parser, QStringLiteral("eot-nak"), 0, 1 << 30, &device.eotNaks, &error)
         && readInt(parser, QStringLiteral("noise"), 1, 60000, &device.noiseEveryMs, &error)
-        && readInt(parser, QStringLiteral("noise-for"), 1, 1 << 30, &device.noiseForMs, &error);
+        && readInt(parser, QStringLiteral("noise-for"), 1, 1 << 30, &device.noiseForMs, &error)
+        && readInt(parser, QStringLiteral("drop-connections"), 0, 1 << 30, &dropConnections, &error);
     if (!ok)
         return fail(error);
     device.plain = parser.isSet(QStringLiteral("plain"));
@@ -159,7 +162,7 @@ int main(int argc, char *argv[])
         stations.push_back(std::make_unique<Station>(std::move(serial), settings));
     } else {
         for (const quint16 port : tcpPorts) {
-            auto tcp = std::make_unique<TcpLink>(port);
+            auto tcp = std::make_unique<TcpLink>(port, dropConnections);
             if (!tcp->open(&error))
                 return fail(QStringLiteral("cannot listen on 127.0.0.1:%1: %2").arg(port).arg(error));
             stations.push_back(std::make_unique<Station>(std::move(tcp), settings));

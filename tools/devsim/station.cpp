@@ -24,6 +24,7 @@ Station::Station(std::unique_ptr<Link> link, const Settings &settings, QObject *
     m_linger.setSingleShot(true);
     m_linger.setInterval(LingerMs);
     connect(&m_linger, &QTimer::timeout, this, [this] { endSession(false); });
+    connect(m_link.get(), &Link::note, this, &Station::say);
     connect(m_link.get(), &Link::peerClosed, this, [this] {
         say(QStringLiteral("the programmer closed the link"));
         endSession(false);

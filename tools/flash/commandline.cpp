@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "reportwriter.h"
+#include "rerunplan.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -24,10 +25,13 @@ QString description()
         "  vorlex-flash --serial PORT --device N FILE\n"
         "  vorlex-flash --eth ADDRESS[:PORT] --device N FILE     (порт шкафа по умолчанию 4040)\n"
         "  vorlex-flash --plan PLAN FILE\n"
+        "  vorlex-flash --rerun-failed REPORT FILE                (заново приборы, не обновлённые по отчёту)\n"
         "  vorlex-flash --list-ports [--json]\n\n"
         "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
         "Приборы одной связи обновляются по очереди, разные связи плана - параллельно.\n"
-        "Файл прошивки читается один раз, до начала работы: все приборы получают одни и те же байты.\n\n"
+        "Файл прошивки читается один раз, до начала работы: все приборы получают одни и те же байты.\n"
+        "Прибор, который не удалось обновить, пробуется заново с новым соединением (--retries).\n"
+        "Одну связь ведёт только один vorlex-flash: связь, занятую другим, он не открывает.\n\n"
         "Коды завершения:\n"
         "  0    все приборы обновлены\n"
         "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
@@ -96,6 +100,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("log"), QStringLiteral("Дописывать протокол (с отметками времени UTC) в файл."), QStringLiteral("file")},
         {QStringLiteral("answer-timeout"), QStringLiteral("Сколько секунд ждать ответа прибора (по умолчанию 30)."), QStringLiteral("seconds")},
         {QStringLiteral("expect-sha256"), QStringLiteral("Отказаться от файла прошивки, если его SHA-256 не такой."), QStringLiteral("hex")},
+        {QStringLiteral("retries"), QStringLiteral("Сколько раз ещё пробовать прибор, который не удалось обновить, от 0 до 10 (по умолчанию 2)."), QStringLiteral("n")},
+        {QStringLiteral("rerun-failed"), QStringLiteral("Обновить заново приборы, которые по отчёту --report не обновлены, на тех же связях; файл прошивки - тот же."), QStringLiteral("report")},
     };
     parser.addOptions(valued);
     parser.addOptions({
@@ -135,10 +141,18 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const bool serial = parser.isSet(QStringLiteral("serial"));
     const bool eth = parser.isSet(QStringLiteral("eth"));
     const bool plan = parser.isSet(QStringLiteral("plan"));
-    if (int(serial) + int(eth) + int(plan) != 1)
+    const bool rerun = parser.isSet(QStringLiteral("rerun-failed"));
+    if (rerun && (serial || eth || plan || parser.isSet(QStringLiteral("device"))))
+        return refused(QStringLiteral("--rerun-failed берёт связи и приборы из отчёта: без --plan, --eth, --serial и --device"));
+    if (int(serial) + int(eth) + int(plan) + int(rerun) != 1)
         return refused(QStringLiteral("укажите ровно одну связь: --serial PORT или --eth ADDRESS[:PORT], или план связей --plan FILE"));
     QList<LinkPlan> links;
-    if (plan) {
+    if (rerun) {
+        options.rerunReport = parser.value(QStringLiteral("rerun-failed"));
+        const QString problem = readRerunPlan(options.rerunReport, &links, &options.rerunSha256);
+        if (!problem.isEmpty())
+            return refused(problem);
+    } else if (plan) {
         if (parser.isSet(QStringLiteral("device")))
             return refused(QStringLiteral("с --plan номера приборов задаёт план, а не --device"));
         const QString problem = readPlan(parser.value(QStringLiteral("plan")), &links);
@@ -182,6 +196,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         return refused(QStringLiteral("--answer-timeout: целое число секунд, от 1 до 86400"));
     if (!readCount(QStringLiteral("jobs"), 1, 100000, &options.jobs))
         return refused(QStringLiteral("--jobs: целое число связей, не меньше 1"));
+    if (!readCount(QStringLiteral("retries"), 0, 10, &options.retries))
+        return refused(QStringLiteral("--retries: целое число от 0 до 10, а не \"%1\"").arg(quotedForMessage(parser.value(QStringLiteral("retries")))));
     if (parser.isSet(QStringLiteral("expect-sha256"))) {
         options.expectedSha256 = parser.value(QStringLiteral("expect-sha256")).toLower();
         static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));

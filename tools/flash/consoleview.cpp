@@ -51,6 +51,10 @@ void ConsoleView::attach(int index, LinkQueue *queue)
         m_shownRead[index] = -1;
         m_shownDecile[index] = -1;
     });
+    connect(queue, &LinkQueue::attemptFailed, this, [this, index](int device, const QString &message, int pauseMs) {
+        show(index, device, QStringLiteral("не удалось: %1; ещё попытка через %2 с").arg(message).arg(pauseMs / 1000.0), Line::Event);
+    });
+    connect(queue, &LinkQueue::linkBusy, this, &ConsoleView::warn);
     connect(queue, &LinkQueue::deviceOver, this, [this, index](const DeviceRecord &record) {
         const bool updated = record.outcome == DeviceRecord::Outcome::Updated;
         show(index, record.device, (updated ? QStringLiteral("обновлён: ") : QStringLiteral("НЕ обновлён: ")) + record.message, Line::Outcome);
@@ -87,7 +91,7 @@ void ConsoleView::show(int index, int device, const QString &text, Line kind)
 {
     if (m_quiet && kind != Line::Outcome)
         return;
-    const QString line = QStringLiteral("[%1] Прибор %2: %3").arg(m_scheduler->queues().at(size_t(index))->name()).arg(device).arg(text);
+    const QString line = QStringLiteral("[%1] %2: %3").arg(m_scheduler->queues().at(size_t(index))->name(), deviceLabel(index, device), text);
     if (m_columns <= 0) {
         standardOutput() << line << Qt::endl;
         return;
@@ -106,6 +110,15 @@ void ConsoleView::show(int index, int device, const QString &text, Line kind)
     standardOutput() << screen;
     m_drawn = 0;
     redraw();
+}
+
+// "Прибор 2", and once a device is tried again, which attempt this is.
+QString ConsoleView::deviceLabel(int index, int device) const
+{
+    const LinkQueue *queue = m_scheduler->queues().at(size_t(index)).get();
+    if (queue->attempt() < 2)
+        return QStringLiteral("Прибор %1").arg(device);
+    return QStringLiteral("Прибор %1, попытка %2 из %3").arg(device).arg(queue->attempt()).arg(queue->maxAttempts());
 }
 
 // A live line longer than the terminal would wrap, and the redraw would leave its tail behind.
@@ -179,12 +192,16 @@ void ConsoleView::finish(const QList<DeviceRecord> &records)
 
 void ConsoleView::printSummary(const QList<DeviceRecord> &records)
 {
-    QList<QStringList> rows{{QStringLiteral("связь"), QStringLiteral("прибор"), QStringLiteral("итог"), QStringLiteral("время, с"), QStringLiteral("повторов")}};
+    QList<QStringList> rows{{QStringLiteral("связь"), QStringLiteral("прибор"), QStringLiteral("итог"), QStringLiteral("попыток"),
+                             QStringLiteral("время, с"), QStringLiteral("повторов")}};
     for (const DeviceRecord &record : records) {
-        const bool timed = record.started && record.run.start.isValid() && record.run.end.isValid();
-        rows << QStringList{record.link, QString::number(record.device), outcomeText(record.outcome),
-                            timed ? QString::number(record.run.start.msecsTo(record.run.end) / 1000.0, 'f', 1) : QStringLiteral("-"),
-                            QString::number(record.run.retransmissions)};
+        const bool timed = record.started && !record.attempts.isEmpty();
+        int retransmissions = 0;
+        for (const DeviceRecord::Attempt &attempt : record.attempts)
+            retransmissions += attempt.run.retransmissions;
+        const qint64 ms = timed ? record.attempts.constFirst().run.start.msecsTo(record.attempts.constLast().run.end) : 0;
+        rows << QStringList{record.link, QString::number(record.device), outcomeText(record.outcome), QString::number(record.attempts.size()),
+                            timed ? QString::number(ms / 1000.0, 'f', 1) : QStringLiteral("-"), QString::number(retransmissions)};
     }
     QVector<int> widths(rows.constFirst().size(), 0);
     for (const QStringList &row : rows)

@@ -31,6 +31,7 @@ private:
     enum class Line { Live, Event, Outcome };
     void attach(int index, LinkQueue *queue);
     void show(int index, int device, const QString &text, Line kind);
+    QString deviceLabel(int index, int device) const;
     void showProgress();
     void redraw();
     QString fitted(const QString &line) const;

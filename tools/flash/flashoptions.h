@@ -38,6 +38,10 @@ struct FlashOptions
     QString reportFile;
     int answerTimeoutSeconds = 30;
     int jobs = 0; // links at once; 0: all
+    int retries = 2; // further attempts at a device that failed
+    // --rerun-failed: the report read, and the hash of the image it names.
+    QString rerunReport;
+    QString rerunSha256;
 };
 
 // A plan no plant comes near; anything larger is a mistake, such as the wrong file.

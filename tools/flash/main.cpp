@@ -79,6 +79,9 @@ int main(int argc, char *argv[])
         return usageError(error);
     if (!options.expectedSha256.isEmpty() && options.expectedSha256 != image.sha256)
         return usageError(QStringLiteral("SHA-256 файла %1: %2, а ожидался %3").arg(options.file, image.sha256, options.expectedSha256));
+    if (!options.rerunReport.isEmpty() && options.rerunSha256 != image.sha256)
+        return usageError(QStringLiteral("файл %1 (SHA-256 %2) - не тот образ, что в отчёте %3 (SHA-256 %4)")
+                              .arg(options.file, image.sha256, options.rerunReport, options.rerunSha256));
     const QString problem = checkLinks(options, image.bytes.size());
     if (!problem.isEmpty())
         return usageError(problem);

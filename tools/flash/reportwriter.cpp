@@ -14,23 +14,40 @@ QJsonValue utc(const QDateTime &time)
     return time.isValid() ? QJsonValue(time.toUTC().toString(Qt::ISODateWithMs)) : QJsonValue();
 }
 
-QJsonObject deviceObject(const DeviceRecord &record)
+// One attempt's figures, as the worker gave them.
+QJsonObject attemptObject(DeviceRecord::Outcome outcome, const QString &message, const RunResult &run)
 {
-    const RunResult &run = record.run;
-    const bool timed = record.started && run.start.isValid() && run.end.isValid();
     return QJsonObject{
-        {QStringLiteral("link"), record.link},
-        {QStringLiteral("device"), record.device},
-        {QStringLiteral("outcome"), outcomeName(record.outcome)},
-        {QStringLiteral("message"), record.started ? QJsonValue(record.message) : QJsonValue()},
-        {QStringLiteral("status"), record.started && run.lastStatus != 0 ? QJsonValue(run.lastStatus) : QJsonValue()},
-        {QStringLiteral("attempts"), run.attempts},
+        {QStringLiteral("outcome"), outcomeName(outcome)},
+        {QStringLiteral("message"), message},
+        {QStringLiteral("status"), run.lastStatus != 0 ? QJsonValue(run.lastStatus) : QJsonValue()},
+        {QStringLiteral("probes"), run.attempts},
         {QStringLiteral("bytesAcknowledged"), double(run.bytesAcknowledged)},
         {QStringLiteral("retransmissions"), run.retransmissions},
-        {QStringLiteral("start"), record.started ? utc(run.start) : QJsonValue()},
-        {QStringLiteral("end"), record.started ? utc(run.end) : QJsonValue()},
-        {QStringLiteral("durationSeconds"), timed ? QJsonValue(run.start.msecsTo(run.end) / 1000.0) : QJsonValue()},
+        {QStringLiteral("start"), utc(run.start)},
+        {QStringLiteral("end"), utc(run.end)},
     };
+}
+
+// The device's final outcome is its last attempt's; every attempt follows under "attempts".
+QJsonObject deviceObject(const DeviceRecord &record)
+{
+    QJsonObject device{{QStringLiteral("link"), record.link}, {QStringLiteral("device"), record.device},
+                       {QStringLiteral("outcome"), outcomeName(record.outcome)},
+                       {QStringLiteral("message"), record.message.isEmpty() ? QJsonValue() : QJsonValue(record.message)}};
+    if (record.attempts.isEmpty())
+        return device;
+    const QJsonObject last = attemptObject(record.outcome, record.message, record.run);
+    for (auto it = last.begin(); it != last.end(); ++it)
+        device.insert(it.key(), it.value());
+    QJsonArray attempts;
+    for (const DeviceRecord::Attempt &attempt : record.attempts)
+        attempts.append(attemptObject(attempt.outcome, attempt.message, attempt.run));
+    const QDateTime start = record.attempts.constFirst().run.start;
+    device.insert(QStringLiteral("start"), utc(start));
+    device.insert(QStringLiteral("durationSeconds"), start.msecsTo(record.run.end) / 1000.0);
+    device.insert(QStringLiteral("attempts"), attempts);
+    return device;
 }
 
 } // namespace

@@ -1,13 +1,36 @@
 #include "scheduler.h"
 
+#include "linklock.h"
 #include "statusmessages.h"
 #include "xmodem.h"
 
 #include <QFileInfo>
+#include <QSerialPortInfo>
 
 namespace {
 // A cabinet takes one connection at a time: give it a moment to see the last one closed.
 constexpr int NextConnectionDelayMs = 300;
+// Before an attempt again: a cabinet or a device that has just failed gets a moment to recover.
+constexpr int RetryPauseMs = 1000;
+// How often a retry looks whether a vanished serial port is back.
+constexpr int PortPollMs = 200;
+
+// Listed by the system, or a path that exists (a pseudo-terminal is not listed).
+bool serialPortPresent(const QString &name)
+{
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        if (port.portName() == name || port.systemLocation() == name)
+            return true;
+    return QFileInfo::exists(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
+}
+
+// Codes the checks before any link opens already rule out; another attempt would only repeat them.
+bool badInput(int status)
+{
+    return status == ERROR_NO_INTERFACE || status == ERROR_BAD_FILE_NAME || status == ERROR_BAD_FILE_SIZE
+        || status == ERROR_BAD_IP_ADDRESS || status == ERROR_BAD_ETH_PORT;
+}
 } // namespace
 
 QString outcomeName(DeviceRecord::Outcome outcome)
@@ -64,12 +87,31 @@ LinkQueue::LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler)
         m_haveResult = true;
     }, Qt::QueuedConnection);
     connect(&m_launcher, &RunLauncher::ended, this, &LinkQueue::onEnded);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &LinkQueue::retryWhenReady);
+}
+
+LinkQueue::~LinkQueue() = default;
+
+int LinkQueue::maxAttempts() const
+{
+    return 1 + m_scheduler->options().retries;
 }
 
 bool LinkQueue::startNext()
 {
     if (m_scheduler->holding() || m_next >= m_plan.devices.size())
         return false;
+    if (!m_lock) {
+        m_lock = std::make_unique<LinkLock>(m_plan.key());
+        QString holder;
+        if (!m_lock->tryLock(&holder)) {
+            m_notStartedWhy = QStringLiteral("связь %1 занята: её ведёт %2").arg(m_name, holder);
+            emit m_scheduler->note(QStringLiteral("[%1] link held by %2: its devices are not started").arg(m_name, holder));
+            emit linkBusy(m_notStartedWhy);
+            return false;
+        }
+    }
     const int number = m_plan.devices.at(m_next);
     m_record = DeviceRecord();
     m_record.link = m_name;
@@ -78,13 +120,22 @@ bool LinkQueue::startNext()
     m_record.started = true;
     ++m_next;
     m_device.storeRelaxed(number);
+    m_attempt = 0;
+    startAttempt();
+    return true;
+}
+
+void LinkQueue::startAttempt()
+{
+    ++m_attempt;
+    const int number = m_record.device;
     m_read = 0;
     m_size = 0;
     m_result = RunResult();
     m_haveResult = m_transferring = m_operatorStopped = m_noAnswerStopped = false;
     m_attempts = 0;
     m_message.clear();
-    emit m_scheduler->note(QStringLiteral("[%1] device %2: run starts").arg(m_name).arg(number));
+    emit m_scheduler->note(QStringLiteral("[%1] device %2: run starts (attempt %3 of %4)").arg(m_name).arg(number).arg(m_attempt).arg(maxAttempts()));
 
     RunSettings settings;
     settings.link = m_plan.kind;
@@ -96,11 +147,17 @@ bool LinkQueue::startNext()
     settings.device = number;
     m_answerTimer.start();
     m_launcher.start(settings);
-    return true;
 }
 
+// A device waiting for another attempt has no run to stop: the attempt is called off at once.
 void LinkQueue::stopHandshake()
 {
+    if (m_retryTimer.isActive()) {
+        m_retryTimer.stop();
+        emit m_scheduler->note(QStringLiteral("[%1] device %2: no further attempt").arg(m_name).arg(device()));
+        finishDevice();
+        return;
+    }
     if (!active())
         return;
     m_operatorStopped = true;
@@ -109,8 +166,10 @@ void LinkQueue::stopHandshake()
 
 void LinkQueue::abandon()
 {
-    if (!active())
+    if (!active()) {
+        stopHandshake();
         return;
+    }
     m_operatorStopped = true;
     m_launcher.abandon();
 }
@@ -144,6 +203,7 @@ QList<DeviceRecord> LinkQueue::remaining() const
         record.link = m_name;
         record.device = m_plan.devices.at(i);
         record.order = m_firstOrder + i;
+        record.message = m_notStartedWhy;
         records << record;
     }
     return records;
@@ -154,27 +214,30 @@ void LinkQueue::onEnded()
     m_answerTimer.stop();
     m_transferring = false;
     // The worker's own account of the run; only why it was stopped is the batch's to add.
-    m_record.run = m_result;
+    DeviceRecord::Attempt attempt;
+    attempt.run = m_result;
     using Outcome = RunResult::Outcome;
     const bool stopped = m_haveResult && (m_result.outcome == Outcome::Stopped || m_result.outcome == Outcome::Abandoned);
     if (m_haveResult && m_result.outcome == Outcome::Updated) {
-        m_record.outcome = DeviceRecord::Outcome::Updated;
-        m_record.message = m_result.message;
+        attempt.outcome = DeviceRecord::Outcome::Updated;
+        attempt.message = m_result.message;
     } else if (stopped && m_operatorStopped) {
-        m_record.outcome = DeviceRecord::Outcome::Interrupted;
-        m_record.message = m_result.answered ? QStringLiteral("запись прервана оператором: прошивка в приборе неполная")
-                                             : QStringLiteral("остановлено оператором");
+        attempt.outcome = DeviceRecord::Outcome::Interrupted;
+        attempt.message = m_result.answered ? QStringLiteral("запись прервана оператором: прошивка в приборе неполная")
+                                            : QStringLiteral("остановлено оператором");
     } else if (stopped && m_noAnswerStopped) {
-        m_record.outcome = DeviceRecord::Outcome::NoAnswer;
-        m_record.message = QStringLiteral("прибор не ответил за %1 с").arg(m_scheduler->options().answerTimeoutSeconds);
+        attempt.outcome = DeviceRecord::Outcome::NoAnswer;
+        attempt.message = QStringLiteral("прибор не ответил за %1 с").arg(m_scheduler->options().answerTimeoutSeconds);
     } else {
-        m_record.outcome = DeviceRecord::Outcome::Failed;
-        m_record.message = m_haveResult ? m_result.message : QStringLiteral("прогон закончился без итога");
+        attempt.outcome = DeviceRecord::Outcome::Failed;
+        attempt.message = m_haveResult ? m_result.message : QStringLiteral("прогон закончился без итога");
     }
+    if (attempt.outcome == DeviceRecord::Outcome::Failed && m_plan.kind == RunSettings::Link::Serial && !serialPortPresent(m_plan.serialPort))
+        attempt.message += QStringLiteral("; порт %1 пропал из системы (адаптер отключён?)").arg(m_plan.serialPort);
 #ifdef Q_OS_LINUX
     // The worker only knows that the port did not open. The most common reason on Linux has a
     // remedy the operator can apply at once: say it.
-    if (m_record.outcome == DeviceRecord::Outcome::Failed && m_result.lastStatus == ERROR_PORT_NOT_OPENING
+    if (attempt.outcome == DeviceRecord::Outcome::Failed && m_result.lastStatus == ERROR_PORT_NOT_OPENING
         && m_plan.kind == RunSettings::Link::Serial) {
         const QString name = m_plan.serialPort;
         const QFileInfo port(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
@@ -187,14 +250,51 @@ void LinkQueue::onEnded()
         }
     }
 #endif
+    m_record.attempts << attempt;
+    m_record.run = attempt.run;
+    m_record.outcome = attempt.outcome;
+    m_record.message = attempt.message;
+    emit m_scheduler->note(QStringLiteral("[%1] device %2: attempt %3 over: %4: %5")
+                               .arg(m_name).arg(device()).arg(m_attempt).arg(outcomeName(attempt.outcome), attempt.message));
+    if (mayRetry(attempt)) {
+        emit attemptFailed(device(), attempt.message, RetryPauseMs);
+        m_portDeadline = QDeadlineTimer(RetryPauseMs + m_scheduler->options().answerTimeoutSeconds * 1000);
+        m_retryTimer.start(RetryPauseMs);
+        return;
+    }
+    finishDevice();
+}
+
+// Every failure of the link or the device gets another attempt from the start: a device that
+// failed part-way is still in its receiver mode and takes the image anew.
+bool LinkQueue::mayRetry(const DeviceRecord::Attempt &attempt) const
+{
+    const bool failed = attempt.outcome == DeviceRecord::Outcome::Failed || attempt.outcome == DeviceRecord::Outcome::NoAnswer;
+    return failed && !badInput(attempt.run.lastStatus) && m_attempt < maxAttempts() && !m_scheduler->holding();
+}
+
+// A serial port that went away (an adapter pulled out) is waited for, up to the answer timeout.
+void LinkQueue::retryWhenReady()
+{
+    if (m_plan.kind == RunSettings::Link::Serial && !serialPortPresent(m_plan.serialPort) && !m_portDeadline.hasExpired()) {
+        m_retryTimer.start(PortPollMs);
+        return;
+    }
+    startAttempt();
+}
+
+void LinkQueue::finishDevice()
+{
     emit m_scheduler->note(QStringLiteral("[%1] device %2: run over: %3: %4")
                                .arg(m_name).arg(device()).arg(outcomeName(m_record.outcome), m_record.message));
     m_device.storeRelaxed(-1);
     emit deviceOver(m_record);
     const bool nextOnCabinet = m_plan.kind == RunSettings::Link::Ethernet && m_next < m_plan.devices.size();
     QTimer::singleShot(nextOnCabinet ? NextConnectionDelayMs : 0, this, [this] {
-        if (!startNext())
+        if (!startNext()) {
+            m_lock.reset();
             emit queueOver();
+        }
     });
 }
 

@@ -7,6 +7,7 @@
 #include "runlauncher.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+class LinkLock;
 class Scheduler;
 
 // One link's queue: its devices share the line, so they are updated one after another, each
@@ -24,6 +26,7 @@ class LinkQueue : public QObject
     Q_OBJECT
 public:
     LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler);
+    ~LinkQueue() override;
 
     const QString &name() const { return m_name; }
     const LinkPlan &plan() const { return m_plan; }
@@ -34,6 +37,10 @@ public:
     int device() const { return m_device.loadRelaxed(); }
     // The signals of the run under way, emitted in the worker's thread.
     RunLauncher &launcher() { return m_launcher; }
+
+    // The attempt under way at the device, from 1, and how many it may have.
+    int attempt() const { return m_attempt; }
+    int maxAttempts() const;
 
     // Starts the next device; false when there is none, or none may start.
     bool startNext();
@@ -57,12 +64,20 @@ signals:
     void probed(int device, int attempt);
     void statusShown(int device, int status, const QString &message);
     void transferBegins(int device);
+    // An attempt failed and another follows after pauseMs.
+    void attemptFailed(int device, const QString &message, int pauseMs);
+    // Another flasher holds the link: none of its devices starts.
+    void linkBusy(const QString &why);
     void deviceOver(const DeviceRecord &record);
     void queueOver();
 
 private:
+    void startAttempt();
     void onStatus(int status);
     void onEnded();
+    bool mayRetry(const DeviceRecord::Attempt &attempt) const;
+    void retryWhenReady();
+    void finishDevice();
 
     Scheduler *m_scheduler;
     LinkPlan m_plan;
@@ -71,6 +86,11 @@ private:
     int m_next = 0;
     RunLauncher m_launcher;
     QTimer m_answerTimer;
+    QTimer m_retryTimer;
+    QDeadlineTimer m_portDeadline;
+    std::unique_ptr<LinkLock> m_lock;
+    QString m_notStartedWhy;
+    int m_attempt = 0;
 
     QAtomicInt m_device{-1};
     std::atomic<qint64> m_read{0};
