@@ -37,8 +37,8 @@ ConsoleView::ConsoleView(Scheduler *scheduler, bool quiet, int columns, QObject 
 
 void ConsoleView::attach(int index, LinkQueue *queue)
 {
-    connect(queue, &LinkQueue::probed, this, [this, index](int device, int attempt) {
-        const QString text = QStringLiteral("Попытка соединения %1").arg(attempt);
+    connect(queue, &LinkQueue::probed, this, [this, index](int device, int probe) {
+        const QString text = QStringLiteral("Попытка соединения %1").arg(probe);
         // On a terminal the attempts share the link's live line; elsewhere each gets its line.
         show(index, device, text, m_columns > 0 ? Line::Live : Line::Event);
     });

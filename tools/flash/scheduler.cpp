@@ -78,8 +78,8 @@ LinkQueue::LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler)
         m_size.store(size, std::memory_order_relaxed);
     }, Qt::DirectConnection);
     connect(&m_launcher, &RunLauncher::probe, this, [this] {
-        ++m_attempts;
-        emit probed(device(), m_attempts);
+        ++m_probes;
+        emit probed(device(), m_probes);
     }, Qt::QueuedConnection);
     connect(&m_launcher, &RunLauncher::status, this, &LinkQueue::onStatus, Qt::QueuedConnection);
     connect(&m_launcher, &RunLauncher::result, this, [this](const RunResult &result) {
@@ -133,7 +133,7 @@ void LinkQueue::startAttempt()
     m_size = 0;
     m_result = RunResult();
     m_haveResult = m_transferring = m_operatorStopped = m_noAnswerStopped = false;
-    m_attempts = 0;
+    m_probes = 0;
     m_message.clear();
     emit m_scheduler->note(QStringLiteral("[%1] device %2: run starts (attempt %3 of %4)").arg(m_name).arg(number).arg(m_attempt).arg(maxAttempts()));
 
@@ -184,7 +184,7 @@ void LinkQueue::onStatus(int status)
     } else if (status == ERROR_LINK_LOST || status == ERROR_SEND_FAILED || status == STATUS_FILE_SENT) {
         m_transferring = false;
     }
-    m_message = presentStatus(status, m_message, m_plan.serialPort, m_attempts).message;
+    m_message = presentStatus(status, m_message, m_plan.serialPort, m_probes).message;
     emit statusShown(device(), status, m_message);
 }
 

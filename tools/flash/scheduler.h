@@ -61,7 +61,7 @@ public:
     QList<DeviceRecord> remaining() const;
 
 signals:
-    void probed(int device, int attempt);
+    void probed(int device, int probe);
     void statusShown(int device, int status, const QString &message);
     void transferBegins(int device);
     // An attempt failed and another follows after pauseMs.
@@ -102,7 +102,7 @@ private:
     bool m_transferring = false;
     bool m_operatorStopped = false;
     bool m_noAnswerStopped = false;
-    int m_attempts = 0;
+    int m_probes = 0;
     QString m_message;
 };
 
