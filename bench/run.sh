@@ -16,6 +16,8 @@ make --no-print-directory bench-deps build-qt6 >/dev/null
 
 tools=build/qt6/tools
 work=$(mktemp -d)
+# The flasher's ledger goes with the rest of the run, not into the user's data folder.
+export XDG_DATA_HOME="$work/data"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 head -c 131072 /dev/urandom > "$work/image.bin"
 head -c 16384 "$work/image.bin" > "$work/serial.bin"

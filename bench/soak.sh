@@ -10,6 +10,7 @@ make --no-print-directory build-qt6 >/dev/null
 
 tools=build/qt6/tools
 work=$(mktemp -d)
+export XDG_DATA_HOME="$work/data"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 head -c 4096 /dev/urandom > "$work/image.bin"
 

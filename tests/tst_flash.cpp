@@ -2,16 +2,30 @@
 
 #include "devsimprocess.h"
 #include "flashoptions.h"
+#include "pgserver.h"
 
 #include <QSerialPortInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include <csignal>
 #include <unistd.h>
 
 namespace {
 
+// The flasher's data (its ledger) and settings go to a folder of the test's, never the user's.
+QProcessEnvironment flashEnvironment()
+{
+    static QTemporaryDir home;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    return environment;
+}
+
 struct Flash
 {
+    Flash() { process.setProcessEnvironment(flashEnvironment()); }
     QProcess process;
     QString out() { return QString::fromUtf8(process.readAllStandardOutput()); }
     QString err() { return QString::fromUtf8(process.readAllStandardError()); }
@@ -52,6 +66,9 @@ private slots:
     void oneFlasherPerLink_data();
     void oneFlasherPerLink();
     void listPortsAsJson();
+    void ledger_data();
+    void ledger();
+    void plantDatabase();
 
 private:
     ImageFiles m_images;
@@ -152,7 +169,7 @@ void TestFlash::badInput()
     QFETCH(QString, says);
     Flash flash;
     // Whatever the locale, the Russian text reaches the reader as written (UTF-8).
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = flashEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     flash.process.setProcessEnvironment(environment);
     flash.start(arguments);
@@ -526,7 +543,8 @@ void TestFlash::portWithoutPermission()
     QVERIFY(image.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
     QVERIFY(QFile::setPermissions(sim.where(), QFileDevice::Permissions()));
 
-    QStringList command{QStringLiteral(FLASH_PATH), QStringLiteral("--serial"), sim.where(), QStringLiteral("--device"), QStringLiteral("2"), image.fileName()};
+    QStringList command{QStringLiteral(FLASH_PATH), QStringLiteral("--serial"), sim.where(), QStringLiteral("--device"), QStringLiteral("2"),
+                        QStringLiteral("--records"), QStringLiteral("none"), image.fileName()};
     // Permission bits do not stop root: run the flasher as nobody.
     if (::geteuid() == 0) {
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
@@ -606,6 +624,127 @@ void TestFlash::listPortsAsJson()
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
         expected << port.portName();
     QCOMPARE(listed, expected);
+}
+
+namespace {
+
+// RFC 4180, as a tracking system would read it: quoted fields, doubled quotes, CRLF rows.
+QList<QStringList> parseCsv(const QString &text)
+{
+    QList<QStringList> rows{{}};
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (quoted && c == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"')) {
+            field += text.at(++i);
+        } else if (c == QLatin1Char('"')) {
+            quoted = !quoted;
+        } else if (!quoted && (c == QLatin1Char(',') || c == QLatin1Char('\n'))) {
+            rows.last() << std::exchange(field, QString());
+            if (c == QLatin1Char('\n'))
+                rows << QStringList();
+        } else if (quoted || c != QLatin1Char('\r')) {
+            field += c;
+        }
+    }
+    rows.removeLast();
+    return rows;
+}
+
+} // namespace
+
+void TestFlash::ledger_data()
+{
+    QTest::addColumn<QString>("tamper"); // SQL run on a copy of the ledger, then verified
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 4");
+    QTest::newRow("a row changed") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1" << QStringLiteral("строка 1");
+    QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
+    QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
+                                       "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, "
+                                       "image_size, image_sha256, previous_hash, row_hash FROM attempts WHERE id = 1"
+                                    << QStringLiteral("удалена или вставлена");
+}
+
+// Two flashers write one ledger at once, each device after a retry; the history reads back as
+// CSV, and the chain tells any later change.
+void TestFlash::ledger()
+{
+    QFETCH(QString, tamper);
+    QFETCH(QString, verdict);
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running"),
+                QStringLiteral("--drop-connections"), QStringLiteral("1")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString records = dir.filePath(QStringLiteral("records.sqlite"));
+    const QString image = m_images.write(firmwareImage(4096));
+    Flash flashes[2];
+    for (int i = 0; i < 2; ++i)
+        flashes[i].start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(i)), QStringLiteral("--device"), QStringLiteral("2"),
+                          QStringLiteral("--records"), records, QStringLiteral("--label"), QStringLiteral("WO-7, \"rush\""), image});
+    for (Flash &flash : flashes)
+        QCOMPARE(flash.finish(), 0);
+
+    Flash history;
+    history.start({QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv"), QStringLiteral("--device"), QStringLiteral("2")});
+    QCOMPARE(history.finish(), 0);
+    const QList<QStringList> rows = parseCsv(history.out());
+    QCOMPARE(rows.size(), 5);
+    QStringList outcomes;
+    for (const QStringList &row : rows.mid(1)) {
+        QCOMPARE(row.size(), rows.constFirst().size());
+        QCOMPARE(row.at(rows.constFirst().indexOf(QStringLiteral("label"))), QStringLiteral("WO-7, \"rush\""));
+        outcomes << row.at(rows.constFirst().indexOf(QStringLiteral("attempt"))) + QLatin1Char(' ') + row.at(rows.constFirst().indexOf(QStringLiteral("outcome")));
+    }
+    outcomes.sort();
+    QCOMPARE(outcomes, (QStringList{QStringLiteral("1 failed"), QStringLiteral("1 failed"), QStringLiteral("2 updated"), QStringLiteral("2 updated")}));
+
+    if (!tamper.isEmpty()) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("tamper"));
+        db.setDatabaseName(records);
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(tamper));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("tamper"));
+    Flash verify;
+    verify.start({QStringLiteral("--verify-records"), QStringLiteral("--records"), records});
+    QCOMPARE(verify.finish(), tamper.isEmpty() ? 0 : 1);
+    const QString said = verify.out();
+    QVERIFY2(said.contains(verdict), qPrintable(said));
+}
+
+// The plant database away during a batch: the batch goes on, and the rows arrive once later.
+void TestFlash::plantDatabase()
+{
+    PgServer plant;
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    plant.stop();
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QStringList records{QStringLiteral("--records"), dir.filePath(QStringLiteral("records.sqlite")), QStringLiteral("--plant-db"), plant.url()};
+    Flash batch;
+    batch.start(records + QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"),
+                                      QStringLiteral("2"), m_images.write(firmwareImage(4096))});
+    QCOMPARE(batch.finish(), 0);
+    QVERIFY2(batch.err().contains(QStringLiteral("база завода недоступна")), "no warning");
+
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    for (const char *copied : {"строк: 1", "строк: 0"}) {
+        Flash sync;
+        sync.start(records + QStringList{QStringLiteral("--sync-records")});
+        QCOMPARE(sync.finish(), 0);
+        const QString said = sync.out();
+        QVERIFY2(said.contains(QString::fromUtf8(copied)), qPrintable(said + sync.err()));
+    }
+    Flash history;
+    history.start({QStringLiteral("--history"), QStringLiteral("--plant-db"), plant.url(), QStringLiteral("--json")});
+    QCOMPARE(history.finish(), 0);
+    const QJsonArray rows = QJsonDocument::fromJson(history.process.readAllStandardOutput()).array();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.at(0)[QLatin1String("outcome")].toString(), QStringLiteral("updated"));
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

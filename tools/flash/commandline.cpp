@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "plantdatabase.h"
 #include "reportwriter.h"
 #include "rerunplan.h"
 
@@ -26,12 +27,17 @@ QString description()
         "  vorlex-flash --eth ADDRESS[:PORT] --device N FILE     (порт шкафа по умолчанию 4040)\n"
         "  vorlex-flash --plan PLAN FILE\n"
         "  vorlex-flash --rerun-failed REPORT FILE                (заново приборы, не обновлённые по отчёту)\n"
-        "  vorlex-flash --list-ports [--json]\n\n"
+        "  vorlex-flash --list-ports [--json]\n"
+        "  vorlex-flash --history [ФИЛЬТРЫ] [--csv | --json]      (журнал попыток станции)\n"
+        "  vorlex-flash --verify-records                          (проверка цепочки журнала)\n"
+        "  vorlex-flash --sync-records --plant-db URL             (неотправленные строки - в базу завода)\n\n"
         "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
         "Приборы одной связи обновляются по очереди, разные связи плана - параллельно.\n"
         "Файл прошивки читается один раз, до начала работы: все приборы получают одни и те же байты.\n"
         "Прибор, который не удалось обновить, пробуется заново с новым соединением (--retries).\n"
-        "Одну связь ведёт только один vorlex-flash: связь, занятую другим, он не открывает.\n\n"
+        "Одну связь ведёт только один vorlex-flash: связь, занятую другим, он не открывает.\n"
+        "Каждая попытка записывается в журнал станции (SQLite), строки сцеплены хешами;\n"
+        "с --plant-db строки копируются и в базу завода (PostgreSQL), а связь блокируется для всех станций.\n\n"
         "Коды завершения:\n"
         "  0    все приборы обновлены\n"
         "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
@@ -39,6 +45,7 @@ QString description()
         "       недопустимый размер, номер прибора не от 0 до 255 или повторён, неверный адрес\n"
         "       или порт, нет папки для отчёта); ничего не открывалось\n"
         "  3    отчёт (--report) не записан; итог по приборам - на экране\n"
+        "  4    строка журнала (--records) не записана; итог по приборам - на экране\n"
         "  130  прервано (Ctrl-C)\n"
         "  143  прервано сигналом SIGTERM (129: SIGHUP, закрыт терминал)\n\n"
         "Ctrl-C останавливает поиск приборов и не начинает новых; начатая запись прошивки\n"
@@ -83,6 +90,72 @@ QString readPlan(const QString &path, QList<LinkPlan> *links)
     return QString();
 }
 
+// "2026-12-07" as that whole day in UTC (until: up to its end), or a time in ISO 8601, UTC
+// unless it names its offset.
+bool parseHistoryTime(const QString &text, bool until, QDateTime *time)
+{
+    const QDate day = QDate::fromString(text, Qt::ISODate);
+    if (day.isValid()) {
+        *time = QDateTime(until ? day.addDays(1) : day, QTime(0, 0), Qt::UTC);
+        return true;
+    }
+    QDateTime moment = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!moment.isValid())
+        return false;
+    if (moment.timeSpec() == Qt::LocalTime)
+        moment.setTimeSpec(Qt::UTC);
+    *time = moment.toUTC();
+    return true;
+}
+
+// --history and --verify-records: they read the ledger and open no link.
+CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine command)
+{
+    const bool history = parser.isSet(QStringLiteral("history"));
+    const bool sync = parser.isSet(QStringLiteral("sync-records"));
+    const QString verb = history ? QStringLiteral("history") : sync ? QStringLiteral("sync-records") : QStringLiteral("verify-records");
+    const QStringList allowed = history ? QStringList{QStringLiteral("history"), QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("since"),
+                                                      QStringLiteral("until"), QStringLiteral("device"), QStringLiteral("link"), QStringLiteral("label"),
+                                                      QStringLiteral("outcome"), QStringLiteral("batch"), QStringLiteral("csv"), QStringLiteral("json")}
+                                        : QStringList{verb, QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("station")};
+    for (const QString &name : parser.optionNames())
+        if (!allowed.contains(name))
+            return refused(QStringLiteral("--%1 не вместе с --%2").arg(name, verb));
+    if (!parser.positionalArguments().isEmpty())
+        return refused(QStringLiteral("--%1 не берёт файл прошивки").arg(verb));
+    if (command.options.recordsFile.isEmpty() && !(history && !command.options.plantDb.isEmpty()))
+        return refused(QStringLiteral("--records none: журнала нет"));
+    if (sync && command.options.plantDb.isEmpty())
+        return refused(QStringLiteral("--sync-records: не задана база завода (--plant-db URL или VORLEX_PLANT_DB)"));
+    command.options.station = parser.value(QStringLiteral("station"));
+    command.action = history ? CommandLine::Action::History : sync ? CommandLine::Action::SyncRecords : CommandLine::Action::VerifyRecords;
+    if (!history)
+        return command;
+    LedgerFilter &filter = command.filter;
+    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
+    if (parser.isSet(QStringLiteral("since")) && !parseHistoryTime(value("since"), false, &filter.since))
+        return refused(QStringLiteral("--since: \"%1\" - не дата (ГГГГ-ММ-ДД) и не время ISO 8601").arg(quotedForMessage(value("since"))));
+    if (parser.isSet(QStringLiteral("until")) && !parseHistoryTime(value("until"), true, &filter.until))
+        return refused(QStringLiteral("--until: \"%1\" - не дата (ГГГГ-ММ-ДД) и не время ISO 8601").arg(quotedForMessage(value("until"))));
+    if (parser.isSet(QStringLiteral("device"))) {
+        bool ok = false;
+        filter.device = value("device").toInt(&ok);
+        if (!ok || filter.device < 0 || filter.device > 255)
+            return refused(QStringLiteral("--device: \"%1\" - не номер прибора от 0 до 255").arg(quotedForMessage(value("device"))));
+    }
+    static const QStringList outcomes{QStringLiteral("updated"), QStringLiteral("failed"), QStringLiteral("no answer"), QStringLiteral("interrupted")};
+    filter.outcome = value("outcome");
+    if (parser.isSet(QStringLiteral("outcome")) && !outcomes.contains(filter.outcome))
+        return refused(QStringLiteral("--outcome: \"%1\" - не итог; допустимы %2").arg(quotedForMessage(filter.outcome), outcomes.join(QStringLiteral(", "))));
+    filter.link = value("link");
+    filter.label = value("label");
+    filter.batch = value("batch");
+    if (parser.isSet(QStringLiteral("csv")) && parser.isSet(QStringLiteral("json")))
+        return refused(QStringLiteral("--csv или --json, не оба"));
+    command.format = parser.isSet(QStringLiteral("csv")) ? HistoryFormat::Csv : parser.isSet(QStringLiteral("json")) ? HistoryFormat::Json : HistoryFormat::Table;
+    return command;
+}
+
 } // namespace
 
 CommandLine parseCommandLine(const QStringList &arguments)
@@ -101,6 +174,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("answer-timeout"), QStringLiteral("Сколько секунд ждать ответа прибора (по умолчанию 30)."), QStringLiteral("seconds")},
         {QStringLiteral("expect-sha256"), QStringLiteral("Отказаться от файла прошивки, если его SHA-256 не такой."), QStringLiteral("hex")},
         {QStringLiteral("retries"), QStringLiteral("Сколько раз ещё пробовать прибор, который не удалось обновить, от 0 до 10 (по умолчанию 2)."), QStringLiteral("n")},
+        {QStringLiteral("records"), QStringLiteral("Журнал попыток станции (SQLite); none - без журнала в этот раз. По умолчанию в папке данных пользователя."), QStringLiteral("file")},
+        {QStringLiteral("label"), QStringLiteral("Метка партии в журнале, например номер заказа; с --history - отбор по ней."), QStringLiteral("text")},
+        {QStringLiteral("station"), QStringLiteral("Имя станции в журнале (по умолчанию имя компьютера)."), QStringLiteral("name")},
+        {QStringLiteral("plant-db"), QStringLiteral("База завода: postgresql://USER@HOST[:PORT]/DATABASE (или переменная VORLEX_PLANT_DB); с --history - журнал всех станций."), QStringLiteral("url")},
+        {QStringLiteral("since"), QStringLiteral("С --history: попытки с этого дня (ГГГГ-ММ-ДД) или времени (ISO 8601, UTC)."), QStringLiteral("date")},
+        {QStringLiteral("until"), QStringLiteral("С --history: попытки по этот день включительно или до этого времени."), QStringLiteral("date")},
+        {QStringLiteral("link"), QStringLiteral("С --history: только эта связь, как её называет отчёт (127.0.0.1:4040, /dev/ttyUSB0)."), QStringLiteral("link")},
+        {QStringLiteral("outcome"), QStringLiteral("С --history: только этот итог (updated, failed, no answer, interrupted)."), QStringLiteral("outcome")},
+        {QStringLiteral("batch"), QStringLiteral("С --history: только эта партия."), QStringLiteral("id")},
         {QStringLiteral("rerun-failed"), QStringLiteral("Обновить заново приборы, которые по отчёту --report не обновлены, на тех же связях; файл прошивки - тот же."), QStringLiteral("report")},
     };
     parser.addOptions(valued);
@@ -108,7 +190,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("keep-going"), QStringLiteral("Продолжать после прибора, который не удалось обновить.")},
         {QStringLiteral("quiet"), QStringLiteral("Печатать только итог по каждому прибору, без итоговой таблицы.")},
         {QStringLiteral("list-ports"), QStringLiteral("Показать COM порты системы (описание, производитель, серийный номер, USB VID:PID) и выйти.")},
-        {QStringLiteral("json"), QStringLiteral("С --list-ports: то же в виде JSON, для скриптов.")},
+        {QStringLiteral("json"), QStringLiteral("С --list-ports или --history: то же в виде JSON, для скриптов.")},
+        {QStringLiteral("history"), QStringLiteral("Показать журнал попыток станции, старые сверху, и выйти.")},
+        {QStringLiteral("csv"), QStringLiteral("С --history: в виде CSV с заголовком.")},
+        {QStringLiteral("sync-records"), QStringLiteral("Отправить в базу завода (--plant-db) строки журнала, которые туда ещё не попали, и выйти.")},
+        {QStringLiteral("verify-records"), QStringLiteral("Проверить цепочку хешей журнала и выйти: 0 - цела, 1 - названа первая изменённая строка.")},
     });
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Файл прошивки: двоичный образ (.bin)."));
     if (!parser.parse(arguments))
@@ -134,8 +220,24 @@ CommandLine parseCommandLine(const QStringList &arguments)
         command.json = parser.isSet(QStringLiteral("json"));
         return command;
     }
+    command.options.recordsFile = parser.isSet(QStringLiteral("records")) ? parser.value(QStringLiteral("records")) : Ledger::defaultPath();
+    if (command.options.recordsFile == QLatin1String("none"))
+        command.options.recordsFile.clear();
+    const QStringList historyOnly{QStringLiteral("since"), QStringLiteral("until"), QStringLiteral("link"), QStringLiteral("outcome"),
+                                  QStringLiteral("batch"), QStringLiteral("csv")};
+    command.options.plantDb = parser.isSet(QStringLiteral("plant-db")) ? parser.value(QStringLiteral("plant-db")) : qEnvironmentVariable("VORLEX_PLANT_DB");
+    if (!command.options.plantDb.isEmpty()) {
+        const QString problem = PlantDatabase::checkUrl(command.options.plantDb);
+        if (!problem.isEmpty())
+            return refused(problem);
+    }
+    if (parser.isSet(QStringLiteral("history")) || parser.isSet(QStringLiteral("verify-records")) || parser.isSet(QStringLiteral("sync-records")))
+        return parseRecordsCommand(parser, command);
+    for (const QString &name : historyOnly)
+        if (parser.isSet(name))
+            return refused(QStringLiteral("--%1 только вместе с --history").arg(name));
     if (parser.isSet(QStringLiteral("json")))
-        return refused(QStringLiteral("--json только вместе с --list-ports"));
+        return refused(QStringLiteral("--json только вместе с --list-ports или --history"));
 
     FlashOptions &options = command.options;
     const bool serial = parser.isSet(QStringLiteral("serial"));
@@ -218,6 +320,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     options.keepGoing = parser.isSet(QStringLiteral("keep-going"));
     options.quiet = parser.isSet(QStringLiteral("quiet"));
     options.logFile = parser.value(QStringLiteral("log"));
+    options.label = parser.value(QStringLiteral("label"));
+    options.station = parser.value(QStringLiteral("station"));
     command.action = CommandLine::Action::Run;
     return command;
 }

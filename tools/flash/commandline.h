@@ -2,6 +2,8 @@
 #define COMMANDLINE_H
 
 #include "flashoptions.h"
+#include "historyview.h"
+#include "ledger.h"
 
 #include <QString>
 #include <QStringList>
@@ -12,6 +14,7 @@ enum ExitCode {
     SomeFailed = 1,
     BadInput = 2,
     ReportNotWritten = 3,
+    RecordsLost = 4,
     KilledBase = 128, // + the signal's number
     Interrupted = 130,
 };
@@ -19,10 +22,12 @@ enum ExitCode {
 // What the command line asks for, every check that needs no link made.
 struct CommandLine
 {
-    enum class Action { Run, Help, ListPorts, Refused };
+    enum class Action { Run, Help, ListPorts, VerifyRecords, History, SyncRecords, Refused };
     Action action = Action::Refused;
     FlashOptions options;
     bool json = false;
+    LedgerFilter filter;
+    HistoryFormat format = HistoryFormat::Table;
     QString text; // the help text, or why the command line is refused
 };
 

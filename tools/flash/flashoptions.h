@@ -42,6 +42,12 @@ struct FlashOptions
     // --rerun-failed: the report read, and the hash of the image it names.
     QString rerunReport;
     QString rerunSha256;
+    // The station's ledger: its file (empty: none for this run), the batch's label, the station.
+    QString recordsFile;
+    QString label;
+    QString station;
+    // The plant's PostgreSQL database, from --plant-db or VORLEX_PLANT_DB; empty: none.
+    QString plantDb;
 };
 
 // A plan no plant comes near; anything larger is a mistake, such as the wrong file.

@@ -1,11 +1,15 @@
 #include "linklock.h"
 
+#include "plantdatabase.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QLockFile>
 #include <QRegularExpression>
 
-LinkLock::LinkLock(const QString &linkKey)
+LinkLock::LinkLock(const QString &linkKey, PlantDatabase *plant)
+    : m_key(linkKey)
+    , m_plant(plant)
 {
     // Readable in a listing, and unique however the key had to be folded into a file name.
     QString name = linkKey;
@@ -16,12 +20,24 @@ LinkLock::LinkLock(const QString &linkKey)
     m_file->setStaleLockTime(0);
 }
 
-LinkLock::~LinkLock() = default;
+LinkLock::~LinkLock()
+{
+    unlock();
+}
 
 bool LinkLock::tryLock(QString *holder)
 {
-    if (m_file->tryLock(0))
-        return true;
+    if (m_file->tryLock(0)) {
+        if (!m_plant || !m_plant->isOpen())
+            return true;
+        if (m_plant->tryLockLink(m_key, holder)) {
+            m_plantLocked = true;
+            return true;
+        }
+        *holder = QStringLiteral("станция %1, по базе завода").arg(*holder);
+        m_file->unlock();
+        return false;
+    }
     qint64 pid = 0;
     QString host;
     QString application;
@@ -34,5 +50,8 @@ bool LinkLock::tryLock(QString *holder)
 
 void LinkLock::unlock()
 {
+    if (m_plantLocked && m_plant->isOpen())
+        m_plant->unlockLink(m_key);
+    m_plantLocked = false;
     m_file->unlock();
 }

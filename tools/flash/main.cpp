@@ -5,6 +5,8 @@
 #include "console.h"
 #include "consoleview.h"
 #include "firmwareimage.h"
+#include "recordcommands.h"
+#include "recorder.h"
 #include "platform.h"
 #include "portlist.h"
 #include "reportwriter.h"
@@ -17,6 +19,7 @@
 #include <QLocale>
 #include <QSysInfo>
 #include <QTranslator>
+#include <QUuid>
 
 namespace {
 
@@ -38,6 +41,13 @@ void loadQtTranslation(QCoreApplication &app)
     auto *translator = new QTranslator(&app);
     if (translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"), QStringLiteral("_"), folder))
         QCoreApplication::installTranslator(translator);
+}
+
+// A batch's id: when it began, and enough randomness to tell two begun the same second apart.
+QString newBatchId()
+{
+    return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-"))
+         + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
 }
 
 } // namespace
@@ -68,6 +78,10 @@ int main(int argc, char *argv[])
     case CommandLine::Action::ListPorts:
         listPorts(command.json);
         return AllUpdated;
+    case CommandLine::Action::History:
+    case CommandLine::Action::VerifyRecords:
+    case CommandLine::Action::SyncRecords:
+        return runRecordsCommand(command);
     case CommandLine::Action::Run:
         break;
     }
@@ -95,8 +109,15 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("не удалось подготовить обработку Ctrl-C"));
 
     BatchReport report;
-    report.station = QSysInfo::machineHostName();
+    report.station = options.station.isEmpty() ? QSysInfo::machineHostName() : options.station;
     report.operatorName = platform::loginName();
+    // The ledger is checked before any link opens; the plant database may be away.
+    Recorder recorder;
+    QObject::connect(&recorder, &Recorder::warning, &recorder, [](const QString &text) {
+        standardError() << QStringLiteral("vorlex-flash: ") << text << Qt::endl;
+    });
+    if (!recorder.open(options.recordsFile, options.plantDb, {newBatchId(), options.label, report.station, report.operatorName, image}, &error))
+        return usageError(error);
     report.commandLine = app.arguments();
     report.image = image;
     report.start = QDateTime::currentDateTimeUtc();
@@ -106,6 +127,13 @@ int main(int argc, char *argv[])
     QObject::connect(&scheduler, &Scheduler::note, &transcript, &Transcript::line, Qt::DirectConnection);
     for (const auto &queue : scheduler.queues())
         transcript.attach(queue.get());
+    // Each attempt goes into the ledger as it ends: a crash loses at most the one under way.
+    QObject::disconnect(&recorder, &Recorder::warning, nullptr, nullptr);
+    QObject::connect(&recorder, &Recorder::warning, &view, &ConsoleView::warn);
+    QObject::connect(&recorder, &Recorder::note, &transcript, &Transcript::line);
+    scheduler.setPlant(recorder.plant());
+    for (const auto &queue : scheduler.queues())
+        QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, &Recorder::record);
     QObject::connect(&watcher, &platform::SignalWatcher::signalled, &scheduler, [&scheduler](int signalNumber) {
         if (signalNumber == platform::SignalWatcher::Interrupt)
             scheduler.interrupt();
@@ -123,6 +151,9 @@ int main(int argc, char *argv[])
                  : scheduler.interrupted()  ? Interrupted
                  : allUpdated               ? AllUpdated
                                             : SomeFailed;
+        recorder.finish();
+        if (recorder.recordsLost() && !scheduler.interrupted())
+            code = RecordsLost;
         if (!options.reportFile.isEmpty()) {
             report.end = QDateTime::currentDateTimeUtc();
             report.interrupted = scheduler.interrupted();

@@ -103,7 +103,7 @@ bool LinkQueue::startNext()
     if (m_scheduler->holding() || m_next >= m_plan.devices.size())
         return false;
     if (!m_lock) {
-        m_lock = std::make_unique<LinkLock>(m_plan.key());
+        m_lock = std::make_unique<LinkLock>(m_plan.key(), m_scheduler->plant());
         QString holder;
         if (!m_lock->tryLock(&holder)) {
             m_notStartedWhy = QStringLiteral("связь %1 занята: её ведёт %2").arg(m_name, holder);
@@ -256,6 +256,7 @@ void LinkQueue::onEnded()
     m_record.message = attempt.message;
     emit m_scheduler->note(QStringLiteral("[%1] device %2: attempt %3 over: %4: %5")
                                .arg(m_name).arg(device()).arg(m_attempt).arg(outcomeName(attempt.outcome), attempt.message));
+    emit attemptOver(m_record);
     if (mayRetry(attempt)) {
         emit attemptFailed(device(), attempt.message, RetryPauseMs);
         m_portDeadline = QDeadlineTimer(RetryPauseMs + m_scheduler->options().answerTimeoutSeconds * 1000);

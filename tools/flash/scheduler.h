@@ -17,6 +17,7 @@
 #include <vector>
 
 class LinkLock;
+class PlantDatabase;
 class Scheduler;
 
 // One link's queue: its devices share the line, so they are updated one after another, each
@@ -64,6 +65,8 @@ signals:
     void probed(int device, int probe);
     void statusShown(int device, int status, const QString &message);
     void transferBegins(int device);
+    // An attempt is over: the last of record.attempts.
+    void attemptOver(const DeviceRecord &record);
     // An attempt failed and another follows after pauseMs.
     void attemptFailed(int device, const QString &message, int pauseMs);
     // Another flasher holds the link: none of its devices starts.
@@ -117,6 +120,9 @@ public:
     const FlashOptions &options() const { return m_options; }
     const FirmwareImage &image() const { return m_image; }
     const std::vector<std::unique_ptr<LinkQueue>> &queues() const { return m_queues; }
+    // With a plant database, links are locked there too.
+    void setPlant(PlantDatabase *plant) { m_plant = plant; }
+    PlantDatabase *plant() const { return m_plant; }
     int deviceCount() const;
 
     void start();
@@ -149,6 +155,7 @@ private:
 
     FlashOptions m_options;
     FirmwareImage m_image;
+    PlantDatabase *m_plant = nullptr;
     std::vector<std::unique_ptr<LinkQueue>> m_queues;
     int m_nextQueue = 0;
     int m_activeQueues = 0;

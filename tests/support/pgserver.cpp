@@ -1,0 +1,84 @@
+#include "pgserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <unistd.h>
+
+namespace {
+// nobody: initdb refuses to run as root.
+constexpr uint UnprivilegedId = 65534;
+} // namespace
+
+PgServer::PgServer()
+{
+    const QStringList versions = QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    if (!versions.isEmpty())
+        m_bin = QStringLiteral("/usr/lib/postgresql/%1/bin").arg(versions.constLast());
+}
+
+PgServer::~PgServer()
+{
+    stop();
+}
+
+bool PgServer::run(const QStringList &command)
+{
+    QStringList full = command;
+    if (::geteuid() == 0)
+        full = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(UnprivilegedId), QStringLiteral("--regid=%1").arg(UnprivilegedId),
+                           QStringLiteral("--clear-groups")} + full;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setWorkingDirectory(m_dir.path());
+    process.start(full.takeFirst(), full);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        m_why = QStringLiteral("%1: %2").arg(command.join(QLatin1Char(' ')), QString::fromLocal8Bit(process.readAll()));
+        return false;
+    }
+    return true;
+}
+
+bool PgServer::start()
+{
+    if (m_bin.isEmpty() || !QFile::exists(m_bin + QStringLiteral("/initdb"))) {
+        m_why = QStringLiteral("no PostgreSQL server programs under /usr/lib/postgresql");
+        return false;
+    }
+    // The server's user must reach its folder.
+    QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    QDir(m_dir.path()).mkpath(QStringLiteral("data"));
+    if (::geteuid() == 0) {
+        if (::chown(QFile::encodeName(m_dir.filePath(QStringLiteral("data"))).constData(), UnprivilegedId, UnprivilegedId) != 0
+            || ::chown(QFile::encodeName(m_dir.path()).constData(), UnprivilegedId, UnprivilegedId) != 0) {
+            m_why = QStringLiteral("cannot hand the folder to the server's user");
+            return false;
+        }
+    }
+    // Started again after a stop: the cluster is there already.
+    if (!QFile::exists(m_dir.filePath(QStringLiteral("data/PG_VERSION")))
+        && !run({m_bin + QStringLiteral("/initdb"), QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-A"), QStringLiteral("trust"),
+              QStringLiteral("-U"), QStringLiteral("flash"), QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-sync")}))
+        return false;
+    m_running = run({m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-w"),
+                     QStringLiteral("-l"), m_dir.filePath(QStringLiteral("server.log")), QStringLiteral("-o"),
+                     QStringLiteral("-k %1 -c listen_addresses='' -c fsync=off").arg(m_dir.path()), QStringLiteral("start")});
+    return m_running;
+}
+
+void PgServer::stop()
+{
+    if (!m_running)
+        return;
+    run({m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-m"), QStringLiteral("fast"),
+         QStringLiteral("-w"), QStringLiteral("stop")});
+    m_running = false;
+}
+
+QString PgServer::url() const
+{
+    return QStringLiteral("postgresql://flash@localhost/postgres?host=%1").arg(QString::fromUtf8(QUrl::toPercentEncoding(m_dir.path())));
+}

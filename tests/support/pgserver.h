@@ -1,0 +1,32 @@
+#ifndef PGSERVER_H
+#define PGSERVER_H
+
+#include <QString>
+#include <QTemporaryDir>
+
+// A throw-away PostgreSQL server for one test: its own cluster in a temporary folder, listening
+// only on a Unix socket there, run as an unprivileged user when the test runs as root. Nothing
+// system-wide is touched.
+class PgServer
+{
+public:
+    PgServer();
+    ~PgServer();
+
+    // False, with why() telling, when the server's programs are missing or it does not start.
+    bool start();
+    void stop();
+    QString why() const { return m_why; }
+    // A URL for vorlex-flash --plant-db.
+    QString url() const;
+
+private:
+    bool run(const QStringList &command);
+
+    QTemporaryDir m_dir;
+    QString m_bin;
+    QString m_why;
+    bool m_running = false;
+};
+
+#endif // PGSERVER_H

@@ -1,0 +1,337 @@
+#include "ledger.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUuid>
+
+namespace {
+
+// "VLXL": a SQLite file with this application id is a ledger of ours.
+constexpr int ApplicationId = 0x564c584c;
+constexpr int BusyTimeoutMs = 10000;
+const QString NoPreviousRow(64, QLatin1Char('0'));
+
+// SQLite takes a null QString as NULL; the ledger's text columns hold text, empty or not.
+QVariant text(const QString &value)
+{
+    return value.isNull() ? QVariant(QStringLiteral("")) : QVariant(value);
+}
+
+QString utc(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+// The hashed content of a row: every field but the id and the hashes, in a fixed order.
+QString rowHash(const LedgerRow &row, const QString &previous)
+{
+    const QStringList fields{previous, row.batch, row.label, row.station, row.operatorName, row.programVersion, row.link,
+                             QString::number(row.device), QString::number(row.attempt), row.outcome,
+                             row.status.isNull() ? QString() : QString::number(row.status.toInt()), row.message,
+                             QString::number(row.bytesAcknowledged), QString::number(row.retransmissions), utc(row.start),
+                             utc(row.end), row.imagePath, QString::number(row.imageSize), row.imageSha256};
+    return QString::fromLatin1(QCryptographicHash::hash(fields.join(QChar(0x1f)).toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+LedgerRow readRow(const QSqlQuery &query)
+{
+    LedgerRow row;
+    row.id = query.value(0).toLongLong();
+    row.batch = query.value(1).toString();
+    row.label = query.value(2).toString();
+    row.station = query.value(3).toString();
+    row.operatorName = query.value(4).toString();
+    row.programVersion = query.value(5).toString();
+    row.link = query.value(6).toString();
+    row.device = query.value(7).toInt();
+    row.attempt = query.value(8).toInt();
+    row.outcome = query.value(9).toString();
+    row.status = query.value(10);
+    row.message = query.value(11).toString();
+    row.bytesAcknowledged = query.value(12).toLongLong();
+    row.retransmissions = query.value(13).toInt();
+    row.start = QDateTime::fromString(query.value(14).toString(), Qt::ISODateWithMs);
+    row.end = QDateTime::fromString(query.value(15).toString(), Qt::ISODateWithMs);
+    row.imagePath = query.value(16).toString();
+    row.imageSize = query.value(17).toLongLong();
+    row.imageSha256 = query.value(18).toString();
+    row.previousHash = query.value(19).toString();
+    row.rowHash = query.value(20).toString();
+    return row;
+}
+
+const char *const Columns = "id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
+                            "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
+                            "previous_hash, row_hash";
+
+} // namespace
+
+Ledger::Ledger()
+    : m_connection(QStringLiteral("ledger-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+{
+}
+
+Ledger::~Ledger()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isValid())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+QString Ledger::defaultPath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("records.sqlite"));
+}
+
+bool Ledger::open(const QString &path, QString *error)
+{
+    const QFileInfo place(path);
+    if (place.isDir()) {
+        *error = QStringLiteral("это папка");
+        return false;
+    }
+    if (!QDir().mkpath(place.absolutePath())) {
+        *error = QStringLiteral("нельзя создать папку %1").arg(place.absolutePath());
+        return false;
+    }
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
+        *error = QStringLiteral("нет драйвера SQLite для Qt (пакет libqt6sql6-sqlite или libqt5sql5-sqlite)");
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    db.setDatabaseName(path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+    if (!db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    QSqlQuery query(db);
+    // Under one write lock: another flasher may be creating the same ledger right now.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = QStringLiteral("не база SQLite или занята: %1").arg(query.lastError().text());
+        return false;
+    }
+    const auto refuse = [&](const QString &why) {
+        *error = why;
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    const auto number = [&](const QString &statement, int *value) {
+        const bool ok = query.exec(statement) && query.next();
+        *value = ok ? query.value(0).toInt() : 0;
+        // A statement left open would keep the transaction from committing.
+        query.finish();
+        return ok;
+    };
+    int application = 0;
+    int version = 0;
+    int objects = 0;
+    if (!number(QStringLiteral("PRAGMA application_id"), &application) || !number(QStringLiteral("PRAGMA user_version"), &version)
+        || !number(QStringLiteral("SELECT count(*) FROM sqlite_master"), &objects))
+        return refuse(query.lastError().text());
+    if (objects > 0 && application != ApplicationId)
+        return refuse(QStringLiteral("это не журнал vorlex-flash"));
+    if (version > SchemaVersion)
+        return refuse(QStringLiteral("журнал записан более новой программой (версия схемы %1, эта знает до %2); он не тронут").arg(version).arg(SchemaVersion));
+    if (version < SchemaVersion && !upgrade(version, error))
+        return refuse(*error);
+    if (!query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) || !query.next())
+        return refuse(QStringLiteral("у журнала нет своего id: %1").arg(query.lastError().text()));
+    m_id = query.value(0).toString();
+    query.finish();
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return refuse(query.lastError().text());
+    // Readers and writers of several flashers at once. The switch needs the file to itself for
+    // a moment, and SQLite does not wait for that on its own.
+    QElapsedTimer waited;
+    waited.start();
+    while (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+        if (waited.elapsed() > BusyTimeoutMs) {
+            *error = query.lastError().text();
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    query.finish();
+    return true;
+}
+
+// Brings the schema from an older version to this one, step by step, inside the caller's
+// transaction: a ledger is never left half upgraded.
+bool Ledger::upgrade(int from, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    QStringList steps;
+    if (from < 1) {
+        steps << QStringLiteral("CREATE TABLE attempts (id INTEGER PRIMARY KEY, batch TEXT NOT NULL, label TEXT NOT NULL, "
+                                "station TEXT NOT NULL, operator TEXT NOT NULL, program_version TEXT NOT NULL, link TEXT NOT NULL, "
+                                "device INTEGER NOT NULL, attempt INTEGER NOT NULL, outcome TEXT NOT NULL, status INTEGER, "
+                                "message TEXT NOT NULL, bytes_acknowledged INTEGER NOT NULL, retransmissions INTEGER NOT NULL, "
+                                "started_at TEXT NOT NULL, ended_at TEXT NOT NULL, image_path TEXT NOT NULL, image_size INTEGER NOT NULL, "
+                                "image_sha256 TEXT NOT NULL, previous_hash TEXT NOT NULL, row_hash TEXT NOT NULL)")
+              << QStringLiteral("CREATE INDEX attempts_started ON attempts (started_at)")
+              << QStringLiteral("CREATE INDEX attempts_device ON attempts (device, started_at)")
+              << QStringLiteral("CREATE INDEX attempts_batch ON attempts (batch)")
+              << QStringLiteral("CREATE INDEX attempts_station ON attempts (station, id)")
+              << QStringLiteral("CREATE TABLE ledger_info (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+              << QStringLiteral("INSERT INTO ledger_info VALUES ('id', '%1')").arg(QUuid::createUuid().toString(QUuid::WithoutBraces))
+              << QStringLiteral("CREATE TABLE plant_copies (plant TEXT PRIMARY KEY, last_row INTEGER NOT NULL)")
+              << QStringLiteral("PRAGMA application_id = %1").arg(ApplicationId);
+    }
+    steps << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
+    for (const QString &step : qAsConst(steps)) {
+        if (!query.exec(step)) {
+            *error = query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Ledger::append(LedgerRow row, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery query(db);
+    // Immediate: the previous row's hash and this row go in under one write lock, whatever
+    // other flashers of the station are writing.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = query.lastError().text();
+        return false;
+    }
+    const auto fail = [&](const QSqlQuery &failed) {
+        *error = failed.lastError().text();
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    QSqlQuery last(db);
+    last.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = :station ORDER BY id DESC LIMIT 1"));
+    last.bindValue(QStringLiteral(":station"), row.station);
+    if (!last.exec())
+        return fail(last);
+    const QString previous = last.next() ? last.value(0).toString() : NoPreviousRow;
+    last.finish();
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO attempts (batch, label, station, operator, program_version, link, device, attempt, outcome, "
+                                  "status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
+                                  "image_sha256, previous_hash, row_hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+    for (const QVariant &value : {text(row.batch), text(row.label), text(row.station), text(row.operatorName), text(row.programVersion),
+                                  text(row.link), QVariant(row.device), QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
+                                  QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), text(utc(row.start)), text(utc(row.end)),
+                                  text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256), QVariant(previous),
+                                  QVariant(rowHash(row, previous))})
+        insert.addBindValue(value);
+    if (!insert.exec())
+        return fail(insert);
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return fail(query);
+    return true;
+}
+
+bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT %1 FROM attempts ORDER BY station, id").arg(QLatin1String(Columns)))) {
+        *error = query.lastError().text();
+        return false;
+    }
+    *rows = 0;
+    QString station;
+    QString previous = NoPreviousRow;
+    while (query.next()) {
+        const LedgerRow row = readRow(query);
+        if (*rows == 0 || row.station != station) {
+            station = row.station;
+            previous = NoPreviousRow;
+        }
+        ++*rows;
+        if (row.previousHash != previous) {
+            *problem = QStringLiteral("перед строкой %1 (станция %2) строка удалена или вставлена").arg(row.id).arg(row.station);
+            return false;
+        }
+        if (rowHash(row, previous) != row.rowHash) {
+            *problem = QStringLiteral("строка %1 (станция %2) изменена").arg(row.id).arg(row.station);
+            return false;
+        }
+        previous = row.rowHash;
+    }
+    return true;
+}
+
+bool Ledger::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
+{
+    QStringList where;
+    QVariantList values;
+    const auto add = [&](const char *condition, const QVariant &value) {
+        where << QLatin1String(condition);
+        values << value;
+    };
+    if (filter.since.isValid())
+        add("started_at >= ?", utc(filter.since));
+    if (filter.until.isValid())
+        add("started_at < ?", utc(filter.until));
+    if (filter.device >= 0)
+        add("device = ?", filter.device);
+    if (!filter.link.isEmpty())
+        add("link = ?", filter.link);
+    if (!filter.label.isEmpty())
+        add("label = ?", filter.label);
+    if (!filter.outcome.isEmpty())
+        add("outcome = ?", filter.outcome);
+    if (!filter.batch.isEmpty())
+        add("batch = ?", filter.batch);
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id")
+                      .arg(QLatin1String(Columns), where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "))));
+    for (const QVariant &value : qAsConst(values))
+        query.addBindValue(value);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next())
+        rows->append(readRow(query));
+    return true;
+}
+
+bool Ledger::uncopied(const QString &plant, int limit, QList<LedgerRow> *rows, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM attempts WHERE id > coalesce((SELECT last_row FROM plant_copies WHERE plant = ?), 0) "
+                                 "ORDER BY id LIMIT ?").arg(QLatin1String(Columns)));
+    query.addBindValue(plant);
+    query.addBindValue(limit);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next())
+        rows->append(readRow(query));
+    return true;
+}
+
+bool Ledger::markCopied(const QString &plant, qint64 lastRow, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("INSERT INTO plant_copies (plant, last_row) VALUES (?, ?) "
+                                 "ON CONFLICT (plant) DO UPDATE SET last_row = max(last_row, excluded.last_row)"));
+    query.addBindValue(plant);
+    query.addBindValue(lastRow);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return true;
+}

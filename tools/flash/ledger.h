@@ -1,0 +1,87 @@
+#ifndef LEDGER_H
+#define LEDGER_H
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QVariant>
+
+// One attempt at one device, as the station's ledger keeps it.
+struct LedgerRow
+{
+    qint64 id = 0;
+    QString batch;
+    QString label;
+    QString station;
+    QString operatorName;
+    QString programVersion;
+    QString link;
+    int device = 0;
+    int attempt = 0;
+    QString outcome;          // as the report names it: "updated", "failed", ...
+    QVariant status;          // the last status code, null when there was none
+    QString message;
+    qint64 bytesAcknowledged = 0;
+    int retransmissions = 0;
+    QDateTime start;          // UTC
+    QDateTime end;            // UTC
+    QString imagePath;
+    qint64 imageSize = 0;
+    QString imageSha256;
+    QString previousHash;     // as read back
+    QString rowHash;
+};
+
+// Which rows --history shows; empty fields do not filter.
+struct LedgerFilter
+{
+    QDateTime since;  // from, UTC
+    QDateTime until;  // before, UTC
+    int device = -1;
+    QString link;
+    QString label;
+    QString outcome;
+    QString batch;
+};
+
+// The station's ledger: every attempt of every batch, in a SQLite file that several flashers
+// write at once (WAL, a busy timeout, one immediate transaction a row). Each row carries the
+// SHA-256 of its content and of the previous row of its station, so that a row changed,
+// removed or inserted afterwards breaks the chain.
+class Ledger
+{
+public:
+    static constexpr int SchemaVersion = 1;
+
+    Ledger();
+    ~Ledger();
+    Ledger(const Ledger &) = delete;
+    Ledger &operator=(const Ledger &) = delete;
+
+    // Where a station keeps its ledger unless told otherwise: the user's data folder.
+    static QString defaultPath();
+
+    // Opens the ledger, creating it or bringing an older one up to date; refuses a file that is
+    // not a ledger, or one written by a newer program, untouched.
+    bool open(const QString &path, QString *error);
+    bool append(LedgerRow row, QString *error);
+    // Walks every station's chain: true when whole; otherwise *problem names the first row.
+    bool verify(qint64 *rows, QString *problem, QString *error);
+    // Oldest first.
+    bool history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error);
+
+    // This ledger's own id, which tells its rows from another station's in a plant database.
+    QString id() const { return m_id; }
+    // The rows not yet copied to the plant database named plant, oldest first, at most limit.
+    bool uncopied(const QString &plant, int limit, QList<LedgerRow> *rows, QString *error);
+    // Rows up to lastRow are in the plant database.
+    bool markCopied(const QString &plant, qint64 lastRow, QString *error);
+
+private:
+    bool upgrade(int from, QString *error);
+
+    QString m_connection;
+    QString m_id;
+};
+
+#endif // LEDGER_H

@@ -1,0 +1,67 @@
+#include "recordcommands.h"
+
+#include "console.h"
+#include "historyview.h"
+#include "ledger.h"
+#include "plantdatabase.h"
+
+namespace {
+
+int refuse(const QString &message)
+{
+    standardError() << QStringLiteral("vorlex-flash: ") << message << Qt::endl;
+    return BadInput;
+}
+
+int showHistory(const CommandLine &command)
+{
+    QList<LedgerRow> rows;
+    QString error;
+    // With a plant database, every station's rows; otherwise this station's own.
+    if (!command.options.plantDb.isEmpty()) {
+        PlantDatabase plant;
+        if (!plant.open(command.options.plantDb, command.options.station, &error) || !plant.history(command.filter, &rows, &error)) {
+            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            return SomeFailed;
+        }
+    } else {
+        Ledger ledger;
+        if (!ledger.open(command.options.recordsFile, &error) || !ledger.history(command.filter, &rows, &error))
+            return refuse(QStringLiteral("журнал %1: %2").arg(command.options.recordsFile, error));
+    }
+    standardOutput() << formatHistory(rows, command.format) << Qt::flush;
+    return AllUpdated;
+}
+
+} // namespace
+
+int runRecordsCommand(const CommandLine &command)
+{
+    if (command.action == CommandLine::Action::History)
+        return showHistory(command);
+    Ledger ledger;
+    QString error;
+    const QString &file = command.options.recordsFile;
+    if (!ledger.open(file, &error))
+        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+    if (command.action == CommandLine::Action::SyncRecords) {
+        PlantDatabase plant;
+        int copied = 0;
+        if (!plant.open(command.options.plantDb, command.options.station, &error) || !plant.copyFrom(ledger, &copied, &error)) {
+            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            return SomeFailed;
+        }
+        standardOutput() << QStringLiteral("журнал %1: отправлено в базу завода строк: %2").arg(file).arg(copied) << Qt::endl;
+        return AllUpdated;
+    }
+    qint64 rows = 0;
+    QString problem;
+    if (!ledger.verify(&rows, &problem, &error)) {
+        if (!error.isEmpty())
+            return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+        standardOutput() << QStringLiteral("журнал %1: цепочка нарушена: %2").arg(file, problem) << Qt::endl;
+        return SomeFailed;
+    }
+    standardOutput() << QStringLiteral("журнал %1: цепочка цела, строк: %2").arg(file).arg(rows) << Qt::endl;
+    return AllUpdated;
+}

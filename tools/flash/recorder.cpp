@@ -1,0 +1,89 @@
+#include "recorder.h"
+
+#include <QCoreApplication>
+
+Recorder::Recorder(QObject *parent)
+    : QObject(parent)
+{
+}
+
+bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Batch &batch, QString *error)
+{
+    m_batch = batch;
+    m_ledgerFile = ledgerFile;
+    if (ledgerFile.isEmpty())
+        return true;
+    if (!m_ledger.open(ledgerFile, error)) {
+        *error = QStringLiteral("журнал %1: %2").arg(ledgerFile, *error);
+        return false;
+    }
+    m_enabled = true;
+    if (plantUrl.isEmpty())
+        return true;
+    QString why;
+    if (!m_plant.open(plantUrl, batch.station, &why)) {
+        emit warning(QStringLiteral("база завода недоступна (%1): журнал станции пишется, строки уйдут туда при следующем запуске "
+                                    "или по --sync-records")
+                         .arg(why));
+        emit note(QStringLiteral("plant database unavailable: %1").arg(why));
+        return true;
+    }
+    // Whatever earlier runs could not send goes first.
+    copyToPlant();
+    return true;
+}
+
+void Recorder::record(const DeviceRecord &device)
+{
+    if (!m_enabled)
+        return;
+    const DeviceRecord::Attempt &attempt = device.attempts.constLast();
+    LedgerRow row;
+    row.batch = m_batch.id;
+    row.label = m_batch.label;
+    row.station = m_batch.station;
+    row.operatorName = m_batch.operatorName;
+    row.programVersion = QCoreApplication::applicationVersion();
+    row.link = device.link;
+    row.device = device.device;
+    row.attempt = int(device.attempts.size());
+    row.outcome = outcomeName(attempt.outcome);
+    row.status = attempt.run.lastStatus != 0 ? QVariant(attempt.run.lastStatus) : QVariant();
+    row.message = attempt.message;
+    row.bytesAcknowledged = attempt.run.bytesAcknowledged;
+    row.retransmissions = attempt.run.retransmissions;
+    row.start = attempt.run.start;
+    row.end = attempt.run.end;
+    row.imagePath = m_batch.image.absolutePath;
+    row.imageSize = m_batch.image.bytes.size();
+    row.imageSha256 = m_batch.image.sha256;
+    QString why;
+    if (!m_ledger.append(row, &why)) {
+        if (!m_lost)
+            emit warning(QStringLiteral("журнал %1: попытка не записана (%2); итог прибора от этого не меняется").arg(m_ledgerFile, why));
+        emit note(QStringLiteral("[%1] device %2: attempt %3 not recorded: %4").arg(device.link).arg(device.device).arg(row.attempt).arg(why));
+        m_lost = true;
+        return;
+    }
+    copyToPlant();
+}
+
+void Recorder::finish()
+{
+    copyToPlant();
+}
+
+// A plant database that fails is left alone for the rest of the batch: the rows wait in the
+// ledger, and each further try would hold up the batch for a connection timeout.
+void Recorder::copyToPlant()
+{
+    if (!m_plant.isOpen())
+        return;
+    int copied = 0;
+    QString why;
+    if (m_plant.copyFrom(m_ledger, &copied, &why))
+        return;
+    m_plant.close();
+    emit warning(QStringLiteral("база завода перестала отвечать (%1): строки остаются в журнале станции и уйдут туда позже").arg(why));
+    emit note(QStringLiteral("plant database lost: %1").arg(why));
+}

@@ -1,0 +1,56 @@
+#ifndef RECORDER_H
+#define RECORDER_H
+
+#include "devicerecord.h"
+#include "firmwareimage.h"
+#include "ledger.h"
+#include "plantdatabase.h"
+
+#include <QObject>
+
+// Writes each attempt into the station's ledger as it ends, and copies the ledger's rows on to
+// the plant database when there is one. The ledger is the source of truth: a plant database
+// that is away is warned about once and caught up later; a row the ledger could not take is a
+// record lost, which the exit code says.
+class Recorder : public QObject
+{
+    Q_OBJECT
+public:
+    struct Batch
+    {
+        QString id;
+        QString label;
+        QString station;
+        QString operatorName;
+        FirmwareImage image;
+    };
+
+    explicit Recorder(QObject *parent = nullptr);
+
+    // Before any link opens: the ledger must open (false, *error says why); the plant database
+    // may be away, and then the batch goes on without it.
+    bool open(const QString &ledgerFile, const QString &plantUrl, const Batch &batch, QString *error);
+    bool enabled() const { return m_enabled; }
+    PlantDatabase *plant() { return m_plant.isOpen() ? &m_plant : nullptr; }
+    bool recordsLost() const { return m_lost; }
+
+    void record(const DeviceRecord &device);
+    // The batch is over: what the plant database has not got yet goes now.
+    void finish();
+
+signals:
+    void warning(const QString &text);
+    void note(const QString &line);
+
+private:
+    void copyToPlant();
+
+    Ledger m_ledger;
+    PlantDatabase m_plant;
+    Batch m_batch;
+    QString m_ledgerFile;
+    bool m_enabled = false;
+    bool m_lost = false;
+};
+
+#endif // RECORDER_H
