@@ -160,6 +160,13 @@ void TestFlash::badInput_data()
     QTest::newRow("re-run with another image") << QStringList{QStringLiteral("--rerun-failed"), otherImageReport, image} << QStringLiteral("не тот образ");
     QTest::newRow("re-run from a file that is not a report") << QStringList{QStringLiteral("--rerun-failed"), image, image} << QStringLiteral("не отчёт");
     QTest::newRow("retries beyond 10") << cabinet + QStringList{QStringLiteral("--retries"), QStringLiteral("11"), image} << QStringLiteral("от 0 до 10");
+    QTest::newRow("history from a month 13") << QStringList{QStringLiteral("--history"), QStringLiteral("--since"), QStringLiteral("2026-13-01")}
+                                             << QStringLiteral("--since: \"2026-13-01\"");
+    QTest::newRow("history of an unknown outcome") << QStringList{QStringLiteral("--history"), QStringLiteral("--outcome"), QStringLiteral("maybe")}
+                                                   << QStringLiteral("--outcome: \"maybe\"");
+    QTest::newRow("plant database not PostgreSQL") << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("mysql://db/records"), image}
+                                                   << QStringLiteral("postgresql://");
+    QTest::newRow("ledger that is not one") << cabinet + QStringList{QStringLiteral("--records"), image, image} << QStringLiteral("не база SQLite");
     QTest::newRow("unknown option, in Russian") << cabinet + QStringList{QStringLiteral("--colour"), image} << QStringLiteral("Неизвестный параметр");
 }
 
@@ -745,6 +752,26 @@ void TestFlash::plantDatabase()
     const QJsonArray rows = QJsonDocument::fromJson(history.process.readAllStandardOutput()).array();
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.at(0)[QLatin1String("outcome")].toString(), QStringLiteral("updated"));
+
+    // Another station (its own temporary folder, so its own lock files) while the first probes.
+    DevSim silent({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--start-after"), QStringLiteral("1000000")});
+    QVERIFY2(silent.start(), qPrintable(silent.output()));
+    const QStringList link{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(silent.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                           QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--plant-db"), plant.url(), QStringLiteral("--records"), QStringLiteral("none")};
+    Flash first;
+    first.start(link + QStringList{QStringLiteral("--station"), QStringLiteral("hall-1"), m_images.write(firmwareImage(4096))});
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += first.out()).contains(QStringLiteral("Попытка соединения 1")), 10000);
+    Flash second;
+    QProcessEnvironment elsewhere = flashEnvironment();
+    elsewhere.insert(QStringLiteral("TMPDIR"), dir.path());
+    second.process.setProcessEnvironment(elsewhere);
+    second.start(link + QStringList{QStringLiteral("--station"), QStringLiteral("hall-2"), m_images.write(firmwareImage(4096))});
+    QCOMPARE(second.finish(), 1);
+    const QString err = second.err();
+    QVERIFY2(err.contains(QStringLiteral("vorlex-flash hall-1")) && err.contains(QStringLiteral("по базе завода")), qPrintable(err));
+    first.process.kill();
+    first.process.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

@@ -11,13 +11,14 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
 {
     m_batch = batch;
     m_ledgerFile = ledgerFile;
-    if (ledgerFile.isEmpty())
-        return true;
-    if (!m_ledger.open(ledgerFile, error)) {
-        *error = QStringLiteral("журнал %1: %2").arg(ledgerFile, *error);
-        return false;
+    if (!ledgerFile.isEmpty()) {
+        if (!m_ledger.open(ledgerFile, error)) {
+            *error = QStringLiteral("журнал %1: %2").arg(ledgerFile, *error);
+            return false;
+        }
+        m_enabled = true;
     }
-    m_enabled = true;
+    // Without a ledger there is nothing to copy, but the plant's link locks still hold.
     if (plantUrl.isEmpty())
         return true;
     QString why;
@@ -77,7 +78,7 @@ void Recorder::finish()
 // ledger, and each further try would hold up the batch for a connection timeout.
 void Recorder::copyToPlant()
 {
-    if (!m_plant.isOpen())
+    if (!m_plant.isOpen() || !m_enabled)
         return;
     int copied = 0;
     QString why;
