@@ -17,7 +17,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 TEST_PACKAGES := man-db desktop-file-utils postgresql libqt5sql5-psql libqt6sql6-psql
 # What CPack needs to read the package's dependencies off the binaries.
 PACKAGE_PACKAGES := file dpkg-dev
-BENCH_PACKAGES := lrzsz time
+BENCH_PACKAGES := lrzsz time sqlite3 postgresql
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps test-deps package-deps bench-deps run test sanitize package bench screenshot clean $(addprefix build-qt,$(QT_VERSIONS))

@@ -104,7 +104,8 @@ read -r plant_s plant_user plant_sys plant_kib < "$work/plant.time"
     "$tools/flash/vorlex-flash" --quiet --eth "$dev_where" --device "1-$devices" "$work/plant.bin" > /dev/null
 alone_s=$(cat "$work/alone.time")
 kill "$dev_pid"; wait "$dev_pid" 2>/dev/null || true
-updated=$(grep -c '"outcome": "updated"' "$work/plant.json" || true)
+# Devices only: their attempts carry an outcome too, one level deeper.
+updated=$(grep -c '^            "outcome": "updated"' "$work/plant.json" || true)
 plant_ratio=$(awk -v a="$plant_s" -v b="$alone_s" 'BEGIN { printf "%.2f", a / b }')
 plant_cpu=$(awk -v u="$plant_user" -v s="$plant_sys" -v e="$plant_s" 'BEGIN { printf "%.1f", (u + s) / e * 100 }')
 

@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace {
 
 const QStringList Names{QStringLiteral("id"), QStringLiteral("start"), QStringLiteral("end"), QStringLiteral("station"), QStringLiteral("operator"),
@@ -22,8 +24,10 @@ QStringList fields(const LedgerRow &row)
 
 QString csvField(const QString &field)
 {
-    if (!field.contains(QLatin1Char(',')) && !field.contains(QLatin1Char('"')) && !field.contains(QLatin1Char('\n'))
-        && !field.contains(QLatin1Char('\r')))
+    const bool plain = std::none_of(field.cbegin(), field.cend(), [](QChar c) {
+        return c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char('\n') || c == QLatin1Char('\r');
+    });
+    if (plain)
         return field;
     QString quoted = field;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));

@@ -73,6 +73,30 @@ const char *const Columns = "id, batch, label, station, operator, program_versio
 
 } // namespace
 
+QString filterClause(const LedgerFilter &filter, QVariantList *values)
+{
+    QStringList where;
+    const auto add = [&](const char *condition, const QVariant &value) {
+        where << QLatin1String(condition);
+        *values << value;
+    };
+    if (filter.since.isValid())
+        add("started_at >= ?", utc(filter.since));
+    if (filter.until.isValid())
+        add("started_at < ?", utc(filter.until));
+    if (filter.device >= 0)
+        add("device = ?", filter.device);
+    if (!filter.link.isEmpty())
+        add("link = ?", filter.link);
+    if (!filter.label.isEmpty())
+        add("label = ?", filter.label);
+    if (!filter.outcome.isEmpty())
+        add("outcome = ?", filter.outcome);
+    if (!filter.batch.isEmpty())
+        add("batch = ?", filter.batch);
+    return where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
+}
+
 Ledger::Ledger()
     : m_connection(QStringLiteral("ledger-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
@@ -270,30 +294,10 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
 
 bool Ledger::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
-    QStringList where;
     QVariantList values;
-    const auto add = [&](const char *condition, const QVariant &value) {
-        where << QLatin1String(condition);
-        values << value;
-    };
-    if (filter.since.isValid())
-        add("started_at >= ?", utc(filter.since));
-    if (filter.until.isValid())
-        add("started_at < ?", utc(filter.until));
-    if (filter.device >= 0)
-        add("device = ?", filter.device);
-    if (!filter.link.isEmpty())
-        add("link = ?", filter.link);
-    if (!filter.label.isEmpty())
-        add("label = ?", filter.label);
-    if (!filter.outcome.isEmpty())
-        add("outcome = ?", filter.outcome);
-    if (!filter.batch.isEmpty())
-        add("batch = ?", filter.batch);
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id")
-                      .arg(QLatin1String(Columns), where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "))));
+    query.prepare(QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id").arg(QLatin1String(Columns), filterClause(filter, &values)));
     for (const QVariant &value : qAsConst(values))
         query.addBindValue(value);
     if (!query.exec()) {

@@ -44,6 +44,10 @@ struct LedgerFilter
     QString batch;
 };
 
+// The filter as SQL for the ledger's and the plant database's attempts tables alike: " WHERE
+// ..." with a ? for each of *values, or nothing.
+QString filterClause(const LedgerFilter &filter, QVariantList *values);
+
 // The station's ledger: every attempt of every batch, in a SQLite file that several flashers
 // write at once (WAL, a busy timeout, one immediate transaction a row). Each row carries the
 // SHA-256 of its content and of the previous row of its station, so that a row changed,

@@ -178,32 +178,13 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
 
 bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
-    QStringList where;
     QVariantList values;
-    const auto add = [&](const char *condition, const QVariant &value) {
-        where << QLatin1String(condition);
-        values << value;
-    };
-    if (filter.since.isValid())
-        add("started_at >= ?", utc(filter.since));
-    if (filter.until.isValid())
-        add("started_at < ?", utc(filter.until));
-    if (filter.device >= 0)
-        add("device = ?", filter.device);
-    if (!filter.link.isEmpty())
-        add("link = ?", filter.link);
-    if (!filter.label.isEmpty())
-        add("label = ?", filter.label);
-    if (!filter.outcome.isEmpty())
-        add("outcome = ?", filter.outcome);
-    if (!filter.batch.isEmpty())
-        add("batch = ?", filter.batch);
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
                                  "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256 "
                                  "FROM attempts%1 ORDER BY started_at, station, row_id")
-                      .arg(where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "))));
+                      .arg(filterClause(filter, &values)));
     for (const QVariant &value : qAsConst(values))
         query.addBindValue(value);
     if (!query.exec()) {
