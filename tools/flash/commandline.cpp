@@ -166,7 +166,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QList<QCommandLineOption> valued{
         {QStringLiteral("serial"), QStringLiteral("COM порт прибора (19200 бод, 8N1)."), QStringLiteral("port")},
         {QStringLiteral("eth"), QStringLiteral("Адрес шкафа: ADDRESS или ADDRESS:PORT, [IPv6]:PORT."), QStringLiteral("address")},
-        {QStringLiteral("device"), QStringLiteral("Номера приборов: N, N,M,... или A-B (0..255), каждый один раз."), QStringLiteral("list")},
+        {QStringLiteral("device"), QStringLiteral("Номера приборов: N, N,M,... или A-B (0..255), каждый один раз; с --history - один номер."), QStringLiteral("list")},
         {QStringLiteral("plan"), QStringLiteral("План связей: строка на связь, \"eth ADDRESS[:PORT] DEVICES\" или \"serial PORT DEVICES\"; связи обновляются параллельно."), QStringLiteral("file")},
         {QStringLiteral("jobs"), QStringLiteral("Сколько связей обновлять одновременно (по умолчанию все)."), QStringLiteral("n")},
         {QStringLiteral("report"), QStringLiteral("Записать отчёт JSON по каждому прибору в файл, когда работа закончится."), QStringLiteral("file")},
