@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "scheduler.h"
+#include "texttable.h"
 #include "xmodem.h"
 
 namespace {
@@ -203,14 +204,5 @@ void ConsoleView::printSummary(const QList<DeviceRecord> &records)
         rows << QStringList{record.link, QString::number(record.device), outcomeText(record.outcome), QString::number(record.attempts.size()),
                             timed ? QString::number(ms / 1000.0, 'f', 1) : QStringLiteral("-"), QString::number(retransmissions)};
     }
-    QVector<int> widths(rows.constFirst().size(), 0);
-    for (const QStringList &row : rows)
-        for (int i = 0; i < row.size(); ++i)
-            widths[i] = qMax(widths.at(i), int(row.at(i).size()));
-    for (const QStringList &row : rows) {
-        QString line;
-        for (int i = 0; i < row.size(); ++i)
-            line += (i ? QStringLiteral("  ") : QString()) + row.at(i).leftJustified(widths.at(i));
-        standardOutput() << line.trimmed() << Qt::endl;
-    }
+    standardOutput() << textTable(rows) << Qt::flush;
 }

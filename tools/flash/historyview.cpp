@@ -1,5 +1,7 @@
 #include "historyview.h"
 
+#include "texttable.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -73,15 +75,5 @@ QString formatHistory(const QList<LedgerRow> &rows, HistoryFormat format)
         table << QStringList{row.start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), row.station, row.batch, row.label, row.link,
                              QString::number(row.device), QString::number(row.attempt), row.outcome, QString::number(row.bytesAcknowledged),
                              row.imageSha256.left(12)};
-    QVector<int> widths(table.constFirst().size(), 0);
-    for (const QStringList &line : table)
-        for (int i = 0; i < line.size(); ++i)
-            widths[i] = qMax(widths.at(i), int(line.at(i).size()));
-    for (const QStringList &line : table) {
-        QString text;
-        for (int i = 0; i < line.size(); ++i)
-            text += (i ? QStringLiteral("  ") : QString()) + line.at(i).leftJustified(widths.at(i));
-        out += text.trimmed() + QLatin1Char('\n');
-    }
-    return out;
+    return textTable(table);
 }

@@ -40,7 +40,13 @@ QString rowHash(const LedgerRow &row, const QString &previous)
     return QString::fromLatin1(QCryptographicHash::hash(fields.join(QChar(0x1f)).toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
-LedgerRow readRow(const QSqlQuery &query)
+const char *const Columns = "id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
+                            "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
+                            "previous_hash, row_hash";
+
+} // namespace
+
+LedgerRow ledgerRowFrom(const QSqlQuery &query)
 {
     LedgerRow row;
     row.id = query.value(0).toLongLong();
@@ -66,12 +72,6 @@ LedgerRow readRow(const QSqlQuery &query)
     row.rowHash = query.value(20).toString();
     return row;
 }
-
-const char *const Columns = "id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
-                            "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
-                            "previous_hash, row_hash";
-
-} // namespace
 
 QString filterClause(const LedgerFilter &filter, QVariantList *values)
 {
@@ -273,7 +273,7 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
     QString station;
     QString previous = NoPreviousRow;
     while (query.next()) {
-        const LedgerRow row = readRow(query);
+        const LedgerRow row = ledgerRowFrom(query);
         if (*rows == 0 || row.station != station) {
             station = row.station;
             previous = NoPreviousRow;
@@ -305,7 +305,7 @@ bool Ledger::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString
         return false;
     }
     while (query.next())
-        rows->append(readRow(query));
+        rows->append(ledgerRowFrom(query));
     return true;
 }
 
@@ -322,7 +322,7 @@ bool Ledger::uncopied(const QString &plant, int limit, QList<LedgerRow> *rows, Q
         return false;
     }
     while (query.next())
-        rows->append(readRow(query));
+        rows->append(ledgerRowFrom(query));
     return true;
 }
 

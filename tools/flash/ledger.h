@@ -44,6 +44,11 @@ struct LedgerFilter
     QString batch;
 };
 
+class QSqlQuery;
+
+// A row as both databases return it: the ledger's columns in the ledger's order, hashes last.
+LedgerRow ledgerRowFrom(const QSqlQuery &query);
+
 // The filter as SQL for the ledger's and the plant database's attempts tables alike: " WHERE
 // ..." with a ? for each of *values, or nothing.
 QString filterClause(const LedgerFilter &filter, QVariantList *values);

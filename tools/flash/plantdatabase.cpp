@@ -182,8 +182,8 @@ bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, 
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
-                                 "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256 "
-                                 "FROM attempts%1 ORDER BY started_at, station, row_id")
+                                 "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
+                                 "previous_hash, row_hash FROM attempts%1 ORDER BY started_at, station, row_id")
                       .arg(filterClause(filter, &values)));
     for (const QVariant &value : qAsConst(values))
         query.addBindValue(value);
@@ -191,29 +191,8 @@ bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, 
         *error = query.lastError().text();
         return false;
     }
-    while (query.next()) {
-        LedgerRow row;
-        row.id = query.value(0).toLongLong();
-        row.batch = query.value(1).toString();
-        row.label = query.value(2).toString();
-        row.station = query.value(3).toString();
-        row.operatorName = query.value(4).toString();
-        row.programVersion = query.value(5).toString();
-        row.link = query.value(6).toString();
-        row.device = query.value(7).toInt();
-        row.attempt = query.value(8).toInt();
-        row.outcome = query.value(9).toString();
-        row.status = query.value(10);
-        row.message = query.value(11).toString();
-        row.bytesAcknowledged = query.value(12).toLongLong();
-        row.retransmissions = query.value(13).toInt();
-        row.start = QDateTime::fromString(query.value(14).toString(), Qt::ISODateWithMs);
-        row.end = QDateTime::fromString(query.value(15).toString(), Qt::ISODateWithMs);
-        row.imagePath = query.value(16).toString();
-        row.imageSize = query.value(17).toLongLong();
-        row.imageSha256 = query.value(18).toString();
-        rows->append(row);
-    }
+    while (query.next())
+        rows->append(ledgerRowFrom(query));
     return true;
 }
 
