@@ -73,6 +73,22 @@ LedgerRow ledgerRowFrom(const QSqlQuery &query)
     return row;
 }
 
+bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariantList &values, QList<LedgerRow> *rows, QString *error)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(sql);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    while (query.next())
+        rows->append(ledgerRowFrom(query));
+    return true;
+}
+
 QString filterClause(const LedgerFilter &filter, QVariantList *values)
 {
     QStringList where;
@@ -295,35 +311,15 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
 bool Ledger::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
     QVariantList values;
-    QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id").arg(QLatin1String(Columns), filterClause(filter, &values)));
-    for (const QVariant &value : qAsConst(values))
-        query.addBindValue(value);
-    if (!query.exec()) {
-        *error = query.lastError().text();
-        return false;
-    }
-    while (query.next())
-        rows->append(ledgerRowFrom(query));
-    return true;
+    const QString sql = QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id").arg(QLatin1String(Columns), filterClause(filter, &values));
+    return selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error);
 }
 
 bool Ledger::uncopied(const QString &plant, int limit, QList<LedgerRow> *rows, QString *error)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM attempts WHERE id > coalesce((SELECT last_row FROM plant_copies WHERE plant = ?), 0) "
-                                 "ORDER BY id LIMIT ?").arg(QLatin1String(Columns)));
-    query.addBindValue(plant);
-    query.addBindValue(limit);
-    if (!query.exec()) {
-        *error = query.lastError().text();
-        return false;
-    }
-    while (query.next())
-        rows->append(ledgerRowFrom(query));
-    return true;
+    const QString sql = QStringLiteral("SELECT %1 FROM attempts WHERE id > coalesce((SELECT last_row FROM plant_copies WHERE plant = ?), 0) "
+                                       "ORDER BY id LIMIT ?").arg(QLatin1String(Columns));
+    return selectLedgerRows(QSqlDatabase::database(m_connection), sql, {plant, limit}, rows, error);
 }
 
 bool Ledger::markCopied(const QString &plant, qint64 lastRow, QString *error)

@@ -49,6 +49,11 @@ class QSqlQuery;
 // A row as both databases return it: the ledger's columns in the ledger's order, hashes last.
 LedgerRow ledgerRowFrom(const QSqlQuery &query);
 
+class QSqlDatabase;
+
+// Runs a SELECT of those columns with its values bound in order, and appends what it returns.
+bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariantList &values, QList<LedgerRow> *rows, QString *error);
+
 // The filter as SQL for the ledger's and the plant database's attempts tables alike: " WHERE
 // ..." with a ? for each of *values, or nothing.
 QString filterClause(const LedgerFilter &filter, QVariantList *values);

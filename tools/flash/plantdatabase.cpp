@@ -179,21 +179,11 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
 bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
     QVariantList values;
-    QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
-                                 "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
-                                 "previous_hash, row_hash FROM attempts%1 ORDER BY started_at, station, row_id")
-                      .arg(filterClause(filter, &values)));
-    for (const QVariant &value : qAsConst(values))
-        query.addBindValue(value);
-    if (!query.exec()) {
-        *error = query.lastError().text();
-        return false;
-    }
-    while (query.next())
-        rows->append(ledgerRowFrom(query));
-    return true;
+    const QString sql = QStringLiteral("SELECT row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
+                                       "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
+                                       "previous_hash, row_hash FROM attempts%1 ORDER BY started_at, station, row_id")
+                            .arg(filterClause(filter, &values));
+    return selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error);
 }
 
 bool PlantDatabase::tryLockLink(const QString &linkKey, QString *holder)
