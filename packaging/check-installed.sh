@@ -23,7 +23,8 @@ build_deps=$(comm -13 /tmp/packages.before <(installed))
 # shellcheck disable=SC2086
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $build_deps > /dev/null
 DEBIAN_FRONTEND=noninteractive apt-get autoremove --purge -y -qq > /dev/null
-if dpkg-query -W -f='${Status}\n' libqt6core6 2>/dev/null | grep -q 'install ok installed'; then
+qt_status=$(dpkg-query -W -f='${Status}' libqt6core6 2>/dev/null || true)
+if [ "$qt_status" = "install ok installed" ]; then
     echo "Qt is still installed after the purge" >&2
     exit 1
 fi
@@ -33,13 +34,17 @@ step "apt-get install $deb"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" > /dev/null
 dpkg -L vorlex-programmer
 
-step "vorlex-flash --help"
-command -v vorlex-flash vorlex-devsim vorlex-programmer
-vorlex-flash --help | head -4
-
-step "an update from vorlex-devsim --tcp to vorlex-flash --eth"
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+
+step "vorlex-flash --help"
+command -v vorlex-flash vorlex-devsim vorlex-programmer
+# Into a file first: under pipefail a reader that stops early (head) would fail the step with
+# the flasher's SIGPIPE, whatever the flasher did.
+vorlex-flash --help > "$work/help.txt"
+head -4 "$work/help.txt"
+
+step "an update from vorlex-devsim --tcp to vorlex-flash --eth"
 head -c 8192 /dev/urandom > "$work/image.bin"
 vorlex-devsim --tcp 0 --device 2 --out "$work/received.bin" > "$work/devsim.log" 2>&1 &
 devsim=$!
