@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 cabinets=${PLANT_CABINETS:-256} devices=3
 make --no-print-directory bench-deps build-qt6 >/dev/null
-tools=build/qt6/tools
+build=build/qt6
+tools=$build/tools
 work=$(mktemp -d)
 chmod 755 "$work"
 export XDG_DATA_HOME="$work/data"
@@ -38,7 +39,7 @@ grep -o 'link ready at [0-9.:]*' "$work/devsim.log" | awk -v d="$devices" '{ pri
 run_plant() { # label, then the flasher's record options
     local label=$1; shift
     /usr/bin/time -f '%e' -o "$work/$label.time" \
-        "$tools/flash/vorlex-flash" --quiet --plan "$work/plan.txt" --report "$work/$label.json" "$@" "$work/plant.bin" > /dev/null || true
+        "$build/flash/vorlex-flash" --quiet --plan "$work/plan.txt" --report "$work/$label.json" "$@" "$work/plant.bin" > /dev/null || true
     echo "$(cat "$work/$label.time") $(grep -c '^            "outcome": "updated"' "$work/$label.json")"
 }
 read -r none_s none_updated <<< "$(run_plant none --records none)"
@@ -60,7 +61,7 @@ SELECT 'bench-' || (i / 768), label, station, operator, program_version, link, i
 FROM n, (SELECT * FROM attempts LIMIT 1);
 SQL
 total_rows=$(sqlite3 "$work/records.sqlite" 'SELECT count(*) FROM attempts')
-time_history() { /usr/bin/time -f '%e' "$tools/flash/vorlex-flash" --history --records "$work/records.sqlite" "$@" --csv 2>&1 > "$work/history.csv" | tail -1; }
+time_history() { /usr/bin/time -f '%e' "$build/flash/vorlex-flash" --history --records "$work/records.sqlite" "$@" --csv 2>&1 > "$work/history.csv" | tail -1; }
 device_s=$(time_history --device 7)
 device_rows=$(($(wc -l < "$work/history.csv") - 1))
 month_s=$(time_history --since 2025-03-01 --until 2025-03-31)

@@ -14,7 +14,8 @@ runs=5 cabinets=${PLANT_CABINETS:-8} devices=3
 [ -n "$quick" ] && runs=3 cabinets=4 devices=2
 make --no-print-directory bench-deps build-qt6 >/dev/null
 
-tools=build/qt6/tools
+build=build/qt6
+tools=$build/tools
 work=$(mktemp -d)
 # The flasher's ledger goes with the rest of the run, not into the user's data folder.
 export XDG_DATA_HOME="$work/data"
@@ -63,7 +64,7 @@ sx_on_pty() {
 ours=() theirs=() rss=()
 for _ in $(seq $runs); do
     start_devsim --tcp 0 --device 2
-    /usr/bin/time -f '%M' -o "$work/rss" "$tools/flash/vorlex-flash" --quiet --eth "$dev_where" --device 2 "$work/image.bin" > /dev/null
+    /usr/bin/time -f '%M' -o "$work/rss" "$build/flash/vorlex-flash" --quiet --eth "$dev_where" --device 2 "$work/image.bin" > /dev/null
     finish_devsim
     ours+=("$(awk '{print $4}' <<< "$measured")")
     rss+=("$(cat "$work/rss")")
@@ -82,7 +83,7 @@ ratio=$(awk -v a="$ours_rate" -v b="$sx_rate" 'BEGIN { printf "%.2f", a / b }')
 
 # 2. The serial line at 19,200 baud: 128 blocks, the flasher and sx on the same receiver.
 start_devsim --pty --baud 19200 --device 2
-"$tools/flash/vorlex-flash" --quiet --serial "$dev_where" --device 2 "$work/serial.bin" > /dev/null
+"$build/flash/vorlex-flash" --quiet --serial "$dev_where" --device 2 "$work/serial.bin" > /dev/null
 finish_devsim
 serial_s=$(awk '{print $2}' <<< "$measured")
 start_devsim --pty --baud 19200 --plain
@@ -98,10 +99,10 @@ start_devsim "${tcp_args[@]}" --baud 19200 --device "1-$devices" --keep-running
 : > "$work/plan.txt"
 for where in $dev_wheres; do echo "eth $where 1-$devices" >> "$work/plan.txt"; done
 /usr/bin/time -f '%e %U %S %M' -o "$work/plant.time" \
-    "$tools/flash/vorlex-flash" --quiet --plan "$work/plan.txt" --report "$work/plant.json" "$work/plant.bin" > /dev/null
+    "$build/flash/vorlex-flash" --quiet --plan "$work/plan.txt" --report "$work/plant.json" "$work/plant.bin" > /dev/null
 read -r plant_s plant_user plant_sys plant_kib < "$work/plant.time"
 /usr/bin/time -f '%e' -o "$work/alone.time" \
-    "$tools/flash/vorlex-flash" --quiet --eth "$dev_where" --device "1-$devices" "$work/plant.bin" > /dev/null
+    "$build/flash/vorlex-flash" --quiet --eth "$dev_where" --device "1-$devices" "$work/plant.bin" > /dev/null
 alone_s=$(cat "$work/alone.time")
 kill "$dev_pid"; wait "$dev_pid" 2>/dev/null || true
 # Devices only: their attempts carry an outcome too, one level deeper.

@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 count=${1:-200}
 make --no-print-directory build-qt6 >/dev/null
 
-tools=build/qt6/tools
+build=build/qt6
+tools=$build/tools
 work=$(mktemp -d)
 export XDG_DATA_HOME="$work/data"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -25,7 +26,7 @@ done
 
 # One more device than the bus has: it never answers, which keeps the flasher alive for the
 # last sample.
-"$tools/flash/vorlex-flash" --eth "127.0.0.1:$port" --device "1-$((count + 1))" --keep-going \
+"$build/flash/vorlex-flash" --eth "127.0.0.1:$port" --device "1-$((count + 1))" --keep-going \
     --answer-timeout 5 --quiet "$work/image.bin" > "$work/flash.out" 2>&1 &
 flash=$!
 
