@@ -47,8 +47,8 @@ void RunLauncher::start(const RunSettings &settings)
     connect(worker, &Xmodem::progress, this, &RunLauncher::progress, Qt::DirectConnection);
     // Only a receiver that wants the lines makes the worker format them.
     if (isSignalConnected(QMetaMethod::fromSignal(&RunLauncher::trace)))
-        connect(worker, &Xmodem::trace, this, &RunLauncher::trace, Qt::DirectConnection);
-    connect(worker, &Xmodem::runResult, this, &RunLauncher::result, Qt::DirectConnection);
+        connect(worker->runEvents(), &RunEvents::trace, this, &RunLauncher::trace, Qt::DirectConnection);
+    connect(worker->runEvents(), &RunEvents::result, this, &RunLauncher::result, Qt::DirectConnection);
     connect(worker, &Xmodem::finished, thread, &QThread::quit);
     connect(worker, &Xmodem::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);

@@ -77,13 +77,12 @@ bool imageReadable(const QString &path)
 
 } // namespace
 
-// The line goes to the debug log as qDebug() would write it and to trace() for a transcript;
+// The line goes to the debug log as qDebug() would write it and to the trace for a transcript;
 // nothing is formatted when neither wants it.
 template <typename... Parts>
 void Xmodem::debugLine(const QLoggingCategory &category, const Parts &...parts)
 {
-    static const QMetaMethod traceSignal = QMetaMethod::fromSignal(&Xmodem::trace);
-    const bool traced = isSignalConnected(traceSignal);
+    const bool traced = m_events->traceWanted();
     if (!traced && !category.isDebugEnabled())
         return;
     QString line;
@@ -96,7 +95,7 @@ void Xmodem::debugLine(const QLoggingCategory &category, const Parts &...parts)
     if (category.isDebugEnabled())
         QMessageLogger(nullptr, 0, nullptr, category.categoryName()).debug().noquote() << line;
     if (traced)
-        emit trace(line);
+        emit m_events->trace(line);
 }
 
 Xmodem::Xmodem(QObject *parent)
@@ -107,6 +106,7 @@ Xmodem::Xmodem(QObject *parent)
     , runCounter(0)
     , ethConnected(false)
     , devNumber(0)
+    , m_events(new RunEvents(this))
 {
 }
 
@@ -189,7 +189,7 @@ int Xmodem::endRun(int result)
         m_result.outcome = RunResult::Outcome::Failed;
     m_result.end = QDateTime::currentDateTimeUtc();
     m_runOver = true;
-    emit runResult(m_result);
+    emit m_events->result(m_result);
     emit finished();
     return result;
 }

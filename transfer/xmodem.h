@@ -5,6 +5,7 @@
 #include <QString>
 #include <cstdint>
 
+#include "runevents.h"
 #include "runresult.h"
 #include "xmodemframe.h"
 
@@ -42,7 +43,7 @@ enum DeviceStatus : int {
 
 // One firmware update run: set it up through the setters, move it to a thread of its own and
 // call connectDevice() (serial) or connectEthDevice() (Ethernet) there. The call performs the
-// whole run and ends it with runResult() and then finished(), each exactly once; nothing
+// whole run and ends it with runEvents()->result() and then finished(), each exactly once; nothing
 // follows finished(). Two ways to stop it, both decided here, in the run's thread: stop() (or
 // stopHandshake()) ends the handshake only (a transfer under way goes on), abandon() ends the
 // run wherever it is and closes the link. A thread interruption request (QThread::requestInterruption) counts as an
@@ -59,17 +60,15 @@ public:
     // A block or the end of transmission answered with NAK goes out again, this often in all.
     static constexpr int MaxTransmissions = 10;
 
+    // The run's result and its debug lines, signalled by a companion that lives with the worker.
+    RunEvents *runEvents() const { return m_events; }
+
 signals:
     void output(QString message);
     void start_transmit();
     void finished();
     void status_dev(int status);
     void progress(int totalread, qint64 sizefile);
-    // The run's result, once, just before finished().
-    void runResult(const RunResult &result);
-    // Each debug line as it is written, for a transcript; formatted only while connected or
-    // while the debug category is on.
-    void trace(const QString &line);
 
 public slots:
     void setPortName(QString portname);
@@ -129,6 +128,7 @@ private:
     bool m_handshakeStopped = false;
     bool m_runOver = false;
     RunResult m_result;
+    RunEvents *m_events;
 };
 
 #endif // XMODEM_H

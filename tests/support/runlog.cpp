@@ -14,7 +14,7 @@ RunLog::RunLog(Xmodem *worker)
     connect(worker, &Xmodem::progress, this,
             [this](int read, qint64 size) { add(QStringLiteral("progress %1/%2").arg(read).arg(size)); }, Qt::DirectConnection);
     connect(worker, &Xmodem::output, this, [this](const QString &text) { add(QStringLiteral("output ") + text); }, Qt::DirectConnection);
-    connect(worker, &Xmodem::runResult, this, [this](const RunResult &result) { m_result = result; }, Qt::DirectConnection);
+    connect(worker->runEvents(), &RunEvents::result, this, [this](const RunResult &result) { m_result = result; }, Qt::DirectConnection);
     connect(worker, &Xmodem::finished, this, [this] { add(QStringLiteral("finished")); }, Qt::DirectConnection);
 }
 
