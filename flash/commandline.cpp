@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "fileclash.h"
 #include "plantdatabase.h"
 #include "reportwriter.h"
 #include "rerunplan.h"
@@ -257,7 +258,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     } else if (plan) {
         if (parser.isSet(QStringLiteral("device")))
             return refused(QStringLiteral("с --plan номера приборов задаёт план, а не --device"));
-        const QString problem = readPlan(parser.value(QStringLiteral("plan")), &links);
+        options.planFile = parser.value(QStringLiteral("plan"));
+        const QString problem = readPlan(options.planFile, &links);
         if (!problem.isEmpty())
             return refused(problem);
     } else {
@@ -322,6 +324,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
     options.logFile = parser.value(QStringLiteral("log"));
     options.label = parser.value(QStringLiteral("label"));
     options.station = parser.value(QStringLiteral("station"));
+    QList<NamedFile> outputs;
+    for (const NamedFile &output : {NamedFile{QStringLiteral("--report"), options.reportFile}, NamedFile{QStringLiteral("--log"), options.logFile},
+                                    NamedFile{QStringLiteral("--records"), options.recordsFile}})
+        if (!output.path.isEmpty())
+            outputs << output;
+    const QString clash = findFileClash(outputs, {{QStringLiteral("файл прошивки"), options.file}, {QStringLiteral("--plan"), options.planFile},
+                                                  {QStringLiteral("--rerun-failed"), options.rerunReport}});
+    if (!clash.isEmpty())
+        return refused(clash);
     command.action = CommandLine::Action::Run;
     return command;
 }

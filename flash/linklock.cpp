@@ -1,23 +1,29 @@
 #include "linklock.h"
 
+#include "flashoptions.h"
 #include "plantdatabase.h"
 
-#include <QCryptographicHash>
+#include <QCoreApplication>
 #include <QDir>
-#include <QLockFile>
-#include <QRegularExpression>
+#include <QHostAddress>
 
-LinkLock::LinkLock(const QString &linkKey, PlantDatabase *plant)
-    : m_key(linkKey)
+LinkLock::LinkLock(const LinkPlan &link, PlantDatabase *plant)
+    : m_key(link.key())
+    , m_cabinet(link.kind == RunSettings::Link::Ethernet)
     , m_plant(plant)
 {
-    // Readable in a listing, and unique however the key had to be folded into a file name.
-    QString name = linkKey;
-    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9.-]+")), QStringLiteral("_"));
-    const QString hash = QString::fromLatin1(QCryptographicHash::hash(linkKey.toUtf8(), QCryptographicHash::Sha1).toHex().left(8));
-    m_file = std::make_unique<QLockFile>(QDir(QDir::tempPath()).filePath(QStringLiteral("vorlex-flash-%1-%2.lock").arg(name, hash)));
-    // Only a dead holder makes a lock stale, however long a batch runs.
-    m_file->setStaleLockTime(0);
+    if (!m_cabinet) {
+#ifndef Q_OS_WIN
+        // On Windows a COM port is exclusive to one opener already, and a lock of ours would
+        // shut out our own worker: no path, no file lock.
+        m_path = link.key().mid(int(qstrlen("serial ")));
+#endif
+        return;
+    }
+    // "cabinet-127.0.0.1-4040.lock", "cabinet-fe80..1-4041.lock": one name for one cabinet.
+    QString name = QStringLiteral("cabinet-%1-%2.lock").arg(QHostAddress(link.address).toString(), QString::number(link.port.toInt()));
+    name.replace(QLatin1Char(':'), QLatin1Char('.'));
+    m_path = name;
 }
 
 LinkLock::~LinkLock()
@@ -25,26 +31,46 @@ LinkLock::~LinkLock()
     unlock();
 }
 
-bool LinkLock::tryLock(QString *holder)
+bool LinkLock::tryLock(QString *why)
 {
-    if (m_file->tryLock(0)) {
-        if (!m_plant || !m_plant->isOpen())
-            return true;
-        if (m_plant->tryLockLink(m_key, holder)) {
-            m_plantLocked = true;
-            return true;
+    QString path = m_path;
+    if (m_cabinet) {
+        QString error;
+        const QString folder = platform::sharedLockFolder(&error);
+        if (folder.isEmpty()) {
+            *why = QStringLiteral("нет общей папки для блокировок: %1").arg(error);
+            return false;
         }
-        *holder = QStringLiteral("станция %1, по базе завода").arg(*holder);
-        m_file->unlock();
-        return false;
+        path = QDir(folder).filePath(m_path);
     }
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (m_file->error() == QLockFile::LockFailedError && m_file->getLockInfo(&pid, &host, &application))
-        *holder = QStringLiteral("%1 (PID %2)").arg(application.isEmpty() ? QStringLiteral("процесс") : application).arg(pid);
-    else
-        *holder = QStringLiteral("нельзя создать файл блокировки в %1").arg(QDir::tempPath());
+    if (!path.isEmpty()) {
+        QString detail;
+        switch (m_file.lock(path, m_cabinet, &detail)) {
+        case platform::FileLock::Result::Locked:
+            break;
+        case platform::FileLock::Result::Held:
+            *why = QStringLiteral("её ведёт %1").arg(detail);
+            return false;
+        case platform::FileLock::Result::Unusable:
+            // A port that cannot be opened is the worker's to report, with its remedy.
+            if (!m_cabinet)
+                break;
+            *why = QStringLiteral("её не заблокировать: %1 - %2").arg(QDir::toNativeSeparators(path), detail);
+            return false;
+        }
+        if (m_cabinet)
+            m_file.describeHolder(QStringLiteral("%1 (PID %2, пользователь %3)")
+                                      .arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid()).arg(platform::loginName()));
+    }
+    if (!m_plant || !m_plant->isOpen())
+        return true;
+    QString holder;
+    if (m_plant->tryLockLink(m_key, &holder)) {
+        m_plantLocked = true;
+        return true;
+    }
+    *why = QStringLiteral("её ведёт станция %1, по базе завода").arg(holder);
+    m_file.unlock();
     return false;
 }
 
@@ -53,5 +79,5 @@ void LinkLock::unlock()
     if (m_plantLocked && m_plant->isOpen())
         m_plant->unlockLink(m_key);
     m_plantLocked = false;
-    m_file->unlock();
+    m_file.unlock();
 }

@@ -1,30 +1,33 @@
 #ifndef LINKLOCK_H
 #define LINKLOCK_H
 
+#include "platform.h"
+
 #include <QString>
 
-#include <memory>
-
 class PlantDatabase;
-class QLockFile;
+struct LinkPlan;
 
-// Two flashers on one machine must never drive one link at once: a lock file per link, in the
-// system's temporary folder where every user's flasher finds it. A lock left by a process that
-// has died does not block; it is taken over. With a plant database the link is also locked there,
-// for every station of the plant.
+// Two flashers must never drive one link at once. A serial port is locked on the port itself,
+// so that every path to the device collides; a cabinet, which has no device file, on a file
+// named for its address and port in the folder all users share. The kernel holds these locks
+// and drops them with their holder: nothing is left behind by a flasher that died. With a plant
+// database the link is also locked there, for every station of the plant.
 class LinkLock
 {
 public:
-    explicit LinkLock(const QString &linkKey, PlantDatabase *plant = nullptr);
+    explicit LinkLock(const LinkPlan &link, PlantDatabase *plant = nullptr);
     ~LinkLock();
 
-    // False when another process holds the link: *holder then says which.
-    bool tryLock(QString *holder);
+    // False when the link is held or cannot be locked: *why then says by whom, or why not.
+    bool tryLock(QString *why);
     void unlock();
 
 private:
-    std::unique_ptr<QLockFile> m_file;
     QString m_key;
+    QString m_path;
+    bool m_cabinet;
+    platform::FileLock m_file;
     PlantDatabase *m_plant;
     bool m_plantLocked = false;
 };

@@ -14,6 +14,43 @@ bool standardOutputIsTerminal();
 int terminalColumns();
 QString loginName();
 
+// What a path resolves to, through symlinks: the device and the file on it where the file
+// exists, its absolute canonical place where only its folder does. Two paths with one identity
+// are one file.
+QString fileIdentity(const QString &path);
+
+// The folder every user's flasher locks its cabinets in, whatever TMPDIR says; made for all
+// users when missing. Empty when no such folder can be had (*error says why).
+QString sharedLockFolder(QString *error);
+
+// An exclusive lock on a file, held by the kernel for as long as the file stays open here and
+// gone with the process, however it ends. Two locks of one file collide, in one process too.
+class FileLock
+{
+public:
+    enum class Result { Locked, Held, Unusable };
+    FileLock() = default;
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    // create: a lock file that is made when missing, readable and writable for every user.
+    // Held: *detail names the holder as it wrote itself into the file (or the file's owner);
+    // Unusable: *detail says why the file cannot be locked.
+    Result lock(const QString &path, bool create, QString *detail);
+    // After locking: who holds it, for another flasher's refusal message.
+    void describeHolder(const QString &text);
+    void unlock();
+    bool isLocked() const;
+
+private:
+#ifdef Q_OS_WIN
+    void *m_handle = nullptr;
+#else
+    int m_fd = -1;
+#endif
+};
+
 // SIGINT, SIGTERM and SIGHUP, and the terminal being resized, as signals in the event loop.
 class SignalWatcher : public QObject
 {

@@ -103,11 +103,11 @@ bool LinkQueue::startNext()
     if (m_scheduler->holding() || m_next >= m_plan.devices.size())
         return false;
     if (!m_lock) {
-        m_lock = std::make_unique<LinkLock>(m_plan.key(), m_scheduler->plant());
-        QString holder;
-        if (!m_lock->tryLock(&holder)) {
-            m_notStartedWhy = QStringLiteral("связь %1 занята: её ведёт %2").arg(m_name, holder);
-            emit m_scheduler->note(QStringLiteral("[%1] link held by %2: its devices are not started").arg(m_name, holder));
+        m_lock = std::make_unique<LinkLock>(m_plan, m_scheduler->plant());
+        QString why;
+        if (!m_lock->tryLock(&why)) {
+            m_notStartedWhy = QStringLiteral("связь %1 занята: %2").arg(m_name, why);
+            emit m_scheduler->note(QStringLiteral("[%1] link not locked (%2): its devices are not started").arg(m_name, why));
             emit linkBusy(m_notStartedWhy);
             return false;
         }

@@ -166,7 +166,22 @@ void TestFlash::badInput_data()
                                                    << QStringLiteral("--outcome: \"maybe\"");
     QTest::newRow("plant database not PostgreSQL") << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("mysql://db/records"), image}
                                                    << QStringLiteral("postgresql://");
-    QTest::newRow("ledger that is not one") << cabinet + QStringList{QStringLiteral("--records"), image, image} << QStringLiteral("не база SQLite");
+    QTest::newRow("ledger that is not one") << cabinet + QStringList{QStringLiteral("--records"), small, image} << QStringLiteral("не база SQLite");
+    const QString plan = m_images.write("eth 127.0.0.1 2\n");
+    const QString imageAlias = m_images.missing() + QStringLiteral(".alias");
+    QFile::link(image, imageAlias);
+    const QString report = m_images.missing();
+    QTest::newRow("transcript onto the image") << cabinet + QStringList{QStringLiteral("--log"), image, image}
+                                               << QStringLiteral("--log %1 и файл прошивки %1 - один и тот же файл").arg(image);
+    QTest::newRow("report onto the image through a symlink") << cabinet + QStringList{QStringLiteral("--report"), imageAlias, image}
+                                                             << QStringLiteral("--report %1 и файл прошивки %2").arg(imageAlias, image);
+    QTest::newRow("report onto the plan") << QStringList{QStringLiteral("--plan"), plan, QStringLiteral("--report"), plan, image} << QStringLiteral("и --plan");
+    QTest::newRow("ledger onto the plan") << QStringList{QStringLiteral("--plan"), plan, QStringLiteral("--records"), plan, image}
+                                          << QStringLiteral("--records %1 и --plan").arg(plan);
+    QTest::newRow("re-run into the report it reads") << QStringList{QStringLiteral("--rerun-failed"), otherImageReport, QStringLiteral("--report"), otherImageReport, image}
+                                                     << QStringLiteral("другой файл, например");
+    QTest::newRow("report and transcript one new file") << cabinet + QStringList{QStringLiteral("--report"), report, QStringLiteral("--log"), report, image}
+                                                        << QStringLiteral("--log %1 и --report %1").arg(report);
     QTest::newRow("unknown option, in Russian") << cabinet + QStringList{QStringLiteral("--colour"), image} << QStringLiteral("Неизвестный параметр");
 }
 
@@ -568,23 +583,36 @@ void TestFlash::portWithoutPermission()
 
 void TestFlash::oneFlasherPerLink_data()
 {
+    QTest::addColumn<bool>("serial");
     QTest::addColumn<bool>("firstDied");
-    QTest::newRow("held by a running flasher") << false;
-    QTest::newRow("left by a flasher that died") << true;
+    QTest::addColumn<bool>("otherTmpdir");
+    QTest::newRow("held by a running flasher") << false << false << false;
+    QTest::newRow("held, the second with a TMPDIR of its own") << false << false << true;
+    QTest::newRow("serial port held, the second through a symlink") << true << false << false;
+    QTest::newRow("left by a flasher that died") << false << true << false;
 }
 
-// A second flasher never opens a link the first one drives; a dead one's lock does not block.
+// A second flasher never opens a link the first one drives, by whatever path it names it; a
+// dead one's lock, and the file it leaves, block nothing.
 void TestFlash::oneFlasherPerLink()
 {
+    QFETCH(bool, serial);
     QFETCH(bool, firstDied);
-    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running"), QStringLiteral("--start-after"), QStringLiteral("1000000")});
+    QFETCH(bool, otherTmpdir);
+    DevSim sim((serial ? QStringList{QStringLiteral("--pty")} : QStringList{QStringLiteral("--tcp"), QStringLiteral("0")})
+               + QStringList{QStringLiteral("--keep-running"), QStringLiteral("--start-after"), QStringLiteral("1000000")});
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     QTemporaryDir dir;
-    const QStringList link{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+    const QString alias = dir.filePath(QStringLiteral("ttyALIAS"));
+    QVERIFY(!serial || QFile::link(sim.where(), alias));
+    const auto link = [&](const QString &port) {
+        return QStringList{serial ? QStringLiteral("--serial") : QStringLiteral("--eth"), port, QStringLiteral("--device"), QStringLiteral("2"),
                            QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--answer-timeout")};
+    };
+    const QString port = serial ? sim.where() : QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort());
     const QString image = m_images.write(firmwareImage(4096));
     Flash first;
-    first.start(link + QStringList{QStringLiteral("60"), image});
+    first.start(link(port) + QStringList{QStringLiteral("60"), image});
     QString out;
     QTRY_VERIFY_WITH_TIMEOUT((out += first.out()).contains(QStringLiteral("Попытка соединения 1")), 10000);
     if (firstDied) {
@@ -593,10 +621,16 @@ void TestFlash::oneFlasherPerLink()
     }
 
     Flash second;
-    second.start(link + QStringList{QStringLiteral("1"), QStringLiteral("--report"), dir.filePath(QStringLiteral("r.json")), image});
+    if (otherTmpdir) {
+        QProcessEnvironment environment = flashEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), dir.path());
+        second.process.setProcessEnvironment(environment);
+    }
+    second.start(link(serial ? alias : port) + QStringList{QStringLiteral("1"), QStringLiteral("--report"), dir.filePath(QStringLiteral("r.json")), image});
     QCOMPARE(second.finish(), 1);
     const QString err = second.err();
-    QCOMPARE(err.contains(QStringLiteral("PID %1").arg(first.process.processId())), !firstDied);
+    QCOMPARE(err.contains(QStringLiteral("связь %1 занята").arg(serial ? alias : port)), !firstDied);
+    QCOMPARE(err.contains(QStringLiteral("PID %1").arg(first.process.processId())), !firstDied && !serial);
     QFile report(dir.filePath(QStringLiteral("r.json")));
     QVERIFY(report.open(QIODevice::ReadOnly));
     const QString outcome = QJsonDocument::fromJson(report.readAll()).object()[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString();
@@ -604,6 +638,8 @@ void TestFlash::oneFlasherPerLink()
     // A connection of the second would have waited at the cabinet until the first had closed.
     first.process.kill();
     first.process.waitForFinished();
+    if (serial)
+        return;
     const QString second2 = QStringLiteral("connection 2 from the programmer");
     if (firstDied) {
         QTRY_VERIFY(sim.currentOutput().contains(second2));
@@ -753,7 +789,7 @@ void TestFlash::plantDatabase()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.at(0)[QLatin1String("outcome")].toString(), QStringLiteral("updated"));
 
-    // Another station (its own temporary folder, so its own lock files) while the first probes.
+    // Another station (its own folder of lock files) while the first probes.
     DevSim silent({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--start-after"), QStringLiteral("1000000")});
     QVERIFY2(silent.start(), qPrintable(silent.output()));
     const QStringList link{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(silent.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
@@ -764,7 +800,7 @@ void TestFlash::plantDatabase()
     QTRY_VERIFY_WITH_TIMEOUT((out += first.out()).contains(QStringLiteral("Попытка соединения 1")), 10000);
     Flash second;
     QProcessEnvironment elsewhere = flashEnvironment();
-    elsewhere.insert(QStringLiteral("TMPDIR"), dir.path());
+    elsewhere.insert(QStringLiteral("VORLEX_FLASH_LOCK_DIR"), dir.path());
     second.process.setProcessEnvironment(elsewhere);
     second.start(link + QStringList{QStringLiteral("--station"), QStringLiteral("hall-2"), m_images.write(firmwareImage(4096))});
     QCOMPARE(second.finish(), 1);
