@@ -13,7 +13,7 @@ enum ExitCode {
     AllUpdated = 0,
     SomeFailed = 1,
     BadInput = 2,
-    ReportNotWritten = 3,
+    OutputNotWritten = 3, // the report or the transcript
     RecordsLost = 4,
     KilledBase = 128, // + the signal's number
     Interrupted = 130,

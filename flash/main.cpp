@@ -131,6 +131,10 @@ int main(int argc, char *argv[])
     QObject::disconnect(&recorder, &Recorder::warning, nullptr, nullptr);
     QObject::connect(&recorder, &Recorder::warning, &view, &ConsoleView::warn);
     QObject::connect(&recorder, &Recorder::note, &transcript, &Transcript::line);
+    QObject::connect(&transcript, &Transcript::writeFailed, &view, [&view, &options](const QString &why) {
+        view.warn(QStringLiteral("протокол %1 неполон: строка не записалась (%2); работа продолжается, протокол больше не пишется")
+                      .arg(options.logFile, why));
+    }, Qt::QueuedConnection);
     scheduler.setPlant(recorder.plant());
     for (const auto &queue : scheduler.queues())
         QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, &Recorder::record);
@@ -152,8 +156,12 @@ int main(int argc, char *argv[])
                  : allUpdated               ? AllUpdated
                                             : SomeFailed;
         recorder.finish();
+        // Precedence: a signal or an interrupt (it says what ended the batch), then an output
+        // not written whole (3), then a lost ledger row (4), then a device not updated (1).
         if (recorder.recordsLost() && !scheduler.interrupted())
             code = RecordsLost;
+        if (transcript.failed() && !scheduler.interrupted())
+            code = OutputNotWritten;
         if (!options.reportFile.isEmpty()) {
             report.end = QDateTime::currentDateTimeUtc();
             report.interrupted = scheduler.interrupted();
@@ -166,7 +174,7 @@ int main(int argc, char *argv[])
                 view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(options.reportFile, why));
                 transcript.line(QStringLiteral("report %1 not written: %2").arg(options.reportFile, why));
                 if (!scheduler.interrupted())
-                    code = ReportNotWritten;
+                    code = OutputNotWritten;
             }
         }
         QCoreApplication::exit(code);

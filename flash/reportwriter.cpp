@@ -94,7 +94,9 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
     const QFileInfo place(path);
     if (!place.exists() || place.isFile()) {
         QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(json) == json.size() && file.commit())
+        // Unbuffered, so that a short write shows here: a buffered one that the disk cut short
+        // at its flush can still be committed, as a truncated report.
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(json) == json.size() && file.commit())
             return true;
         *error = file.errorString();
         return false;

@@ -28,8 +28,20 @@ void Transcript::line(const QString &text)
     if (!m_file.isOpen())
         return;
     QMutexLocker lock(&m_mutex);
-    m_file.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
-    m_file.flush();
+    // After a failed write the file ends where the disk gave out; nothing is pieced on later.
+    if (m_failed)
+        return;
+    const QByteArray bytes = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n';
+    if (m_file.write(bytes) == bytes.size() && m_file.flush())
+        return;
+    m_failed = true;
+    emit writeFailed(m_file.errorString());
+}
+
+bool Transcript::failed() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_failed;
 }
 
 void Transcript::attach(LinkQueue *queue)

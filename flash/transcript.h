@@ -19,12 +19,21 @@ public:
     bool isOpen() const { return m_file.isOpen(); }
     // Any thread may write a line.
     void line(const QString &text);
+    // A line could not be written whole: the transcript is incomplete from then on.
+    bool failed() const;
+
+signals:
+    // Once, at the first line that could not be written, with the system's reason.
+    void writeFailed(const QString &why);
+
+public:
     // The probes, status codes and debug lines of every run of the queue.
     void attach(LinkQueue *queue);
 
 private:
     QFile m_file;
-    QMutex m_mutex;
+    mutable QMutex m_mutex;
+    bool m_failed = false;
 };
 
 #endif // TRANSCRIPT_H

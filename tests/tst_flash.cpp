@@ -53,6 +53,8 @@ private slots:
     void batchWithFailingMiddleDevice_data();
     void batchWithFailingMiddleDevice();
     void transcript();
+    void outputsNotWrittenWhole_data();
+    void outputsNotWrittenWhole();
     void imageChangesDuringBatch_data();
     void imageChangesDuringBatch();
     void interrupt_data();
@@ -264,6 +266,49 @@ void TestFlash::transcript()
         while (from < lines.size() && !lines.at(from).contains(want))
             ++from;
         QVERIFY2(from < lines.size(), qPrintable(QStringLiteral("missing, or out of order: ") + want));
+    }
+}
+
+void TestFlash::outputsNotWrittenWhole_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("place"); // empty: a file of the test's that holds an earlier output
+    QTest::addColumn<int>("fileSizeLimit"); // bytes; 0: none
+    QTest::addColumn<QString>("says");
+    QTest::newRow("transcript on a full device") << "--log" << "/dev/full" << 0 << "протокол /dev/full неполон";
+    QTest::newRow("transcript beyond the file-size limit") << "--log" << QString() << 2000 << "неполон: строка не записалась";
+    QTest::newRow("report beyond the file-size limit: the earlier one stays") << "--report" << QString() << 300 << "не записан";
+}
+
+// A disk that gives out: the batch goes on, the screen says so once, and the exit code is 3.
+void TestFlash::outputsNotWrittenWhole()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, place);
+    QFETCH(int, fileSizeLimit);
+    QFETCH(QString, says);
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString path = place.isEmpty() ? dir.filePath(QStringLiteral("out")) : place;
+    QFile earlier(path);
+    QVERIFY(!place.isEmpty() || (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\n") == 8 && earlier.flush()));
+    earlier.close();
+    const QStringList arguments{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                                QStringLiteral("--records"), QStringLiteral("none"), output, path, m_images.write(firmwareImage(8192))};
+    Flash flash;
+    if (fileSizeLimit > 0)
+        flash.process.start(QStringLiteral("prlimit"), QStringList{QStringLiteral("--fsize=%1").arg(fileSizeLimit), QStringLiteral("--"), QStringLiteral(FLASH_PATH)} + arguments);
+    else
+        flash.start(arguments);
+    QCOMPARE(flash.finish(), 3);
+    const QString out = flash.out();
+    const QString err = flash.err();
+    QVERIFY2(out.contains(QStringLiteral("Прибор 2: обновлён")), qPrintable(out));
+    QVERIFY2(err.count(says) == 1 && err.contains(path), qPrintable(err));
+    if (place.isEmpty() && output == QLatin1String("--report")) {
+        QVERIFY(earlier.open(QIODevice::ReadOnly));
+        QCOMPARE(earlier.readAll(), QByteArray("earlier\n"));
     }
 }
 
