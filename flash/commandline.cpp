@@ -164,6 +164,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
     parser.addHelpOption();
+    parser.addVersionOption();
     const QList<QCommandLineOption> valued{
         {QStringLiteral("serial"), QStringLiteral("COM порт прибора (19200 бод, 8N1)."), QStringLiteral("port")},
         {QStringLiteral("eth"), QStringLiteral("Адрес шкафа: ADDRESS или ADDRESS:PORT, [IPv6]:PORT."), QStringLiteral("address")},
@@ -205,6 +206,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
         command.action = CommandLine::Action::Help;
         command.text = parser.helpText();
+        return command;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        command.action = CommandLine::Action::Help;
+        command.text = QStringLiteral("vorlex-flash %1\n").arg(QStringLiteral(VORLEX_VERSION));
         return command;
     }
     // The last of two values would win without a word: the operator meant one of them.

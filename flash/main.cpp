@@ -55,9 +55,10 @@ QString newBatchId()
 int main(int argc, char *argv[])
 {
     // The worker's debug lines reach the transcript through its trace signal; the debug log
-    // itself stays off, where formatting them costs nothing.
+    // itself stays off, where formatting them costs nothing, and no debug line reaches stderr
+    // unless QT_LOGGING_RULES asks for it (its rules come after these and win).
     const QByteArray rules = qgetenv("QT_LOGGING_RULES");
-    qputenv("QT_LOGGING_RULES", rules.isEmpty() ? QByteArray("default.debug=false") : rules + ";default.debug=false");
+    qputenv("QT_LOGGING_RULES", rules.isEmpty() ? QByteArray("*.debug=false") : "*.debug=false;" + rules);
     // Qt's own event dispatcher makes fewer system calls per block than GLib's, and a
     // command-line tool has no desktop main loop to share.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))

@@ -64,6 +64,7 @@ int main(int argc, char *argv[])
         "  vorlex-devsim --pty --device 2 --out image.bin        then open the printed /dev/pts/N in the programmer\n"
         "  vorlex-devsim --tcp 4040 --device 2 --out image.bin   then point the programmer at 127.0.0.1, port 4040"));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QList<QCommandLineOption> options{
         {QStringLiteral("pty"), QStringLiteral("Create a pseudo-terminal pair and print the path to open.")},
         {QStringLiteral("serial"), QStringLiteral("Use an existing serial port."), QStringLiteral("name")},
@@ -94,6 +95,10 @@ int main(int argc, char *argv[])
         return fail(parser.errorText());
     if (parser.isSet(QStringLiteral("help")) || parser.optionNames().contains(QStringLiteral("help-all"))) {
         standardOutput() << parser.helpText() << Qt::flush;
+        return ExitComplete;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        standardOutput() << QStringLiteral("vorlex-devsim %1\n").arg(QStringLiteral(VORLEX_VERSION)) << Qt::flush;
         return ExitComplete;
     }
 
