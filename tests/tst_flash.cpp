@@ -116,6 +116,7 @@ void TestFlash::outcomes()
     const QString out = flash.out();
     QVERIFY2(out.contains(says), qPrintable(out));
     QVERIFY2(!out.contains(QLatin1Char('\r')) && !out.contains(QLatin1Char('\x1b')), "control characters on a pipe");
+    QVERIFY2(!flash.err().contains(QLatin1String("vorlex.")), "debug lines on stderr that nobody asked for");
     QCOMPARE(sim.waitForExit(), exitCode == 1 ? 1 : 0);
 }
 
