@@ -172,7 +172,9 @@ void ConsoleView::warn(const QString &text)
         standardOutput() << QStringLiteral("\033[%1A\r\033[J").arg(m_drawn) << Qt::flush;
         m_drawn = 0;
     }
-    standardError() << QStringLiteral("vorlex-flash: ") << text << Qt::endl;
+    // One line, whatever the driver's text had in it; on a terminal no wider than it.
+    const QString line = QStringLiteral("vorlex-flash: ") + text.simplified();
+    standardError() << (m_columns > 0 ? fitted(line) : line) << Qt::endl;
     redraw();
 }
 

@@ -169,7 +169,10 @@ void TestFlash::badInput_data()
                                                    << QStringLiteral("--outcome: \"maybe\"");
     QTest::newRow("plant database not PostgreSQL") << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("mysql://db/records"), image}
                                                    << QStringLiteral("postgresql://");
-    QTest::newRow("ledger that is not one") << cabinet + QStringList{QStringLiteral("--records"), small, image} << QStringLiteral("не база SQLite");
+    QTest::newRow("ledger that is not one") << cabinet + QStringList{QStringLiteral("--records"), small, image}
+                                            << QStringLiteral("журнал %1: файл - не база SQLite, а значит, не журнал; укажите журнал (--records): file is not a database").arg(small);
+    QTest::newRow("ledger in a missing folder") << cabinet + QStringList{QStringLiteral("--records"), m_images.missing() + QStringLiteral("/r.sqlite"), image}
+                                                << QStringLiteral("нет папки %1").arg(m_images.missing());
     const QString plan = m_images.write("eth 127.0.0.1 2\n");
     const QString imageAlias = m_images.missing() + QStringLiteral(".alias");
     QFile::link(image, imageAlias);
@@ -818,7 +821,10 @@ void TestFlash::plantDatabase()
     batch.start(records + QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"),
                                       QStringLiteral("2"), m_images.write(firmwareImage(4096))});
     QCOMPARE(batch.finish(), 0);
-    QVERIFY2(batch.err().contains(QStringLiteral("база завода недоступна")), "no warning");
+    const QString warning = batch.err();
+    // One line: a Russian sentence, then the driver's own words after a colon.
+    QVERIFY2(warning.count(QLatin1Char('\n')) == 1 && warning.contains(QRegularExpression(QStringLiteral("база завода .* недоступна; .*--sync-records: \\S"))),
+             qPrintable(warning));
 
     QVERIFY2(plant.start(), qPrintable(plant.why()));
     for (const char *copied : {"строк: 1", "строк: 0"}) {

@@ -13,6 +13,41 @@
 
 namespace {
 
+// SQLite's error as the operator reads it: what it means and what to do, then SQLite's own words.
+QString explained(const QSqlError &error)
+{
+    QString meaning;
+    switch (error.nativeErrorCode().toInt() & 0xff) { // the primary code of an extended one
+    case 26: // SQLITE_NOTADB
+        meaning = QStringLiteral("файл - не база SQLite, а значит, не журнал; укажите журнал (--records)");
+        break;
+    case 5: // SQLITE_BUSY
+    case 6: // SQLITE_LOCKED
+        meaning = QStringLiteral("журнал занят другой программой дольше 10 с; повторите, когда она закончит");
+        break;
+    case 13: // SQLITE_FULL
+        meaning = QStringLiteral("диск полон; освободите место на диске журнала");
+        break;
+    case 8: // SQLITE_READONLY
+    case 23: // SQLITE_AUTH
+        meaning = QStringLiteral("в журнал нельзя писать; нужны права на запись в файл и его папку");
+        break;
+    case 14: // SQLITE_CANTOPEN
+        meaning = QStringLiteral("файл журнала не открывается; проверьте путь и права");
+        break;
+    case 10: // SQLITE_IOERR
+        meaning = QStringLiteral("ошибка ввода-вывода; проверьте диск журнала");
+        break;
+    case 11: // SQLITE_CORRUPT
+        meaning = QStringLiteral("файл журнала повреждён; сохраните его для разбора и начните новый (--records)");
+        break;
+    default:
+        meaning = QStringLiteral("ошибка базы SQLite");
+    }
+    const QString cause = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
+    return cause.isEmpty() ? meaning : QStringLiteral("%1: %2").arg(meaning, cause.simplified());
+}
+
 // "VLXL": a SQLite file with this application id is a ledger of ours.
 constexpr int ApplicationId = 0x564c584c;
 constexpr int BusyTimeoutMs = 10000;
@@ -81,7 +116,7 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
     for (const QVariant &value : values)
         query.addBindValue(value);
     if (!query.exec()) {
-        *error = query.lastError().text();
+        *error = explained(query.lastError());
         return false;
     }
     while (query.next())
@@ -140,9 +175,17 @@ bool Ledger::open(const QString &path, QString *error)
         *error = QStringLiteral("это папка");
         return false;
     }
-    if (!QDir().mkpath(place.absolutePath())) {
-        *error = QStringLiteral("нельзя создать папку %1").arg(place.absolutePath());
-        return false;
+    // Only the user's data folder is made when missing: any other missing folder is a typing
+    // mistake, which would otherwise start a second ledger in a place nobody looks.
+    if (!place.absoluteDir().exists()) {
+        if (place.absoluteFilePath() != QFileInfo(defaultPath()).absoluteFilePath()) {
+            *error = QStringLiteral("нет папки %1").arg(QDir::toNativeSeparators(place.absolutePath()));
+            return false;
+        }
+        if (!QDir().mkpath(place.absolutePath())) {
+            *error = QStringLiteral("нельзя создать папку %1").arg(QDir::toNativeSeparators(place.absolutePath()));
+            return false;
+        }
     }
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
         *error = QStringLiteral("нет драйвера SQLite для Qt (пакет libqt6sql6-sqlite или libqt5sql5-sqlite)");
@@ -152,13 +195,13 @@ bool Ledger::open(const QString &path, QString *error)
     db.setDatabaseName(path);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
     if (!db.open()) {
-        *error = db.lastError().text();
+        *error = explained(db.lastError());
         return false;
     }
     QSqlQuery query(db);
     // Under one write lock: another flasher may be creating the same ledger right now.
     if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = QStringLiteral("не база SQLite или занята: %1").arg(query.lastError().text());
+        *error = explained(query.lastError());
         return false;
     }
     const auto refuse = [&](const QString &why) {
@@ -178,7 +221,7 @@ bool Ledger::open(const QString &path, QString *error)
     int objects = 0;
     if (!number(QStringLiteral("PRAGMA application_id"), &application) || !number(QStringLiteral("PRAGMA user_version"), &version)
         || !number(QStringLiteral("SELECT count(*) FROM sqlite_master"), &objects))
-        return refuse(query.lastError().text());
+        return refuse(explained(query.lastError()));
     if (objects > 0 && application != ApplicationId)
         return refuse(QStringLiteral("это не журнал vorlex-flash"));
     if (version > SchemaVersion)
@@ -186,18 +229,18 @@ bool Ledger::open(const QString &path, QString *error)
     if (version < SchemaVersion && !upgrade(version, error))
         return refuse(*error);
     if (!query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) || !query.next())
-        return refuse(QStringLiteral("у журнала нет своего id: %1").arg(query.lastError().text()));
+        return refuse(QStringLiteral("у журнала нет своего id: %1").arg(explained(query.lastError())));
     m_id = query.value(0).toString();
     query.finish();
     if (!query.exec(QStringLiteral("COMMIT")))
-        return refuse(query.lastError().text());
+        return refuse(explained(query.lastError()));
     // Readers and writers of several flashers at once. The switch needs the file to itself for
     // a moment, and SQLite does not wait for that on its own.
     QElapsedTimer waited;
     waited.start();
     while (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
         if (waited.elapsed() > BusyTimeoutMs) {
-            *error = query.lastError().text();
+            *error = explained(query.lastError());
             return false;
         }
         QThread::msleep(20);
@@ -231,7 +274,7 @@ bool Ledger::upgrade(int from, QString *error)
     steps << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
     for (const QString &step : qAsConst(steps)) {
         if (!query.exec(step)) {
-            *error = query.lastError().text();
+            *error = explained(query.lastError());
             return false;
         }
     }
@@ -245,11 +288,11 @@ bool Ledger::append(LedgerRow row, QString *error)
     // Immediate: the previous row's hash and this row go in under one write lock, whatever
     // other flashers of the station are writing.
     if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = query.lastError().text();
+        *error = explained(query.lastError());
         return false;
     }
     const auto fail = [&](const QSqlQuery &failed) {
-        *error = failed.lastError().text();
+        *error = explained(failed.lastError());
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         return false;
     };
@@ -282,7 +325,7 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT %1 FROM attempts ORDER BY station, id").arg(QLatin1String(Columns)))) {
-        *error = query.lastError().text();
+        *error = explained(query.lastError());
         return false;
     }
     *rows = 0;
@@ -330,7 +373,7 @@ bool Ledger::markCopied(const QString &plant, qint64 lastRow, QString *error)
     query.addBindValue(plant);
     query.addBindValue(lastRow);
     if (!query.exec()) {
-        *error = query.lastError().text();
+        *error = explained(query.lastError());
         return false;
     }
     return true;

@@ -18,6 +18,13 @@ const char *const Columns = "station, ledger, row_id, batch, label, operator, pr
                             "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
                             "previous_hash, row_hash";
 
+// The server's own words on one line (the driver's, when the server said nothing), for the end
+// of a Russian sentence that says what failed.
+QString driverText(const QSqlError &error)
+{
+    return (error.databaseText().isEmpty() ? error.driverText() : error.databaseText()).simplified();
+}
+
 // The advisory lock's key: the same 64 bits for the same link on every station.
 qint64 lockKey(const QString &linkKey)
 {
@@ -77,7 +84,7 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
     // Who holds a link lock is told by this name.
     db.setConnectOptions(QStringLiteral("connect_timeout=%1;application_name='vorlex-flash %2'").arg(ConnectTimeoutSeconds).arg(QString(station).remove(QLatin1Char('\''))));
     if (!db.open()) {
-        *error = db.lastError().text().simplified();
+        *error = driverText(db.lastError());
         return false;
     }
     QSqlQuery query(db);
@@ -89,9 +96,9 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
         return false;
     };
     if (!db.transaction() || !query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(lockKey(QStringLiteral("schema")))))
-        return fail(query.lastError().text());
+        return fail(driverText(query.lastError()));
     if (!query.exec(QStringLiteral("SELECT to_regclass('vorlex_schema') IS NOT NULL")) || !query.next())
-        return fail(query.lastError().text());
+        return fail(driverText(query.lastError()));
     if (!query.value(0).toBool()) {
         const QStringList steps{
             QStringLiteral("CREATE TABLE vorlex_schema (version INTEGER NOT NULL)"),
@@ -109,16 +116,16 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
         };
         for (const QString &step : steps)
             if (!query.exec(step))
-                return fail(query.lastError().text());
+                return fail(driverText(query.lastError()));
     }
     if (!query.exec(QStringLiteral("SELECT max(version) FROM vorlex_schema")) || !query.next())
-        return fail(query.lastError().text());
+        return fail(driverText(query.lastError()));
     const int version = query.value(0).toInt();
     query.finish();
     if (version != SchemaVersion)
         return fail(QStringLiteral("схема базы завода версии %1, а эта программа работает с версией %2").arg(version).arg(SchemaVersion));
     if (!db.commit())
-        return fail(db.lastError().text());
+        return fail(driverText(db.lastError()));
     m_open = true;
     return true;
 }
@@ -144,7 +151,7 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
         if (rows.isEmpty())
             return true;
         if (!db.transaction()) {
-            *error = db.lastError().text();
+            *error = driverText(db.lastError());
             return false;
         }
         QSqlQuery insert(db);
@@ -160,14 +167,14 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
                                           text(row.previousHash), text(row.rowHash)})
                 insert.addBindValue(value);
             if (!insert.exec()) {
-                *error = insert.lastError().text();
+                *error = driverText(insert.lastError());
                 db.rollback();
                 return false;
             }
             *copied += insert.numRowsAffected() > 0 ? 1 : 0;
         }
         if (!db.commit()) {
-            *error = db.lastError().text();
+            *error = driverText(db.lastError());
             return false;
         }
         // Committed there first: if this step is lost, the next copy finds the rows present.

@@ -23,9 +23,9 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
         return true;
     QString why;
     if (!m_plant.open(plantUrl, batch.station, &why)) {
-        emit warning(QStringLiteral("база завода недоступна (%1): журнал станции пишется, строки уйдут туда при следующем запуске "
-                                    "или по --sync-records")
-                         .arg(why));
+        emit warning(QStringLiteral("база завода %1 недоступна; журнал станции пишется, строки уйдут туда при следующем запуске "
+                                    "или по --sync-records: %2")
+                         .arg(m_plant.name(), why));
         emit note(QStringLiteral("plant database unavailable: %1").arg(why));
         return true;
     }
@@ -61,7 +61,7 @@ void Recorder::record(const DeviceRecord &device)
     QString why;
     if (!m_ledger.append(row, &why)) {
         if (!m_lost)
-            emit warning(QStringLiteral("журнал %1: попытка не записана (%2); итог прибора от этого не меняется").arg(m_ledgerFile, why));
+            emit warning(QStringLiteral("журнал %1: попытка не записана, итог прибора от этого не меняется: %2").arg(m_ledgerFile, why));
         emit note(QStringLiteral("[%1] device %2: attempt %3 not recorded: %4").arg(device.link).arg(device.device).arg(row.attempt).arg(why));
         m_lost = true;
         return;
@@ -85,6 +85,6 @@ void Recorder::copyToPlant()
     if (m_plant.copyFrom(m_ledger, &copied, &why))
         return;
     m_plant.close();
-    emit warning(QStringLiteral("база завода перестала отвечать (%1): строки остаются в журнале станции и уйдут туда позже").arg(why));
+    emit warning(QStringLiteral("база завода %1 перестала отвечать; строки остаются в журнале станции и уйдут туда позже: %2").arg(m_plant.name(), why));
     emit note(QStringLiteral("plant database lost: %1").arg(why));
 }
