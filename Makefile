@@ -11,10 +11,11 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev \
 	fonts-dejavu-core qttranslations5-l10n qt6-translations-l10n \
 	libqt5sql5-sqlite libqt6sql6-sqlite
-# The checkers the tests run on the manual pages and the desktop entry,
+# The checkers the tests run on the manual pages and the desktop entry, a terminal (tmux) for the
+# flasher's live view,
 # and a throw-away PostgreSQL server (its programs only: the tests start their own) with Qt's
 # drivers for it, for the plant database.
-TEST_PACKAGES := man-db desktop-file-utils postgresql libqt5sql5-psql libqt6sql6-psql
+TEST_PACKAGES := man-db desktop-file-utils postgresql libqt5sql5-psql libqt6sql6-psql tmux
 # What CPack needs to read the package's dependencies off the binaries.
 PACKAGE_PACKAGES := file dpkg-dev
 BENCH_PACKAGES := lrzsz time sqlite3 postgresql

@@ -9,6 +9,21 @@ namespace {
 
 constexpr int ProgressEveryMs = 200;
 
+// Erases the cursor's line and the count - 1 below it, and comes back. Line by line rather than
+// with "erase to the end of the screen", which tmux, at the screen's top, turns into a copy of
+// the screen in its scrollback.
+QString eraseLines(int count)
+{
+    if (count <= 0)
+        return QString();
+    QString text;
+    for (int i = 0; i < count; ++i)
+        text += i + 1 < count ? QStringLiteral("\033[2K\033[B") : QStringLiteral("\033[2K");
+    if (count > 1)
+        text += QStringLiteral("\033[%1A").arg(count - 1);
+    return text + QLatin1Char('\r');
+}
+
 QString clock(qint64 seconds)
 {
     return QStringLiteral("%1:%2").arg(seconds / 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
@@ -16,16 +31,18 @@ QString clock(qint64 seconds)
 
 } // namespace
 
-ConsoleView::ConsoleView(Scheduler *scheduler, bool quiet, int columns, QObject *parent)
+ConsoleView::ConsoleView(Scheduler *scheduler, bool quiet, int columns, int rows, QObject *parent)
     : QObject(parent)
     , m_scheduler(scheduler)
     , m_quiet(quiet)
     , m_columns(columns)
+    , m_rows(rows)
 {
     int index = 0;
     for (const auto &queue : scheduler->queues()) {
         attach(index++, queue.get());
         m_live << QString();
+        m_state << LinkState::Waiting;
         m_shownRead << -1;
         m_shownDecile << -1;
     }
@@ -39,14 +56,24 @@ ConsoleView::ConsoleView(Scheduler *scheduler, bool quiet, int columns, QObject 
 void ConsoleView::attach(int index, LinkQueue *queue)
 {
     connect(queue, &LinkQueue::probed, this, [this, index](int device, int probe) {
+        m_state[index] = LinkState::Running;
         const QString text = QStringLiteral("Попытка соединения %1").arg(probe);
         // On a terminal the attempts share the link's live line; elsewhere each gets its line.
         show(index, device, text, m_columns > 0 ? Line::Live : Line::Event);
     });
     connect(queue, &LinkQueue::statusShown, this, [this, index](int device, int status, const QString &message) {
-        // The outcome line says it, and a stop is told by the outcome in the operator's words.
-        if (status != STATUS_FILE_SENT && status != STATUS_STOPPED)
-            show(index, device, message, Line::Event);
+        m_state[index] = LinkState::Running;
+        // What ends an attempt is said once, by the attempt's end line, which carries the
+        // message; the steps on the way are the link's live line on a terminal.
+        if (status > 0 && status != STATUS_FILE_SENT)
+            show(index, device, message, m_columns > 0 ? Line::Live : Line::Event);
+        else if (status == ERROR_WRONG_ANSWER)
+            show(index, device, message, Line::Live);
+    });
+    connect(queue, &LinkQueue::queueOver, this, [this, index] {
+        m_state[index] = LinkState::Done;
+        m_live[index].clear();
+        redraw();
     });
     connect(queue, &LinkQueue::transferBegins, this, [this, index] {
         m_shownRead[index] = -1;
@@ -64,6 +91,7 @@ void ConsoleView::attach(int index, LinkQueue *queue)
 
 void ConsoleView::showProgress()
 {
+    bool changed = false;
     int index = 0;
     for (const auto &queue : m_scheduler->queues()) {
         const int i = index++;
@@ -71,21 +99,58 @@ void ConsoleView::showProgress()
         if (progress.size <= 0 || progress.read == m_shownRead.at(i))
             continue;
         m_shownRead[i] = progress.read;
+        m_state[i] = LinkState::Running;
         const int percent = int(double(progress.read) / double(progress.size) * 100);
-        const qint64 blocks = (progress.read + XMODEM_PAYLOAD_SIZE - 1) / XMODEM_PAYLOAD_SIZE;
-        const qint64 totalBlocks = (progress.size + XMODEM_PAYLOAD_SIZE - 1) / XMODEM_PAYLOAD_SIZE;
-        const double rate = blocks / (qMax<qint64>(progress.elapsedMs, 1) / 1000.0);
-        const qint64 left = rate > 0 ? qint64((totalBlocks - blocks) / rate) : 0;
         if (m_columns > 0) {
-            const int filled = percent / 5;
-            const QString bar = QString(filled, QLatin1Char('#')) + QString(20 - filled, QLatin1Char('-'));
-            show(i, queue->device(), QStringLiteral("[%1] %2%  %3/%4 байт  %5 бл/с  осталось %6")
-                     .arg(bar).arg(percent, 3).arg(progress.read).arg(progress.size).arg(rate, 0, 'f', 1).arg(clock(left)), Line::Live);
+            m_live[i] = progressLine(i, *queue);
+            changed = true;
         } else if (percent / 10 != m_shownDecile.at(i)) {
             m_shownDecile[i] = percent / 10;
+            const double rate = double(progress.read) / XMODEM_PAYLOAD_SIZE / (qMax<qint64>(progress.elapsedMs, 1) / 1000.0);
             show(i, queue->device(), QStringLiteral("%1%  %2/%3 байт  %4 бл/с").arg(percent).arg(progress.read).arg(progress.size).arg(rate, 0, 'f', 1), Line::Event);
         }
     }
+    if (changed)
+        redraw();
+}
+
+// "[link] Прибор 2: [####------] 45%  2048/4096 байт  14.1 бл/с  осталось 00:03", made to fit:
+// the bar shrinks first, then the bytes and the rate go; the device, the percent and the time
+// left stay.
+QString ConsoleView::progressLine(int index, const LinkQueue &queue) const
+{
+    const LinkQueue::Progress progress = queue.progress();
+    const int percent = int(double(progress.read) / double(progress.size) * 100);
+    const qint64 blocks = (progress.read + XMODEM_PAYLOAD_SIZE - 1) / XMODEM_PAYLOAD_SIZE;
+    const qint64 totalBlocks = (progress.size + XMODEM_PAYLOAD_SIZE - 1) / XMODEM_PAYLOAD_SIZE;
+    const double rate = blocks / (qMax<qint64>(progress.elapsedMs, 1) / 1000.0);
+    const qint64 left = rate > 0 ? qint64((totalBlocks - blocks) / rate) : 0;
+    const QString head = QStringLiteral("[%1] %2: ").arg(queue.name(), deviceLabel(index, queue.device()));
+    const QString bytes = QStringLiteral("  %1/%2 байт").arg(progress.read).arg(progress.size);
+    const QString speed = QStringLiteral("  %1 бл/с").arg(rate, 0, 'f', 1);
+    const QString tail = QStringLiteral("%1%").arg(percent, 3);
+    const QString timeLeft = QStringLiteral("  осталось %1").arg(clock(left));
+    const auto line = [&](int barWidth, bool withBytes, bool withSpeed) {
+        QString bar;
+        if (barWidth > 0) {
+            const int filled = percent * barWidth / 100;
+            bar = QLatin1Char('[') + QString(filled, QLatin1Char('#')) + QString(barWidth - filled, QLatin1Char('-')) + QStringLiteral("] ");
+        }
+        return head + bar + tail + (withBytes ? bytes : QString()) + (withSpeed ? speed : QString()) + timeLeft;
+    };
+    constexpr int FullBar = 20;
+    constexpr int ShortestBar = 5;
+    const int room = m_columns - 1;
+    for (const bool withBytes : {true, false}) {
+        for (const bool withSpeed : {true, false}) {
+            if (!withSpeed && withBytes)
+                continue; // the bytes go before the rate
+            const int spare = room - line(0, withBytes, withSpeed).size();
+            if (spare >= ShortestBar + 3)
+                return line(qMin(FullBar, spare - 3), withBytes, withSpeed);
+        }
+    }
+    return line(0, false, false);
 }
 
 void ConsoleView::show(int index, int device, const QString &text, Line kind)
@@ -104,13 +169,18 @@ void ConsoleView::show(int index, int device, const QString &text, Line kind)
     }
     // A line for good goes above the live ones, which are drawn again below it.
     m_live[index].clear();
-    QString screen;
-    if (m_drawn > 0)
-        screen += QStringLiteral("\033[%1A").arg(m_drawn);
-    screen += QStringLiteral("\r\033[J") + line + QLatin1Char('\n');
-    standardOutput() << screen;
-    m_drawn = 0;
+    clearLiveArea();
+    standardOutput() << line << QLatin1Char('\n');
     redraw();
+}
+
+// Up to the first live line, and everything from there down cleared.
+void ConsoleView::clearLiveArea()
+{
+    if (m_columns <= 0 || m_drawn == 0)
+        return;
+    standardOutput() << QStringLiteral("\033[%1A").arg(m_drawn) << eraseLines(m_drawn);
+    m_drawn = 0;
 }
 
 // "Прибор 2", and once a device is tried again, which attempt this is.
@@ -130,48 +200,67 @@ QString ConsoleView::fitted(const QString &line) const
     return line.left(qMax(m_columns - 2, 0)) + QStringLiteral("…");
 }
 
-// Rewrites the live lines in place: up to the first, then each on a cleared line.
+// Rewrites the live area in place: up to its first line, then each on a cleared line. It never
+// grows beyond the terminal's height, where moving up would stop at the top and every redraw
+// would leave a copy behind in the scrollback.
 void ConsoleView::redraw()
 {
-    if (m_columns <= 0)
+    if (m_columns <= 0 || m_over)
         return;
+    // The cursor's own line stays free, and one more for the line of the rest.
+    const int capacity = m_rows > 0 ? qMax(m_rows - 2, 1) : int(m_live.size());
+    QStringList lines;
+    int hiddenRunning = 0;
+    int waiting = 0;
+    int done = 0;
+    const bool crowded = m_live.size() > capacity;
+    for (int i = 0; i < m_live.size(); ++i) {
+        if (m_state.at(i) == LinkState::Waiting)
+            ++waiting;
+        else if (m_state.at(i) == LinkState::Done)
+            ++done;
+        else if (!m_live.at(i).isEmpty() && (!crowded || lines.size() < capacity - 1))
+            lines << fitted(m_live.at(i));
+        else
+            ++hiddenRunning;
+    }
+    if (crowded) {
+        QStringList parts;
+        if (hiddenRunning > 0)
+            parts << QStringLiteral("%1 идут").arg(hiddenRunning);
+        if (waiting > 0)
+            parts << QStringLiteral("%1 ждут").arg(waiting);
+        if (done > 0)
+            parts << QStringLiteral("%1 готовы").arg(done);
+        if (!parts.isEmpty())
+            lines << fitted(QStringLiteral("ещё %1: %2").arg(hiddenRunning + waiting + done).arg(parts.join(QStringLiteral(", "))));
+    }
     QString screen;
     if (m_drawn > 0)
         screen += QStringLiteral("\033[%1A").arg(m_drawn);
-    int drawn = 0;
-    for (const QString &line : qAsConst(m_live)) {
-        if (line.isEmpty())
-            continue;
-        screen += QStringLiteral("\r\033[K") + fitted(line) + QLatin1Char('\n');
-        ++drawn;
-    }
-    if (drawn < m_drawn)
-        screen += QStringLiteral("\r\033[J");
-    m_drawn = drawn;
+    for (const QString &line : qAsConst(lines))
+        screen += QStringLiteral("\r\033[K") + line + QLatin1Char('\n');
+    screen += eraseLines(m_drawn - int(lines.size()));
+    m_drawn = int(lines.size());
     standardOutput() << screen << Qt::flush;
 }
 
-void ConsoleView::setColumns(int columns)
+void ConsoleView::setSize(int columns, int rows)
 {
     if (m_columns <= 0)
         return;
     // The old lines may have wrapped at the new width: clear from the top of what was drawn.
-    QString screen;
-    if (m_drawn > 0)
-        screen += QStringLiteral("\033[%1A").arg(m_drawn);
-    standardOutput() << screen << QStringLiteral("\r\033[J") << Qt::flush;
-    m_drawn = 0;
+    clearLiveArea();
     m_columns = qMax(columns, 1);
+    m_rows = rows;
     redraw();
 }
 
 void ConsoleView::warn(const QString &text)
 {
     // Above the live lines, so that the next redraw does not write over it.
-    if (m_columns > 0 && m_drawn > 0) {
-        standardOutput() << QStringLiteral("\033[%1A\r\033[J").arg(m_drawn) << Qt::flush;
-        m_drawn = 0;
-    }
+    clearLiveArea();
+    standardOutput() << Qt::flush;
     // One line, whatever the driver's text had in it; on a terminal no wider than it.
     const QString line = QStringLiteral("vorlex-flash: ") + text.simplified();
     standardError() << (m_columns > 0 ? fitted(line) : line) << Qt::endl;
@@ -181,9 +270,10 @@ void ConsoleView::warn(const QString &text)
 void ConsoleView::finish(const QList<DeviceRecord> &records)
 {
     m_progressTimer.stop();
-    for (QString &line : m_live)
-        line.clear();
-    redraw();
+    // Nothing of the live area is left behind, the line of the rest included.
+    clearLiveArea();
+    m_over = true;
+    standardOutput() << Qt::flush;
     if (m_quiet || records.size() < 2)
         return;
     int updated = 0;

@@ -124,7 +124,8 @@ int main(int argc, char *argv[])
     report.start = QDateTime::currentDateTimeUtc();
 
     Scheduler scheduler(options, image);
-    ConsoleView view(&scheduler, options.quiet, platform::standardOutputIsTerminal() ? qMax(platform::terminalColumns(), 20) : 0);
+    const platform::TerminalSize terminal = platform::standardOutputIsTerminal() ? platform::terminalSize() : platform::TerminalSize{};
+    ConsoleView view(&scheduler, options.quiet, platform::standardOutputIsTerminal() ? qMax(terminal.columns, 20) : 0, terminal.rows);
     QObject::connect(&scheduler, &Scheduler::note, &transcript, &Transcript::line, Qt::DirectConnection);
     for (const auto &queue : scheduler.queues())
         transcript.attach(queue.get());
@@ -145,7 +146,10 @@ int main(int argc, char *argv[])
         else
             scheduler.terminate(signalNumber);
     });
-    QObject::connect(&watcher, &platform::SignalWatcher::resized, &view, [&view] { view.setColumns(platform::terminalColumns()); });
+    QObject::connect(&watcher, &platform::SignalWatcher::resized, &view, [&view] {
+        const platform::TerminalSize size = platform::terminalSize();
+        view.setSize(size.columns, size.rows);
+    });
 
     QObject::connect(&scheduler, &Scheduler::finished, &app, [&](const QList<DeviceRecord> &records) {
         view.finish(records);

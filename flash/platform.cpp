@@ -44,12 +44,12 @@ bool standardOutputIsTerminal()
     return ::isatty(STDOUT_FILENO) == 1;
 }
 
-int terminalColumns()
+TerminalSize terminalSize()
 {
     winsize size{};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
-        return 0;
-    return size.ws_col;
+        return {};
+    return {size.ws_col, size.ws_row};
 }
 
 QString loginName()
@@ -219,7 +219,7 @@ bool SignalWatcher::install()
 #else
 
 bool standardOutputIsTerminal() { return false; }
-int terminalColumns() { return 0; }
+TerminalSize terminalSize() { return {}; }
 QString loginName() { return qEnvironmentVariable("USERNAME"); }
 QString fileIdentity(const QString &path) { return QStringLiteral("path ") + QFileInfo(path).absoluteFilePath(); }
 QString sharedLockFolder(QString *) { return QDir::tempPath(); }

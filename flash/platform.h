@@ -10,8 +10,13 @@
 namespace platform {
 
 bool standardOutputIsTerminal();
-// Columns of the terminal on standard output; 0 when unknown.
-int terminalColumns();
+// Columns and rows of the terminal on standard output; 0 when unknown.
+struct TerminalSize
+{
+    int columns = 0;
+    int rows = 0;
+};
+TerminalSize terminalSize();
 QString loginName();
 
 // What a path resolves to, through symlinks: the device and the file on it where the file

@@ -64,6 +64,7 @@ private slots:
     void linksRunInParallel();
     void reportOfABatch();
     void interruptTwoLinks();
+    void hallOnOneTerminal();
     void portWithoutPermission();
     void oneFlasherPerLink_data();
     void oneFlasherPerLink();
@@ -601,6 +602,54 @@ void TestFlash::interruptTwoLinks()
 }
 
 // The port opens only for members of its group: the flasher names the remedy.
+// Thirty cabinets on a terminal of 80×24: the live area stays on the screen, the first links in
+// it, and when the batch is over the scrollback holds each device's outcome once and nothing of
+// the live area.
+void TestFlash::hallOnOneTerminal()
+{
+    const QString tmux = QStandardPaths::findExecutable(QStringLiteral("tmux"));
+    if (tmux.isEmpty())
+        QSKIP("tmux is not installed (make test-deps installs it)");
+    constexpr int Cabinets = 30;
+    QStringList simArguments{QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--device"), QStringLiteral("2")};
+    for (int i = 0; i < Cabinets; ++i)
+        simArguments << QStringLiteral("--tcp") << QStringLiteral("0");
+    DevSim sim(simArguments);
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QString plan;
+    for (int i = 0; i < Cabinets; ++i)
+        plan += QStringLiteral("eth 127.0.0.1:%1 2\n").arg(sim.tcpPort(i));
+    QTemporaryDir dir;
+    const QString socket = dir.filePath(QStringLiteral("tmux"));
+    const auto run = [&](const QStringList &arguments) {
+        QProcess process;
+        process.start(tmux, QStringList{QStringLiteral("-S"), socket} + arguments);
+        process.waitForFinished();
+        return QString::fromUtf8(process.readAllStandardOutput());
+    };
+    const QString command = QStringLiteral("'%1' --plan '%2' --records none '%3'; echo \"exit $?\"; sleep 600")
+                                .arg(QStringLiteral(FLASH_PATH), m_images.write(plan.toUtf8()), m_images.write(firmwareImage(4096)));
+    const auto stopTmux = qScopeGuard([&] { run({QStringLiteral("kill-server")}); });
+    run({QStringLiteral("new-session"), QStringLiteral("-d"), QStringLiteral("-x"), QStringLiteral("80"), QStringLiteral("-y"), QStringLiteral("24"), command});
+    const auto screen = [&] { return run({QStringLiteral("capture-pane"), QStringLiteral("-p"), QStringLiteral("-J")}); };
+    // Progress on the screen: the first link among the live lines, the rest in one line, and
+    // each live line within 80 columns with its time left.
+    const auto crowdedArea = [&] {
+        const QString now = screen();
+        const QStringList live = now.split(QLatin1Char('\n')).filter(QStringLiteral("бл/с"));
+        return now.contains(QStringLiteral("[127.0.0.1:%1]").arg(sim.tcpPort(0))) && now.contains(QStringLiteral("\nещё ")) && !live.isEmpty()
+               && std::all_of(live.cbegin(), live.cend(), [](const QString &line) { return line.size() <= 80 && line.contains(QStringLiteral("осталось")); });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(crowdedArea(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(screen().contains(QStringLiteral("exit ")), 60000);
+    const QString history = run({QStringLiteral("capture-pane"), QStringLiteral("-p"), QStringLiteral("-J"), QStringLiteral("-S"), QStringLiteral("-")});
+    QVERIFY2(history.contains(QStringLiteral("exit 0")), qPrintable(history));
+    QCOMPARE(history.count(QStringLiteral("Прибор 2: обновлён")), Cabinets);
+    for (const QString &line : history.split(QLatin1Char('\n')))
+        QVERIFY2(!line.contains(QStringLiteral("бл/с")) && !line.contains(QStringLiteral("Попытка")) && !line.startsWith(QStringLiteral("ещё ")),
+                 qPrintable(line));
+}
+
 void TestFlash::portWithoutPermission()
 {
     DevSim sim({QStringLiteral("--pty")});
