@@ -54,6 +54,7 @@ QString newBatchId()
 
 int main(int argc, char *argv[])
 {
+    platform::prepareConsole();
     // The worker's debug lines reach the transcript through its trace signal; the debug log
     // itself stays off, where formatting them costs nothing, and no debug line reaches stderr
     // unless QT_LOGGING_RULES asks for it (its rules come after these and win).

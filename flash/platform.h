@@ -4,10 +4,13 @@
 #include <QObject>
 #include <QString>
 
-// What the flasher needs from the operating system beyond Qt: signals, whether standard output
-// is a terminal and how wide it is, the operator's login name. POSIX systems have it all;
-// elsewhere the flasher runs without signals and with plain lines.
+// What the flasher needs from the operating system beyond Qt: signals (on Windows the console's
+// Ctrl-C, close, logoff and shutdown events), whether standard output is a terminal and its size,
+// the operator's login name, file identities and kernel locks. For POSIX systems and Windows.
 namespace platform {
+
+// Before anything is written: on Windows, the console takes UTF-8.
+void prepareConsole();
 
 bool standardOutputIsTerminal();
 // Columns and rows of the terminal on standard output; 0 when unknown.

@@ -165,7 +165,7 @@ Ledger::~Ledger()
 
 QString Ledger::defaultPath()
 {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(QStringLiteral("records.sqlite"));
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)).filePath(QStringLiteral("records.sqlite"));
 }
 
 bool Ledger::open(const QString &path, QString *error)

@@ -6,11 +6,33 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 namespace {
 // nobody: initdb refuses to run as root.
 constexpr uint UnprivilegedId = 65534;
+
+bool runningAsRoot()
+{
+#ifdef Q_OS_UNIX
+    return ::geteuid() == 0;
+#else
+    return false;
+#endif
+}
+
+// The server's folders, to the user it runs as.
+bool handOver(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    return ::chown(QFile::encodeName(path).constData(), UnprivilegedId, UnprivilegedId) == 0;
+#else
+    Q_UNUSED(path);
+    return true;
+#endif
+}
 } // namespace
 
 PgServer::PgServer()
@@ -28,7 +50,7 @@ PgServer::~PgServer()
 bool PgServer::run(const QStringList &command)
 {
     QStringList full = command;
-    if (::geteuid() == 0)
+    if (runningAsRoot())
         full = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(UnprivilegedId), QStringLiteral("--regid=%1").arg(UnprivilegedId),
                            QStringLiteral("--clear-groups")} + full;
     QProcess process;
@@ -51,9 +73,8 @@ bool PgServer::start()
     // The server's user must reach its folder.
     QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     QDir(m_dir.path()).mkpath(QStringLiteral("data"));
-    if (::geteuid() == 0) {
-        if (::chown(QFile::encodeName(m_dir.filePath(QStringLiteral("data"))).constData(), UnprivilegedId, UnprivilegedId) != 0
-            || ::chown(QFile::encodeName(m_dir.path()).constData(), UnprivilegedId, UnprivilegedId) != 0) {
+    if (runningAsRoot()) {
+        if (!handOver(m_dir.filePath(QStringLiteral("data"))) || !handOver(m_dir.path())) {
             m_why = QStringLiteral("cannot hand the folder to the server's user");
             return false;
         }

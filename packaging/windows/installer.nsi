@@ -1,0 +1,71 @@
+; The Windows setup program: the three programs with Qt, its plugins and translations in Program
+; Files, a Start-menu entry, an uninstaller. Made by make-installer.sh, which passes VERSION,
+; LISTS (the folder of the generated file lists), ICON and OUTFILE.
+; Silent with /S; installing over an older version replaces it in place; uninstalling removes
+; only the files it installed, never a ledger or a report.
+Unicode true
+!include "x64.nsh"
+!include "LogicLib.nsh"
+
+!define PRODUCT "Программатор Ворлекс"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\VorlexProgrammer"
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+Icon "${ICON}"
+UninstallIcon "${ICON}"
+InstallDir "$PROGRAMFILES64\Vorlex Programmer"
+; An installed version's folder wins, so that an upgrade lands where the old one is.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+ManifestDPIAware true
+
+!include "MUI2.nsh"
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "Russian"
+
+Function .onInit
+    ${IfNot} ${RunningX64}
+        MessageBox MB_ICONSTOP "Программатору Ворлекс нужна 64-разрядная Windows."
+        Abort
+    ${EndIf}
+    SetRegView 64
+FunctionEnd
+
+Function un.onInit
+    SetRegView 64
+FunctionEnd
+
+Section "Install"
+    SetShellVarContext all
+    ; Files of an older version are replaced one by one; anything else in the folder stays.
+    !include "${LISTS}\install.nsh"
+    SetOutPath "$INSTDIR"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\vorlex-programmer.exe" "" "$INSTDIR\vorlex-programmer.exe" 0
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Ларент-Прибор"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\vorlex-programmer.exe"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section "Uninstall"
+    SetShellVarContext all
+    Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+    !include "${LISTS}\uninstall.nsh"
+    Delete "$INSTDIR\uninstall.exe"
+    ; Not /r: a folder that still holds an operator's file stays, with that file.
+    RMDir "$INSTDIR"
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd
