@@ -123,7 +123,7 @@ windows: windows-toolchain
 	VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/make-installer.sh $(WIN_BUILD)/build $(WIN_BUILD)
 
 # The setup program, the flasher and the window proven under Wine, in a throw-away prefix.
-windows-check: windows
+windows-check: windows build-qt6
 	$(call install_missing,$(WINE_PACKAGES))
 	VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/check-wine.sh $(WIN_BUILD) $(BUILD)/qt6
 

@@ -3,7 +3,9 @@
 ; LISTS (the folder of the generated file lists), ICON and OUTFILE.
 ; Silent with /S; installing over an older version replaces it in place; uninstalling removes
 ; only the files it installed, never a ledger or a report.
-Unicode true
+; A 64-bit setup program for 64-bit programs: it runs where they run, and needs no 32-bit
+; subsystem (Wine's included).
+Target amd64-unicode
 !include "x64.nsh"
 !include "LogicLib.nsh"
 
@@ -31,10 +33,6 @@ ManifestDPIAware true
 !insertmacro MUI_LANGUAGE "Russian"
 
 Function .onInit
-    ${IfNot} ${RunningX64}
-        MessageBox MB_ICONSTOP "Программатору Ворлекс нужна 64-разрядная Windows."
-        Abort
-    ${EndIf}
     SetRegView 64
 FunctionEnd
 

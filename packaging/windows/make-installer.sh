@@ -84,8 +84,8 @@ rm -rf "$lists" && mkdir -p "$lists"
     done
     find . -type f | sort | sed 's|^\./||' | while read -r file; do
         win=${file//\//\\}
-        dir=$(dirname "$win")
-        [ "$dir" = . ] && target='$INSTDIR' || target="\$INSTDIR\\$dir"
+        dir=$(dirname "$file")
+        [ "$dir" = . ] && target='$INSTDIR' || target="\$INSTDIR\\${dir//\//\\}"
         printf 'SetOutPath "%s"\nFile "%s"\n' "$target" "$stage/$file" >> "$lists/install.nsh"
         printf 'Delete "$INSTDIR\\%s"\n' "$win" >> "$lists/uninstall.nsh"
     done
