@@ -2,7 +2,7 @@
 # Proves the Windows build under Wine, in a throw-away prefix: the setup program installs silently
 # (and again over itself, in place); the installed vorlex-flash.exe updates the Linux emulator
 # over TCP on 127.0.0.1 byte for byte, writes its ledger and reads it back with --history; the
-# window opens under Xvfb with its title; the suites that need no pseudo-terminal pass; a COM
+# window opens under Xvfb with its title; Ctrl-C stops probing; the suites that need no pseudo-terminal pass; a COM
 # port mapped to a pseudo-terminal carries the address frame and the first probe to the emulator;
 # uninstalling leaves the ledger and an operator's file alone. Exits non-zero on any failure.
 #
@@ -92,6 +92,18 @@ cmp "$work/image.bin" "$work/received.bin" || fail "the device did not receive t
 grep -q 'Прибор 2: обновлён' "$work/flash.txt" || fail "no Russian outcome line: $(cat "$work/flash.txt")"
 grep -q '"outcome": "updated"' "$work/report.json" || fail "the report does not say updated"
 prove "the installed vorlex-flash.exe updates the emulator over 127.0.0.1 byte for byte, says so in Russian and in its report"
+
+step "Ctrl-C while probing"
+# Wine hands a SIGINT to a console program as the console's Ctrl-C event.
+silent=$(emulator "$work/silent.log" --tcp 0 --device 2 --start-after 1000000)
+(cd "$work" && exec wine64 "$flash" --eth "$silent" --device 2 --records none --report stopped.json image.bin) > "$work/stopped.txt" 2>&1 &
+stopped=$!
+wait_for 'Попытка соединения 2' "$work/stopped.txt" 20 || fail "no probing: $(cat "$work/stopped.txt")"
+pkill -INT -f 'vorlex-flash.exe --eth' || fail "no vorlex-flash.exe to interrupt"
+status=0
+wait $stopped || status=$?
+[ "$status" = 130 ] && grep -q '"outcome": "interrupted"' "$work/stopped.json" || fail "Ctrl-C: exit $status, $(tail -3 "$work/stopped.txt")"
+prove "Ctrl-C (the console's event) stops probing: exit 130, the device interrupted in the report"
 
 step "the ledger in the user's local application data, and --history"
 ledger=$(find "$WINEPREFIX/drive_c/users" -path '*AppData/Local/vorlex-flash/records.sqlite' -print -quit)
