@@ -137,8 +137,9 @@ build_libpq() {
     rm -rf "$work/libpq" && mkdir -p "$work/libpq" && cd "$work/libpq"
     "$s/configure" --host=$TRIPLET CC=$TRIPLET-gcc-posix --prefix="$deps" \
         --without-readline --without-zlib --without-icu --without-openssl --without-ldap
-    make -C src/include install
+    # Building libpq first generates the headers (utils/errcodes.h) that installing them needs.
     make -j"$JOBS" -C src/interfaces/libpq
+    make -C src/include install
     make -C src/interfaces/libpq install
 }
 
