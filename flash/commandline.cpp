@@ -91,12 +91,30 @@ QString readPlan(const QString &path, QList<LinkPlan> *links)
     return QString();
 }
 
-// "2026-12-07" as that whole day in UTC (until: up to its end), or a time in ISO 8601, UTC
-// unless it names its offset.
+// A name that goes into the records and onto screens: no control or formatting characters,
+// which could rewrite a terminal's lines or reorder what a reader sees.
+QString checkRecordName(const QString &option, const QString &value)
+{
+    for (const QChar c : value) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
+            return QStringLiteral("--%1: \"%2\" содержит управляющий символ U+%3; допустим только печатный текст")
+                .arg(option, quotedForMessage(value)).arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    return QString();
+}
+
+// "2026-12-07" as that whole day in UTC (until: through its end), or a time in ISO 8601
+// ("2026-12-07T18:19:15Z", "...+03:00", "...15.250Z"), UTC unless it names its offset.
 bool parseHistoryTime(const QString &text, bool until, QDateTime *time)
 {
-    const QDate day = QDate::fromString(text, Qt::ISODate);
-    if (day.isValid()) {
+    // Only the day itself: Qt would read the day off the front of a longer text and drop the time.
+    static const QRegularExpression dayOnly(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+    if (dayOnly.match(text).hasMatch()) {
+        const QDate day = QDate::fromString(text, Qt::ISODate);
+        if (!day.isValid())
+            return false;
         *time = QDateTime(until ? day.addDays(1) : day, QTime(0, 0), Qt::UTC);
         return true;
     }
@@ -129,6 +147,11 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
     if (sync && command.options.plantDb.isEmpty())
         return refused(QStringLiteral("--sync-records: не задана база завода (--plant-db URL или VORLEX_PLANT_DB)"));
     command.options.station = parser.value(QStringLiteral("station"));
+    for (const char *name : {"station", "label"}) {
+        const QString problem = checkRecordName(QLatin1String(name), parser.value(QLatin1String(name)));
+        if (!problem.isEmpty())
+            return refused(problem);
+    }
     command.action = history ? CommandLine::Action::History : sync ? CommandLine::Action::SyncRecords : CommandLine::Action::VerifyRecords;
     if (!history)
         return command;
@@ -138,13 +161,16 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
         return refused(QStringLiteral("--since: \"%1\" - не дата (ГГГГ-ММ-ДД) и не время ISO 8601").arg(quotedForMessage(value("since"))));
     if (parser.isSet(QStringLiteral("until")) && !parseHistoryTime(value("until"), true, &filter.until))
         return refused(QStringLiteral("--until: \"%1\" - не дата (ГГГГ-ММ-ДД) и не время ISO 8601").arg(quotedForMessage(value("until"))));
+    if (filter.since.isValid() && filter.until.isValid() && filter.since >= filter.until)
+        return refused(QStringLiteral("--since %1 не раньше --until %2: такой промежуток пуст").arg(quotedForMessage(value("since")), quotedForMessage(value("until"))));
     if (parser.isSet(QStringLiteral("device"))) {
         bool ok = false;
         filter.device = value("device").toInt(&ok);
         if (!ok || filter.device < 0 || filter.device > 255)
             return refused(QStringLiteral("--device: \"%1\" - не номер прибора от 0 до 255").arg(quotedForMessage(value("device"))));
     }
-    static const QStringList outcomes{QStringLiteral("updated"), QStringLiteral("failed"), QStringLiteral("no answer"), QStringLiteral("interrupted")};
+    static const QStringList outcomes{QStringLiteral("updated"), QStringLiteral("failed"), QStringLiteral("no answer"), QStringLiteral("interrupted"),
+                                      QStringLiteral("not-updated")};
     filter.outcome = value("outcome");
     if (parser.isSet(QStringLiteral("outcome")) && !outcomes.contains(filter.outcome))
         return refused(QStringLiteral("--outcome: \"%1\" - не итог; допустимы %2").arg(quotedForMessage(filter.outcome), outcomes.join(QStringLiteral(", "))));
@@ -179,6 +205,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("records"), QStringLiteral("Журнал попыток станции (SQLite); none - без журнала в этот раз. По умолчанию в папке данных пользователя."), QStringLiteral("file")},
         {QStringLiteral("label"), QStringLiteral("Метка партии в журнале, например номер заказа; с --history - отбор по ней."), QStringLiteral("text")},
         {QStringLiteral("station"), QStringLiteral("Имя станции в журнале (по умолчанию имя компьютера)."), QStringLiteral("name")},
+        {QStringLiteral("operator"), QStringLiteral("Имя оператора в журнале и отчёте (по умолчанию имя пользователя в системе)."), QStringLiteral("name")},
         {QStringLiteral("plant-db"), QStringLiteral("База завода: postgresql://USER@HOST[:PORT]/DATABASE (или переменная VORLEX_PLANT_DB); с --history - журнал всех станций."), QStringLiteral("url")},
         {QStringLiteral("since"), QStringLiteral("С --history: попытки с этого дня (ГГГГ-ММ-ДД) или времени (ISO 8601, UTC)."), QStringLiteral("date")},
         {QStringLiteral("until"), QStringLiteral("С --history: попытки по этот день включительно или до этого времени."), QStringLiteral("date")},
@@ -330,6 +357,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
     options.logFile = parser.value(QStringLiteral("log"));
     options.label = parser.value(QStringLiteral("label"));
     options.station = parser.value(QStringLiteral("station"));
+    options.operatorName = parser.value(QStringLiteral("operator"));
+    for (const char *name : {"label", "station", "operator"}) {
+        const QString problem = checkRecordName(QLatin1String(name), parser.value(QLatin1String(name)));
+        if (!problem.isEmpty())
+            return refused(problem);
+    }
     QList<NamedFile> outputs;
     for (const NamedFile &output : {NamedFile{QStringLiteral("--report"), options.reportFile}, NamedFile{QStringLiteral("--log"), options.logFile},
                                     NamedFile{QStringLiteral("--records"), options.recordsFile}})

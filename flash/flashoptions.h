@@ -47,6 +47,7 @@ struct FlashOptions
     QString recordsFile;
     QString label;
     QString station;
+    QString operatorName; // empty: the login name
     // The plant's PostgreSQL database, from --plant-db or VORLEX_PLANT_DB; empty: none.
     QString plantDb;
 };

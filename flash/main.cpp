@@ -112,7 +112,7 @@ int main(int argc, char *argv[])
 
     BatchReport report;
     report.station = options.station.isEmpty() ? QSysInfo::machineHostName() : options.station;
-    report.operatorName = platform::loginName();
+    report.operatorName = options.operatorName.isEmpty() ? platform::loginName() : options.operatorName;
     // The ledger is checked before any link opens; the plant database may be away.
     Recorder recorder;
     QObject::connect(&recorder, &Recorder::warning, &recorder, [](const QString &text) {

@@ -166,6 +166,13 @@ void TestFlash::badInput_data()
     QTest::newRow("retries beyond 10") << cabinet + QStringList{QStringLiteral("--retries"), QStringLiteral("11"), image} << QStringLiteral("от 0 до 10");
     QTest::newRow("history from a month 13") << QStringList{QStringLiteral("--history"), QStringLiteral("--since"), QStringLiteral("2026-13-01")}
                                              << QStringLiteral("--since: \"2026-13-01\"");
+    QTest::newRow("history over a reversed range") << QStringList{QStringLiteral("--history"), QStringLiteral("--since"), QStringLiteral("2026-12-08"),
+                                                                  QStringLiteral("--until"), QStringLiteral("2026-12-07T23:00:00+03:00")}
+                                                   << QStringLiteral("не раньше --until");
+    QTest::newRow("label with an escape sequence") << cabinet + QStringList{QStringLiteral("--label"), QStringLiteral("WO\x1b[2J"), image}
+                                                   << QStringLiteral("--label: \"WO\\x1b[2J\" содержит управляющий символ U+001b");
+    QTest::newRow("operator with a line break") << cabinet + QStringList{QStringLiteral("--operator"), QStringLiteral("ivan\nroot"), image}
+                                                << QStringLiteral("--operator:");
     QTest::newRow("history of an unknown outcome") << QStringList{QStringLiteral("--history"), QStringLiteral("--outcome"), QStringLiteral("maybe")}
                                                    << QStringLiteral("--outcome: \"maybe\"");
     QTest::newRow("plant database not PostgreSQL") << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("mysql://db/records"), image}
@@ -823,7 +830,7 @@ void TestFlash::ledger()
     Flash flashes[2];
     for (int i = 0; i < 2; ++i)
         flashes[i].start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(i)), QStringLiteral("--device"), QStringLiteral("2"),
-                          QStringLiteral("--records"), records, QStringLiteral("--label"), QStringLiteral("WO-7, \"rush\""), image});
+                          QStringLiteral("--records"), records, QStringLiteral("--label"), QStringLiteral("=WO-7, \"rush\""), image});
     for (Flash &flash : flashes)
         QCOMPARE(flash.finish(), 0);
 
@@ -833,13 +840,30 @@ void TestFlash::ledger()
     const QList<QStringList> rows = parseCsv(history.out());
     QCOMPARE(rows.size(), 5);
     QStringList outcomes;
+    QList<QDateTime> starts;
     for (const QStringList &row : rows.mid(1)) {
         QCOMPARE(row.size(), rows.constFirst().size());
-        QCOMPARE(row.at(rows.constFirst().indexOf(QStringLiteral("label"))), QStringLiteral("WO-7, \"rush\""));
+        // Quoted for CSV, and a spreadsheet is not to read it as a formula.
+        QCOMPARE(row.at(rows.constFirst().indexOf(QStringLiteral("label"))), QStringLiteral("'=WO-7, \"rush\""));
         outcomes << row.at(rows.constFirst().indexOf(QStringLiteral("attempt"))) + QLatin1Char(' ') + row.at(rows.constFirst().indexOf(QStringLiteral("outcome")));
+        starts << QDateTime::fromString(row.at(rows.constFirst().indexOf(QStringLiteral("start"))), Qt::ISODateWithMs);
     }
     outcomes.sort();
     QCOMPARE(outcomes, (QStringList{QStringLiteral("1 failed"), QStringLiteral("1 failed"), QStringLiteral("2 updated"), QStringLiteral("2 updated")}));
+    // The filters to the millisecond, a time in another offset included: from a second attempt's
+    // start (inclusive), until it (exclusive); not-updated is every outcome but updated.
+    std::sort(starts.begin(), starts.end());
+    const QDateTime second = starts.at(2);
+    const QString inMoscow = second.toOffsetFromUtc(3 * 3600).toString(Qt::ISODateWithMs);
+    const int fromSecond = int(std::count_if(starts.cbegin(), starts.cend(), [&](const QDateTime &start) { return start >= second; }));
+    for (const auto &[filter, expected] : {std::pair<QStringList, int>{{QStringLiteral("--since"), inMoscow}, fromSecond},
+                                           {{QStringLiteral("--until"), second.toString(Qt::ISODateWithMs)}, 4 - fromSecond},
+                                           {{QStringLiteral("--outcome"), QStringLiteral("not-updated")}, 2}}) {
+        Flash filtered;
+        filtered.start(QStringList{QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv")} + filter);
+        QCOMPARE(filtered.finish(), 0);
+        QCOMPARE(parseCsv(filtered.out()).size() - 1, expected);
+    }
 
     if (!tamper.isEmpty()) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("tamper"));

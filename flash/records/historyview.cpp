@@ -24,6 +24,33 @@ QStringList fields(const LedgerRow &row)
             QString::number(row.retransmissions), row.imagePath, QString::number(row.imageSize), row.imageSha256, row.programVersion};
 }
 
+// The text columns a person or a program typed (label, station, operator, link, message, image
+// path, batch): in a spreadsheet a leading =, +, -, @ (or a tab or CR) would start a formula, so
+// such a field gets a leading apostrophe, as spreadsheet-safe exports do. Numbers are left alone.
+const QList<int> TypedColumns{3, 4, 5, 6, 7, 12, 15};
+
+QString spreadsheetSafe(const QString &field)
+{
+    static const QString starters = QStringLiteral("=+-@\t\r");
+    return !field.isEmpty() && starters.contains(field.at(0)) ? QLatin1Char('\'') + field : field;
+}
+
+// For the table on a terminal: what cannot be printed is shown as an escape, never sent.
+QString printable(const QString &field)
+{
+    QString shown;
+    for (const QChar c : field) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
+            shown += c.unicode() < 0x100 ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                                         : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 QString csvField(const QString &field)
 {
     const bool plain = std::none_of(field.cbegin(), field.cend(), [](QChar c) {
@@ -45,8 +72,9 @@ QString formatHistory(const QList<LedgerRow> &rows, HistoryFormat format)
         out += Names.join(QLatin1Char(',')) + QStringLiteral("\r\n");
         for (const LedgerRow &row : rows) {
             QStringList quoted;
-            for (const QString &field : fields(row))
-                quoted << csvField(field);
+            const QStringList values = fields(row);
+            for (int i = 0; i < values.size(); ++i)
+                quoted << csvField(TypedColumns.contains(i) ? spreadsheetSafe(values.at(i)) : values.at(i));
             out += quoted.join(QLatin1Char(',')) + QStringLiteral("\r\n");
         }
         return out;
@@ -72,8 +100,8 @@ QString formatHistory(const QList<LedgerRow> &rows, HistoryFormat format)
                               QStringLiteral("связь"), QStringLiteral("прибор"), QStringLiteral("попытка"), QStringLiteral("итог"),
                               QStringLiteral("байт"), QStringLiteral("SHA-256 образа")}};
     for (const LedgerRow &row : rows)
-        table << QStringList{row.start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), row.station, row.batch, row.label, row.link,
-                             QString::number(row.device), QString::number(row.attempt), row.outcome, QString::number(row.bytesAcknowledged),
-                             row.imageSha256.left(12)};
+        table << QStringList{row.start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), printable(row.station), printable(row.batch),
+                             printable(row.label), printable(row.link), QString::number(row.device), QString::number(row.attempt),
+                             printable(row.outcome), QString::number(row.bytesAcknowledged), row.imageSha256.left(12)};
     return textTable(table);
 }

@@ -141,7 +141,10 @@ QString filterClause(const LedgerFilter &filter, QVariantList *values)
         add("link = ?", filter.link);
     if (!filter.label.isEmpty())
         add("label = ?", filter.label);
-    if (!filter.outcome.isEmpty())
+    // not-updated: every outcome but updated, whatever names later outcomes get.
+    if (filter.outcome == QLatin1String("not-updated"))
+        add("outcome <> ?", QStringLiteral("updated"));
+    else if (!filter.outcome.isEmpty())
         add("outcome = ?", filter.outcome);
     if (!filter.batch.isEmpty())
         add("batch = ?", filter.batch);
@@ -168,11 +171,20 @@ QString Ledger::defaultPath()
     return QDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)).filePath(QStringLiteral("records.sqlite"));
 }
 
-bool Ledger::open(const QString &path, QString *error)
+bool Ledger::open(const QString &path, QString *error, Access access)
 {
     const QFileInfo place(path);
     if (place.isDir()) {
         *error = QStringLiteral("это папка");
+        return false;
+    }
+    const bool readOnly = access == Access::ReadOnly;
+    if (readOnly && !place.exists()) {
+        *error = QStringLiteral("нет такого файла; журнал ведёт vorlex-flash, когда обновляет приборы (--records)");
+        return false;
+    }
+    if (readOnly && place.size() == 0) {
+        *error = QStringLiteral("файл пуст, это не журнал");
         return false;
     }
     // Only the user's data folder is made when missing: any other missing folder is a typing
@@ -193,14 +205,15 @@ bool Ledger::open(const QString &path, QString *error)
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2").arg(BusyTimeoutMs).arg(readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
     if (!db.open()) {
         *error = explained(db.lastError());
         return false;
     }
     QSqlQuery query(db);
-    // Under one write lock: another flasher may be creating the same ledger right now.
-    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+    // Under one write lock: another flasher may be creating the same ledger right now. A reader
+    // takes a snapshot.
+    if (!query.exec(readOnly ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"))) {
         *error = explained(query.lastError());
         return false;
     }
@@ -222,18 +235,20 @@ bool Ledger::open(const QString &path, QString *error)
     if (!number(QStringLiteral("PRAGMA application_id"), &application) || !number(QStringLiteral("PRAGMA user_version"), &version)
         || !number(QStringLiteral("SELECT count(*) FROM sqlite_master"), &objects))
         return refuse(explained(query.lastError()));
-    if (objects > 0 && application != ApplicationId)
+    if ((objects > 0 || readOnly) && application != ApplicationId)
         return refuse(QStringLiteral("это не журнал vorlex-flash"));
     if (version > SchemaVersion)
         return refuse(QStringLiteral("журнал записан более новой программой (версия схемы %1, эта знает до %2); он не тронут").arg(version).arg(SchemaVersion));
-    if (version < SchemaVersion && !upgrade(version, error))
-        return refuse(*error);
+    if (version < SchemaVersion && (readOnly || !upgrade(version, error)))
+        return refuse(readOnly ? QStringLiteral("журнал старой версии схемы %1; его обновит следующая запись vorlex-flash").arg(version) : *error);
     if (!query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) || !query.next())
         return refuse(QStringLiteral("у журнала нет своего id: %1").arg(explained(query.lastError())));
     m_id = query.value(0).toString();
     query.finish();
     if (!query.exec(QStringLiteral("COMMIT")))
         return refuse(explained(query.lastError()));
+    if (readOnly)
+        return true;
     // Readers and writers of several flashers at once. The switch needs the file to itself for
     // a moment, and SQLite does not wait for that on its own.
     QElapsedTimer waited;

@@ -75,9 +75,11 @@ public:
     // Where a station keeps its ledger unless told otherwise: the user's data folder.
     static QString defaultPath();
 
-    // Opens the ledger, creating it or bringing an older one up to date; refuses a file that is
-    // not a ledger, or one written by a newer program, untouched.
-    bool open(const QString &path, QString *error);
+    enum class Access { Write, ReadOnly };
+    // Opens the ledger, for writing creating it or bringing an older one up to date; refuses a
+    // file that is not a ledger, or one written by a newer program, untouched. Read only, it
+    // creates nothing and changes nothing: a missing or empty file is refused as well.
+    bool open(const QString &path, QString *error, Access access = Access::Write);
     bool append(LedgerRow row, QString *error);
     // Walks every station's chain: true when whole; otherwise *problem names the first row.
     bool verify(qint64 *rows, QString *problem, QString *error);

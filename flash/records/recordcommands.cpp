@@ -26,7 +26,7 @@ int showHistory(const CommandLine &command)
         }
     } else {
         Ledger ledger;
-        if (!ledger.open(command.options.recordsFile, &error) || !ledger.history(command.filter, &rows, &error))
+        if (!ledger.open(command.options.recordsFile, &error, Ledger::Access::ReadOnly) || !ledger.history(command.filter, &rows, &error))
             return refuse(QStringLiteral("журнал %1: %2").arg(command.options.recordsFile, error));
     }
     standardOutput() << formatHistory(rows, command.format) << Qt::flush;
@@ -42,9 +42,11 @@ int runRecordsCommand(const CommandLine &command)
     Ledger ledger;
     QString error;
     const QString &file = command.options.recordsFile;
-    if (!ledger.open(file, &error))
+    const bool sync = command.action == CommandLine::Action::SyncRecords;
+    // Verifying reads; only a sync writes (which rows the plant has).
+    if (!ledger.open(file, &error, sync ? Ledger::Access::Write : Ledger::Access::ReadOnly))
         return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
-    if (command.action == CommandLine::Action::SyncRecords) {
+    if (sync) {
         PlantDatabase plant;
         int copied = 0;
         if (!plant.open(command.options.plantDb, command.options.station, &error) || !plant.copyFrom(ledger, &copied, &error)) {
