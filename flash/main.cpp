@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "console.h"
 #include "consoleview.h"
+#include "plantdatabase.h"
 #include "firmwareimage.h"
 #include "recordcommands.h"
 #include "recorder.h"
@@ -120,7 +121,9 @@ int main(int argc, char *argv[])
     });
     if (!recorder.open(options.recordsFile, options.plantDb, {newBatchId(), options.label, report.station, report.operatorName, image}, &error))
         return usageError(error);
-    report.commandLine = app.arguments();
+    // The command line as the report keeps it: a password in a database URL is not written down.
+    for (const QString &argument : app.arguments())
+        report.commandLine << PlantDatabase::masked(argument);
     report.image = image;
     report.start = QDateTime::currentDateTimeUtc();
 

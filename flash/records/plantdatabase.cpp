@@ -1,6 +1,7 @@
 #include "plantdatabase.h"
 
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -50,11 +51,17 @@ PlantDatabase::~PlantDatabase()
     QSqlDatabase::removeDatabase(m_connection);
 }
 
+QString PlantDatabase::masked(const QString &text)
+{
+    static const QRegularExpression password(QStringLiteral("(postgres(?:ql)?://[^:/@\\s]*):[^@/\\s]*@"), QRegularExpression::CaseInsensitiveOption);
+    return QString(text).replace(password, QStringLiteral("\\1:***@"));
+}
+
 QString PlantDatabase::checkUrl(const QString &text)
 {
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())
-        return QStringLiteral("адрес базы \"%1\" не понят: %2").arg(text, url.errorString());
+        return QStringLiteral("адрес базы \"%1\" не понят: %2").arg(masked(text), masked(url.errorString()));
     if (url.scheme() != QLatin1String("postgresql") && url.scheme() != QLatin1String("postgres"))
         return QStringLiteral("адрес базы должен начинаться с postgresql://, а не \"%1\"").arg(url.scheme());
     const QString host = QUrlQuery(url).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
@@ -65,8 +72,9 @@ QString PlantDatabase::checkUrl(const QString &text)
     return QString();
 }
 
-bool PlantDatabase::open(const QString &text, const QString &station, QString *error)
+bool PlantDatabase::open(const QString &text, const QString &station, QString *error, Access access)
 {
+    m_reached = false;
     const QUrl url(text, QUrl::StrictMode);
     const QString socketFolder = QUrlQuery(url).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
     const QString host = socketFolder.isEmpty() ? url.host() : socketFolder;
@@ -82,7 +90,11 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
     db.setPassword(url.password(QUrl::FullyDecoded));
     db.setDatabaseName(url.path(QUrl::FullyDecoded).mid(1));
     // Who holds a link lock is told by this name.
-    db.setConnectOptions(QStringLiteral("connect_timeout=%1;application_name='vorlex-flash %2'").arg(ConnectTimeoutSeconds).arg(QString(station).remove(QLatin1Char('\''))));
+    // A value in libpq's connection string is quoted, with its backslashes and quotes escaped,
+    // so that any station name reaches the server as typed (Qt turns ';' into a blank).
+    QString name = QStringLiteral("vorlex-flash ") + station;
+    name.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('\''), QStringLiteral("\\'"));
+    db.setConnectOptions(QStringLiteral("connect_timeout=%1;application_name='%2'").arg(ConnectTimeoutSeconds).arg(name));
     if (!db.open()) {
         *error = driverText(db.lastError());
         return false;
@@ -97,8 +109,11 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
     };
     if (!db.transaction() || !query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(lockKey(QStringLiteral("schema")))))
         return fail(driverText(query.lastError()));
-    if (!query.exec(QStringLiteral("SELECT to_regclass('vorlex_schema') IS NOT NULL")) || !query.next())
+    if (!query.exec(QStringLiteral("SELECT to_regclass('vorlex_schema') IS NOT NULL AND to_regclass('attempts') IS NOT NULL")) || !query.next())
         return fail(driverText(query.lastError()));
+    m_reached = true;
+    if (!query.value(0).toBool() && access == Access::ReadOnly)
+        return fail(QStringLiteral("в базе %1 нет таблиц журнала vorlex-flash: это не база завода, или в неё ещё ничего не записано").arg(m_name));
     if (!query.value(0).toBool()) {
         const QStringList steps{
             QStringLiteral("CREATE TABLE vorlex_schema (version INTEGER NOT NULL)"),

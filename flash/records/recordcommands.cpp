@@ -17,10 +17,15 @@ int showHistory(const CommandLine &command)
 {
     QList<LedgerRow> rows;
     QString error;
-    // With a plant database, every station's rows; otherwise this station's own.
+    // With a plant database, every station's rows; otherwise this station's own. A source that
+    // is not a ledger is bad input (2); one that cannot be reached or read, 1.
     if (!command.options.plantDb.isEmpty()) {
         PlantDatabase plant;
-        if (!plant.open(command.options.plantDb, command.options.station, &error) || !plant.history(command.filter, &rows, &error)) {
+        if (!plant.open(command.options.plantDb, command.options.station, &error, PlantDatabase::Access::ReadOnly)) {
+            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            return plant.reached() ? BadInput : SomeFailed;
+        }
+        if (!plant.history(command.filter, &rows, &error)) {
             standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
             return SomeFailed;
         }
