@@ -18,6 +18,9 @@
 # apt-get source (signatures checked by apt) through the machine's Debian mirror, into the cache.
 # The host tools (moc, uic, rcc) are Debian's qt6-base-dev-tools, of the same Qt version.
 set -euo pipefail
+# Run from make, the sub-builds would take themselves for nested makes (PostgreSQL's then skips
+# the headers it generates at the top level) and share make's job slots.
+unset MAKELEVEL MAKEFLAGS MFLAGS
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 CACHE=${VORLEX_WINDOWS_CACHE:-$HOME/.cache/vorlex-windows}
