@@ -285,7 +285,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     QList<LinkPlan> links;
     if (rerun) {
         options.rerunReport = parser.value(QStringLiteral("rerun-failed"));
-        const QString problem = readRerunPlan(options.rerunReport, &links, &options.rerunSha256);
+        const QString problem = readRerunPlan(options.rerunReport, &links, &options.rerunSha256, &options.rerunBatch);
         if (!problem.isEmpty())
             return refused(problem);
     } else if (plan) {

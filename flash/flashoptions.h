@@ -42,6 +42,7 @@ struct FlashOptions
     // --rerun-failed: the report read, and the hash of the image it names.
     QString rerunReport;
     QString rerunSha256;
+    QString rerunBatch;
     QString planFile;
     // The station's ledger: its file (empty: none for this run), the batch's label, the station.
     QString recordsFile;

@@ -119,8 +119,19 @@ int main(int argc, char *argv[])
     QObject::connect(&recorder, &Recorder::warning, &recorder, [](const QString &text) {
         standardError() << QStringLiteral("vorlex-flash: ") << text << Qt::endl;
     });
-    if (!recorder.open(options.recordsFile, options.plantDb, {newBatchId(), options.label, report.station, report.operatorName, image}, &error))
+    report.batch = newBatchId();
+    report.label = options.label;
+    report.rerunOf = options.rerunBatch;
+    if (!recorder.open(options.recordsFile, options.plantDb, {report.batch, options.label, report.station, report.operatorName, image}, &error))
         return usageError(error);
+    // The transcript says which batch its lines belong to, as the report and the ledger name it.
+    // One pass of arg() each, so that a % in a label stays as typed.
+    transcript.line(QStringLiteral("batch %1 starts: label \"%2\", station %3, operator %4, %5 %6")
+                        .arg(report.batch, options.label, report.station, report.operatorName, QCoreApplication::applicationName(),
+                             QCoreApplication::applicationVersion())
+                    + QStringLiteral(", image %1 (%2 bytes, SHA-256 %3)%4")
+                          .arg(image.absolutePath, QString::number(image.bytes.size()), image.sha256,
+                               options.rerunBatch.isEmpty() ? QString() : QStringLiteral(", re-running batch ") + options.rerunBatch));
     // The command line as the report keeps it: a password in a database URL is not written down.
     for (const QString &argument : app.arguments())
         report.commandLine << PlantDatabase::masked(argument);

@@ -76,6 +76,9 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
     const QJsonObject document{
         {QStringLiteral("program"), QCoreApplication::applicationName()},
         {QStringLiteral("version"), QCoreApplication::applicationVersion()},
+        {QStringLiteral("batch"), report.batch},
+        {QStringLiteral("label"), report.label},
+        {QStringLiteral("rerunOf"), report.rerunOf.isEmpty() ? QJsonValue() : QJsonValue(report.rerunOf)},
         {QStringLiteral("station"), report.station},
         {QStringLiteral("operator"), report.operatorName},
         {QStringLiteral("commandLine"), commandLine},

@@ -11,6 +11,9 @@
 // The --report file: one JSON document per batch, for a production line's records.
 struct BatchReport
 {
+    QString batch;         // the batch's id, as the ledger has it
+    QString label;
+    QString rerunOf;       // --rerun-failed: the batch it runs again
     QString station;       // host name
     QString operatorName;  // login name
     QStringList commandLine;

@@ -11,7 +11,7 @@ namespace {
 constexpr qint64 MaxReportBytes = 64 * 1024 * 1024;
 } // namespace
 
-QString readRerunPlan(const QString &reportPath, QList<LinkPlan> *links, QString *sha256)
+QString readRerunPlan(const QString &reportPath, QList<LinkPlan> *links, QString *sha256, QString *batch)
 {
     QFile file(reportPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -22,6 +22,7 @@ QString readRerunPlan(const QString &reportPath, QList<LinkPlan> *links, QString
     const QJsonObject report = QJsonDocument::fromJson(text, &error).object();
     static const QRegularExpression hash(QStringLiteral("^[0-9a-f]{64}$"));
     *sha256 = report[QLatin1String("image")][QLatin1String("sha256")].toString();
+    *batch = report[QLatin1String("batch")].toString();
     if (text.size() > MaxReportBytes || error.error != QJsonParseError::NoError || report[QLatin1String("program")] != QLatin1String("vorlex-flash")
         || !report[QLatin1String("devices")].isArray() || !hash.match(*sha256).hasMatch())
         return notOurs;

@@ -1,6 +1,7 @@
 #include "scheduler.h"
 
 #include "linklock.h"
+#include "platform.h"
 #include "statusmessages.h"
 #include "xmodem.h"
 
@@ -155,6 +156,10 @@ void LinkQueue::stopHandshake()
     if (m_retryTimer.isActive()) {
         m_retryTimer.stop();
         emit m_scheduler->note(QStringLiteral("[%1] device %2: no further attempt").arg(m_name).arg(device()));
+        // The last attempt failed, and the device is left as the stop found it: interrupted.
+        m_record.outcome = DeviceRecord::Outcome::Interrupted;
+        m_record.message = QStringLiteral("остановлено %1 перед попыткой %2 из %3; попытка %4: %5")
+                               .arg(m_scheduler->stoppedBy()).arg(m_attempt + 1).arg(maxAttempts()).arg(m_attempt).arg(m_record.message);
         finishDevice();
         return;
     }
@@ -223,8 +228,8 @@ void LinkQueue::onEnded()
         attempt.message = m_result.message;
     } else if (stopped && m_operatorStopped) {
         attempt.outcome = DeviceRecord::Outcome::Interrupted;
-        attempt.message = m_result.answered ? QStringLiteral("запись прервана оператором: прошивка в приборе неполная")
-                                            : QStringLiteral("остановлено оператором");
+        attempt.message = m_result.answered ? QStringLiteral("запись прервана %1: прошивка в приборе неполная").arg(m_scheduler->stoppedBy())
+                                            : QStringLiteral("остановлено %1").arg(m_scheduler->stoppedBy());
     } else if (stopped && m_noAnswerStopped) {
         attempt.outcome = DeviceRecord::Outcome::NoAnswer;
         attempt.message = QStringLiteral("прибор не ответил за %1 с").arg(m_scheduler->options().answerTimeoutSeconds);
@@ -383,7 +388,7 @@ void Scheduler::finish()
     int updated = 0;
     for (const DeviceRecord &record : qAsConst(m_records))
         updated += record.outcome == DeviceRecord::Outcome::Updated ? 1 : 0;
-    emit note(QStringLiteral("batch over: %1 updated, %2 failed%3")
+    emit note(QStringLiteral("batch over: %1 updated, %2 not updated%3")
                   .arg(updated).arg(m_records.size() - updated).arg(interrupted() ? QStringLiteral(", interrupted") : QString()));
     emit finished(m_records);
 }
@@ -418,6 +423,15 @@ void Scheduler::interrupt()
     }
     if (m_activeQueues == 0)
         finish();
+}
+
+QString Scheduler::stoppedBy() const
+{
+    if (m_signal == platform::SignalWatcher::Terminate)
+        return QStringLiteral("сигналом SIGTERM (остановка системой)");
+    if (m_signal == platform::SignalWatcher::Hangup)
+        return QStringLiteral("сигналом SIGHUP (закрыт терминал)");
+    return QStringLiteral("оператором");
 }
 
 void Scheduler::terminate(int signalNumber)

@@ -137,6 +137,8 @@ public:
     bool interrupted() const { return m_interrupts > 0 || m_signal != 0; }
     int signalNumber() const { return m_signal; }
     bool operatorStopping() const { return interrupted(); }
+    // Who stopped the batch, as a device's message says it: "оператором", "сигналом SIGTERM ...".
+    QString stoppedBy() const;
 
 signals:
     // An event of the batch for the transcript.

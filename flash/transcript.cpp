@@ -64,7 +64,7 @@ void Transcript::attach(LinkQueue *queue)
     const auto prefix = [queue] { return QStringLiteral("[%1] device %2: ").arg(queue->name()).arg(queue->device()); };
     RunLauncher &launcher = queue->launcher();
     connect(&launcher, &RunLauncher::probe, this, [this, current, prefix] {
-        line(prefix() + QStringLiteral("attempt %1").arg(++current().attempts));
+        line(prefix() + QStringLiteral("probe %1").arg(++current().attempts));
     }, Qt::DirectConnection);
     connect(&launcher, &RunLauncher::status, this, [this, current, prefix, port = queue->plan().serialPort](int status) {
         RunState &run = current();

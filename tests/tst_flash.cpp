@@ -262,7 +262,8 @@ void TestFlash::transcript()
     const QString logPath = dir.filePath(QStringLiteral("flash.log"));
     Flash flash;
     flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                 QStringLiteral("--quiet"), QStringLiteral("--log"), logPath, m_images.write(firmwareImage(4096))});
+                 QStringLiteral("--quiet"), QStringLiteral("--log"), logPath, QStringLiteral("--label"), QStringLiteral("WO-12%1"),
+                 QStringLiteral("--operator"), QStringLiteral("Петров"), m_images.write(firmwareImage(4096))});
     QCOMPARE(flash.finish(), 0);
     QCOMPARE(flash.out(), QStringLiteral("[127.0.0.1:%1] Прибор 2: обновлён: Файл успешно отправлен, не забудьте проверить параметры и настройки порогов\n").arg(sim.tcpPort()));
 
@@ -272,8 +273,9 @@ void TestFlash::transcript()
     const QRegularExpression stamped(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "));
     for (const QString &line : lines)
         QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
-    const QStringList wanted{QStringLiteral("device 2: status 4: Связь со шкафом установлена"), QStringLiteral("device 2: debug: Try connect"),
-                             QStringLiteral("device 2: attempt 1"), QStringLiteral("device 2: debug: NAK"),
+    const QStringList wanted{QStringLiteral(" starts: label \"WO-12%1\", station "), QStringLiteral(", operator Петров, vorlex-flash "),
+                             QStringLiteral("device 2: status 4: Связь со шкафом установлена"), QStringLiteral("device 2: debug: Try connect"),
+                             QStringLiteral("device 2: probe 1"), QStringLiteral("device 2: debug: NAK"),
                              QStringLiteral("device 2: debug: resend block 2 transmission 2"),
                              QStringLiteral("device 2: status 2: Файл успешно отправлен")};
     int from = 0;
@@ -373,12 +375,16 @@ void TestFlash::interrupt_data()
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("withinMs");
-    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130 << 2000;
-    QTest::newRow("Ctrl-C during the transfer: only the second one abandons") << true << int(SIGINT) << 130 << 2000;
-    QTest::newRow("SIGTERM during the transfer: abandons at once") << true << int(SIGTERM) << 128 + SIGTERM << 2000;
-    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP << 2000;
+    QTest::addColumn<QString>("says"); // the device's outcome, as the operator reads it
+    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130 << 2000 << "Прибор 2: НЕ обновлён: остановлено оператором";
+    QTest::newRow("Ctrl-C during the transfer: only the second one abandons")
+        << true << int(SIGINT) << 130 << 2000 << "НЕ обновлён: запись прервана оператором: прошивка в приборе неполная";
+    QTest::newRow("SIGTERM during the transfer: abandons at once")
+        << true << int(SIGTERM) << 128 + SIGTERM << 2000 << "НЕ обновлён: запись прервана сигналом SIGTERM (остановка системой)";
+    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP << 2000 << "НЕ обновлён: остановлено сигналом SIGHUP (закрыт терминал)";
     // The cabinet drops every connection: Ctrl-C comes in the second's pause before a retry.
-    QTest::newRow("Ctrl-C in the pause before a retry") << false << int(SIGINT) << 130 << 500;
+    QTest::newRow("Ctrl-C in the pause before a retry") << false << int(SIGINT) << 130 << 500
+                                                        << "НЕ обновлён: остановлено оператором перед попыткой 3 из 3; попытка 2: ";
 }
 
 void TestFlash::interrupt()
@@ -387,6 +393,7 @@ void TestFlash::interrupt()
     QFETCH(int, signalNumber);
     QFETCH(int, exitCode);
     QFETCH(int, withinMs);
+    QFETCH(QString, says);
     const bool retrying = withinMs < 1000;
     QStringList device{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--baud"), QStringLiteral("19200")};
     if (!transferring)
@@ -422,7 +429,9 @@ void TestFlash::interrupt()
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
-    QVERIFY2(lines.constLast().contains("batch over: 0 updated, 1 failed, interrupted"), lines.constLast().constData());
+    QVERIFY2(lines.constLast().contains("batch over: 0 updated, 1 not updated, interrupted"), lines.constLast().constData());
+    out += flash.out();
+    QVERIFY2(out.count(says) == 1, qPrintable(out));
 }
 
 void TestFlash::planLines_data()
