@@ -170,7 +170,7 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
             return refused(QStringLiteral("--device: \"%1\" - не номер прибора от 0 до 255").arg(quotedForMessage(value("device"))));
     }
     static const QStringList outcomes{QStringLiteral("updated"), QStringLiteral("failed"), QStringLiteral("no answer"), QStringLiteral("interrupted"),
-                                      QStringLiteral("not-updated")};
+                                      QStringLiteral("not started"), QStringLiteral("not-updated")};
     filter.outcome = value("outcome");
     if (parser.isSet(QStringLiteral("outcome")) && !outcomes.contains(filter.outcome))
         return refused(QStringLiteral("--outcome: \"%1\" - не итог; допустимы %2").arg(quotedForMessage(filter.outcome), outcomes.join(QStringLiteral(", "))));
@@ -210,7 +210,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("since"), QStringLiteral("С --history: попытки с этого дня (ГГГГ-ММ-ДД) или времени (ISO 8601, UTC)."), QStringLiteral("date")},
         {QStringLiteral("until"), QStringLiteral("С --history: попытки по этот день включительно или до этого времени."), QStringLiteral("date")},
         {QStringLiteral("link"), QStringLiteral("С --history: только эта связь, как её называет отчёт (127.0.0.1:4040, /dev/ttyUSB0)."), QStringLiteral("link")},
-        {QStringLiteral("outcome"), QStringLiteral("С --history: только этот итог (updated, failed, no answer, interrupted)."), QStringLiteral("outcome")},
+        {QStringLiteral("outcome"), QStringLiteral("С --history: только этот итог (updated, failed, no answer, interrupted, not started; not-updated - все, кроме updated)."), QStringLiteral("outcome")},
         {QStringLiteral("batch"), QStringLiteral("С --history: только эта партия."), QStringLiteral("id")},
         {QStringLiteral("rerun-failed"), QStringLiteral("Обновить заново приборы, которые по отчёту --report не обновлены, на тех же связях; файл прошивки - тот же."), QStringLiteral("report")},
     };

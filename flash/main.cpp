@@ -124,14 +124,6 @@ int main(int argc, char *argv[])
     report.rerunOf = options.rerunBatch;
     if (!recorder.open(options.recordsFile, options.plantDb, {report.batch, options.label, report.station, report.operatorName, image}, &error))
         return usageError(error);
-    // The transcript says which batch its lines belong to, as the report and the ledger name it.
-    // One pass of arg() each, so that a % in a label stays as typed.
-    transcript.line(QStringLiteral("batch %1 starts: label \"%2\", station %3, operator %4, %5 %6")
-                        .arg(report.batch, options.label, report.station, report.operatorName, QCoreApplication::applicationName(),
-                             QCoreApplication::applicationVersion())
-                    + QStringLiteral(", image %1 (%2 bytes, SHA-256 %3)%4")
-                          .arg(image.absolutePath, QString::number(image.bytes.size()), image.sha256,
-                               options.rerunBatch.isEmpty() ? QString() : QStringLiteral(", re-running batch ") + options.rerunBatch));
     // The command line as the report keeps it: a password in a database URL is not written down.
     for (const QString &argument : app.arguments())
         report.commandLine << PlantDatabase::masked(argument);
@@ -152,6 +144,14 @@ int main(int argc, char *argv[])
         view.warn(QStringLiteral("протокол %1 неполон: строка не записалась (%2); работа продолжается, протокол больше не пишется")
                       .arg(options.logFile, why));
     }, Qt::QueuedConnection);
+    // The transcript says which batch its lines belong to, as the report and the ledger name it.
+    // One pass of arg() each, so that a % in a label stays as typed.
+    transcript.line(QStringLiteral("batch %1 starts: label \"%2\", station %3, operator %4, %5 %6")
+                        .arg(report.batch, options.label, report.station, report.operatorName, QCoreApplication::applicationName(),
+                             QCoreApplication::applicationVersion())
+                    + QStringLiteral(", image %1 (%2 bytes, SHA-256 %3)%4")
+                          .arg(image.absolutePath, QString::number(image.bytes.size()), image.sha256,
+                               options.rerunBatch.isEmpty() ? QString() : QStringLiteral(", re-running batch ") + options.rerunBatch));
     scheduler.setPlant(recorder.plant());
     for (const auto &queue : scheduler.queues())
         QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, &Recorder::record);
@@ -175,6 +175,9 @@ int main(int argc, char *argv[])
                  : scheduler.interrupted()  ? Interrupted
                  : allUpdated               ? AllUpdated
                                             : SomeFailed;
+        for (const DeviceRecord &record : records)
+            if (record.outcome == DeviceRecord::Outcome::NotStarted)
+                recorder.recordNotStarted(record);
         recorder.finish();
         // Precedence: a signal or an interrupt (it says what ended the batch), then an output
         // not written whole (3), then a lost ledger row (4), then a device not updated (1).

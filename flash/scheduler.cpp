@@ -208,7 +208,7 @@ QList<DeviceRecord> LinkQueue::remaining() const
         record.link = m_name;
         record.device = m_plan.devices.at(i);
         record.order = m_firstOrder + i;
-        record.message = m_notStartedWhy;
+        record.message = m_notStartedWhy.isEmpty() ? m_scheduler->holdReason() : m_notStartedWhy;
         records << record;
     }
     return records;
@@ -423,6 +423,15 @@ void Scheduler::interrupt()
     }
     if (m_activeQueues == 0)
         finish();
+}
+
+QString Scheduler::holdReason() const
+{
+    if (interrupted())
+        return QStringLiteral("не начат: партия остановлена %1").arg(stoppedBy());
+    if (m_failed > 0 && !m_options.keepGoing)
+        return QStringLiteral("не начат: партия остановилась после неудачи (без --keep-going)");
+    return QStringLiteral("не начат");
 }
 
 QString Scheduler::stoppedBy() const

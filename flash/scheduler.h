@@ -139,6 +139,8 @@ public:
     bool operatorStopping() const { return interrupted(); }
     // Who stopped the batch, as a device's message says it: "оператором", "сигналом SIGTERM ...".
     QString stoppedBy() const;
+    // Why a device that never started did not, for its record.
+    QString holdReason() const;
 
 signals:
     // An event of the batch for the transcript.

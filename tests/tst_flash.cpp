@@ -38,6 +38,30 @@ struct Flash
     }
 };
 
+// RFC 4180, as a tracking system would read it: quoted fields, doubled quotes, CRLF rows.
+QList<QStringList> parseCsv(const QString &text)
+{
+    QList<QStringList> rows{{}};
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (quoted && c == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"')) {
+            field += text.at(++i);
+        } else if (c == QLatin1Char('"')) {
+            quoted = !quoted;
+        } else if (!quoted && (c == QLatin1Char(',') || c == QLatin1Char('\n'))) {
+            rows.last() << std::exchange(field, QString());
+            if (c == QLatin1Char('\n'))
+                rows << QStringList();
+        } else if (quoted || c != QLatin1Char('\r')) {
+            field += c;
+        }
+    }
+    rows.removeLast();
+    return rows;
+}
+
 } // namespace
 
 // The command-line flasher end to end, against the device emulator; its output goes to a
@@ -757,6 +781,14 @@ void TestFlash::oneFlasherPerLink()
     QVERIFY(report.open(QIODevice::ReadOnly));
     const QString outcome = QJsonDocument::fromJson(report.readAll()).object()[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString();
     QCOMPARE(outcome, firstDied ? QStringLiteral("no answer") : QStringLiteral("not started"));
+    // A device that never started is on record too, with the reason.
+    Flash history;
+    history.start({QStringLiteral("--history"), QStringLiteral("--link"), serial ? alias : port, QStringLiteral("--outcome"), QStringLiteral("not started"),
+                   QStringLiteral("--csv")});
+    QCOMPARE(history.finish(), 0);
+    const QString rows = history.out();
+    QCOMPARE(parseCsv(rows).size(), firstDied ? 1 : 2);
+    QCOMPARE(rows.contains(QStringLiteral("занята")), !firstDied);
     // A connection of the second would have waited at the cabinet until the first had closed.
     first.process.kill();
     first.process.waitForFinished();
@@ -790,34 +822,6 @@ void TestFlash::listPortsAsJson()
         expected << port.portName();
     QCOMPARE(listed, expected);
 }
-
-namespace {
-
-// RFC 4180, as a tracking system would read it: quoted fields, doubled quotes, CRLF rows.
-QList<QStringList> parseCsv(const QString &text)
-{
-    QList<QStringList> rows{{}};
-    QString field;
-    bool quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (quoted && c == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"')) {
-            field += text.at(++i);
-        } else if (c == QLatin1Char('"')) {
-            quoted = !quoted;
-        } else if (!quoted && (c == QLatin1Char(',') || c == QLatin1Char('\n'))) {
-            rows.last() << std::exchange(field, QString());
-            if (c == QLatin1Char('\n'))
-                rows << QStringList();
-        } else if (quoted || c != QLatin1Char('\r')) {
-            field += c;
-        }
-    }
-    rows.removeLast();
-    return rows;
-}
-
-} // namespace
 
 void TestFlash::ledger_data()
 {

@@ -34,11 +34,9 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     return true;
 }
 
-void Recorder::record(const DeviceRecord &device)
+// What every row of the batch shares: who, where, what image, which device.
+LedgerRow Recorder::batchRow(const DeviceRecord &device) const
 {
-    if (!m_enabled)
-        return;
-    const DeviceRecord::Attempt &attempt = device.attempts.constLast();
     LedgerRow row;
     row.batch = m_batch.id;
     row.label = m_batch.label;
@@ -47,6 +45,30 @@ void Recorder::record(const DeviceRecord &device)
     row.programVersion = QCoreApplication::applicationVersion();
     row.link = device.link;
     row.device = device.device;
+    row.imagePath = m_batch.image.absolutePath;
+    row.imageSize = m_batch.image.bytes.size();
+    row.imageSha256 = m_batch.image.sha256;
+    return row;
+}
+
+void Recorder::recordNotStarted(const DeviceRecord &device)
+{
+    if (!m_enabled)
+        return;
+    LedgerRow row = batchRow(device);
+    row.attempt = 0;
+    row.outcome = outcomeName(DeviceRecord::Outcome::NotStarted);
+    row.message = device.message;
+    row.start = row.end = QDateTime::currentDateTimeUtc();
+    append(row);
+}
+
+void Recorder::record(const DeviceRecord &device)
+{
+    if (!m_enabled)
+        return;
+    const DeviceRecord::Attempt &attempt = device.attempts.constLast();
+    LedgerRow row = batchRow(device);
     row.attempt = int(device.attempts.size());
     row.outcome = outcomeName(attempt.outcome);
     row.status = attempt.run.lastStatus != 0 ? QVariant(attempt.run.lastStatus) : QVariant();
@@ -55,14 +77,16 @@ void Recorder::record(const DeviceRecord &device)
     row.retransmissions = attempt.run.retransmissions;
     row.start = attempt.run.start;
     row.end = attempt.run.end;
-    row.imagePath = m_batch.image.absolutePath;
-    row.imageSize = m_batch.image.bytes.size();
-    row.imageSha256 = m_batch.image.sha256;
+    append(row);
+}
+
+void Recorder::append(const LedgerRow &row)
+{
     QString why;
     if (!m_ledger.append(row, &why)) {
         if (!m_lost)
             emit warning(QStringLiteral("журнал %1: попытка не записана, итог прибора от этого не меняется: %2").arg(m_ledgerFile, why));
-        emit note(QStringLiteral("[%1] device %2: attempt %3 not recorded: %4").arg(device.link).arg(device.device).arg(row.attempt).arg(why));
+        emit note(QStringLiteral("[%1] device %2: attempt %3 not recorded: %4").arg(row.link).arg(row.device).arg(row.attempt).arg(why));
         m_lost = true;
         return;
     }

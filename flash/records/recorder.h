@@ -34,7 +34,10 @@ public:
     PlantDatabase *plant() { return m_plant.isOpen() ? &m_plant : nullptr; }
     bool recordsLost() const { return m_lost; }
 
+    // The last attempt of the device, as it ended.
     void record(const DeviceRecord &device);
+    // A device the batch never started, with the reason, as a row of its own (attempt 0).
+    void recordNotStarted(const DeviceRecord &device);
     // The batch is over: what the plant database has not got yet goes now.
     void finish();
 
@@ -43,6 +46,8 @@ signals:
     void note(const QString &line);
 
 private:
+    LedgerRow batchRow(const DeviceRecord &device) const;
+    void append(const LedgerRow &row);
     void copyToPlant();
 
     Ledger m_ledger;
