@@ -43,6 +43,12 @@ QJsonObject deviceObject(const DeviceRecord &record)
     QJsonArray attempts;
     for (const DeviceRecord::Attempt &attempt : record.attempts)
         attempts.append(attemptObject(attempt.outcome, attempt.message, attempt.run));
+    // The device's figure counts every attempt, as the summary table does; each attempt's own
+    // figure is under "attempts".
+    int retransmissions = 0;
+    for (const DeviceRecord::Attempt &attempt : record.attempts)
+        retransmissions += attempt.run.retransmissions;
+    device.insert(QStringLiteral("retransmissions"), retransmissions);
     const QDateTime start = record.attempts.constFirst().run.start;
     device.insert(QStringLiteral("start"), utc(start));
     device.insert(QStringLiteral("durationSeconds"), start.msecsTo(record.run.end) / 1000.0);
