@@ -153,6 +153,9 @@ int main(int argc, char *argv[])
                           .arg(image.absolutePath, QString::number(image.bytes.size()), image.sha256,
                                options.rerunBatch.isEmpty() ? QString() : QStringLiteral(", re-running batch ") + options.rerunBatch));
     scheduler.setPlant(recorder.plant());
+    scheduler.setAttemptGate([&recorder](const QString &link, int device, int attempt, QString *why) {
+        return recorder.recordStart(link, device, attempt, why);
+    });
     for (const auto &queue : scheduler.queues())
         QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, &Recorder::record);
     QObject::connect(&watcher, &platform::SignalWatcher::signalled, &scheduler, [&scheduler](int signalNumber) {

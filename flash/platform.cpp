@@ -94,7 +94,7 @@ QString systemError(int error)
 
 // /run/lock is the system's folder for locks, shared by every user and emptied at boot; /tmp is
 // the fallback, named here rather than taken from TMPDIR, which may differ from user to user.
-QString sharedLockFolder(QString *error)
+QString sharedLockFolder(QString *error, bool create)
 {
     QString why;
     QStringList folders{QStringLiteral("/run/lock/vorlex-flash"), QStringLiteral("/tmp/vorlex-flash")};
@@ -104,6 +104,11 @@ QString sharedLockFolder(QString *error)
         folders = QStringList{chosen};
     for (const QString &folder : qAsConst(folders)) {
         const QByteArray name = QFile::encodeName(folder);
+        struct stat existing {};
+        if (!create && ::stat(name.constData(), &existing) == 0 && S_ISDIR(existing.st_mode))
+            return folder;
+        if (!create)
+            continue;
         const mode_t mask = ::umask(0);
         const int made = ::mkdir(name.constData(), 01777);
         const int saved = errno;
@@ -322,13 +327,15 @@ QString fileIdentity(const QString &path)
 }
 
 // Under ProgramData, where every user of the machine may create files.
-QString sharedLockFolder(QString *error)
+QString sharedLockFolder(QString *error, bool create)
 {
     QString folder = qEnvironmentVariable("VORLEX_FLASH_LOCK_DIR");
     if (folder.isEmpty()) {
         const QString programData = qEnvironmentVariable("ProgramData", QStringLiteral("C:/ProgramData"));
         folder = QDir(QDir::fromNativeSeparators(programData)).filePath(QStringLiteral("vorlex-flash/locks"));
     }
+    if (!create)
+        return QFileInfo(folder).isDir() ? folder : QString();
     if (!QDir().mkpath(folder)) {
         *error = QStringLiteral("%1: папку нельзя создать").arg(QDir::toNativeSeparators(folder));
         return QString();

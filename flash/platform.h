@@ -28,8 +28,9 @@ QString loginName();
 QString fileIdentity(const QString &path);
 
 // The folder every user's flasher locks its cabinets in, whatever TMPDIR says; made for all
-// users when missing. Empty when no such folder can be had (*error says why).
-QString sharedLockFolder(QString *error);
+// users when missing (unless create is false: a reader makes nothing). Empty when no such
+// folder can be had (*error says why).
+QString sharedLockFolder(QString *error, bool create = true);
 
 // An exclusive lock on a file, held by the kernel for as long as the file stays open here and
 // gone with the process, however it ends. Two locks of one file collide, in one process too.

@@ -136,6 +136,23 @@ void LinkQueue::startAttempt()
     m_haveResult = m_transferring = m_operatorStopped = m_noAnswerStopped = false;
     m_probes = 0;
     m_message.clear();
+    // On record before the address frame goes out, or not started at all.
+    QString why;
+    if (!m_scheduler->attemptMayStart(m_name, number, m_attempt, &why)) {
+        emit m_scheduler->note(QStringLiteral("[%1] device %2: attempt %3 not started: its start could not be recorded: %4")
+                                   .arg(m_name).arg(number).arg(m_attempt).arg(why));
+        const QString notStarted = QStringLiteral("попытка %1 не начата: её начало не записано в журнал (%2)").arg(m_attempt).arg(why);
+        if (m_attempt == 1) {
+            m_record.started = false;
+            m_record.outcome = DeviceRecord::Outcome::NotStarted;
+            m_record.message = QStringLiteral("не начат: ") + notStarted;
+        } else {
+            m_record.message += QStringLiteral("; ") + notStarted;
+        }
+        --m_attempt;
+        finishDevice();
+        return;
+    }
     emit m_scheduler->note(QStringLiteral("[%1] device %2: run starts (attempt %3 of %4)").arg(m_name).arg(number).arg(m_attempt).arg(maxAttempts()));
 
     RunSettings settings;
@@ -425,10 +442,21 @@ void Scheduler::interrupt()
         finish();
 }
 
+bool Scheduler::attemptMayStart(const QString &link, int device, int attempt, QString *why)
+{
+    if (!m_attemptGate || m_attemptGate(link, device, attempt, why))
+        return true;
+    // Nothing more starts without its record.
+    m_recordsFailed = true;
+    return false;
+}
+
 QString Scheduler::holdReason() const
 {
     if (interrupted())
         return QStringLiteral("не начат: партия остановлена %1").arg(stoppedBy());
+    if (m_recordsFailed)
+        return QStringLiteral("не начат: журнал не принял начало попытки");
     if (m_failed > 0 && !m_options.keepGoing)
         return QStringLiteral("не начат: партия остановилась после неудачи (без --keep-going)");
     return QStringLiteral("не начат");

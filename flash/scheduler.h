@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -132,8 +133,14 @@ public:
     // SIGTERM or SIGHUP: every run ends at once, as after a second Ctrl-C.
     void terminate(int signalNumber);
 
-    // No new device may start: interrupted, or a failure without --keep-going.
-    bool holding() const { return m_interrupts > 0 || m_signal != 0 || (m_failed > 0 && !m_options.keepGoing); }
+    // Asked before each attempt, which starts only if it answers true (*why: why not).
+    using AttemptGate = std::function<bool(const QString &link, int device, int attempt, QString *why)>;
+    void setAttemptGate(AttemptGate gate) { m_attemptGate = std::move(gate); }
+    bool attemptMayStart(const QString &link, int device, int attempt, QString *why);
+
+    // No new device may start: interrupted, a failure without --keep-going, or an attempt whose
+    // start the ledger did not take.
+    bool holding() const { return m_interrupts > 0 || m_signal != 0 || m_recordsFailed || (m_failed > 0 && !m_options.keepGoing); }
     bool interrupted() const { return m_interrupts > 0 || m_signal != 0; }
     int signalNumber() const { return m_signal; }
     bool operatorStopping() const { return interrupted(); }
@@ -169,6 +176,8 @@ private:
     int m_signal = 0;
     bool m_warned = false;
     bool m_finished = false;
+    bool m_recordsFailed = false;
+    AttemptGate m_attemptGate;
 };
 
 #endif // SCHEDULER_H

@@ -95,6 +95,7 @@ private slots:
     void listPortsAsJson();
     void ledger_data();
     void ledger();
+    void crashMidTransfer();
     void plantDatabase();
 
 private:
@@ -827,13 +828,15 @@ void TestFlash::ledger_data()
 {
     QTest::addColumn<QString>("tamper"); // SQL run on a copy of the ledger, then verified
     QTest::addColumn<QString>("verdict");
-    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 4");
+    // Each attempt is two rows: its start, and its end.
+    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 8");
     QTest::newRow("a row changed") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1" << QStringLiteral("строка 1");
     QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
     QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
                                        "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, "
-                                       "image_size, image_sha256, previous_hash, row_hash FROM attempts WHERE id = 1"
+                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row FROM attempts WHERE id = 1"
                                     << QStringLiteral("удалена или вставлена");
+    QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
 }
 
 // Two flashers write one ledger at once, each device after a retry; the history reads back as
@@ -901,6 +904,54 @@ void TestFlash::ledger()
     QVERIFY2(said.contains(verdict), qPrintable(said));
 }
 
+// A flasher killed mid-transfer, as by a power cut: its attempt is on record (in progress while
+// it lives, unfinished once it is gone), the chain stays whole, and the next flasher to write
+// closes the attempt, saying so once.
+void TestFlash::crashMidTransfer()
+{
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--baud"),
+                QStringLiteral("19200"), QStringLiteral("--keep-running")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString records = dir.filePath(QStringLiteral("records.sqlite"));
+    const auto run = [&](const QStringList &arguments, QString *out = nullptr) {
+        Flash flash;
+        flash.start(QStringList{QStringLiteral("--records"), records} + arguments);
+        const int code = flash.finish();
+        if (out)
+            *out = flash.out() + flash.err();
+        return code;
+    };
+    const auto outcomes = [&] {
+        QString out;
+        run({QStringLiteral("--history"), QStringLiteral("--csv")}, &out);
+        const QList<QStringList> rows = parseCsv(out);
+        QStringList said;
+        for (const QStringList &row : rows.mid(1))
+            said << row.at(rows.constFirst().indexOf(QStringLiteral("outcome")));
+        return said;
+    };
+    const QString doomedLink = QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(0));
+    Flash doomed;
+    doomed.start({QStringLiteral("--records"), records, QStringLiteral("--eth"), doomedLink, QStringLiteral("--device"), QStringLiteral("2"),
+                  m_images.write(firmwareImage(131072))});
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += doomed.out()).contains(QStringLiteral("Соединение с прибором установлено")), 10000);
+    QCOMPARE(outcomes(), QStringList{QStringLiteral("in progress")});
+    doomed.process.kill();
+    QVERIFY(doomed.process.waitForFinished());
+    QCOMPARE(outcomes(), QStringList{QStringLiteral("unfinished")});
+    QCOMPARE(run({QStringLiteral("--verify-records")}, &out), 0);
+    QVERIFY2(out.contains(QStringLiteral("строк: 1")), qPrintable(out));
+
+    QCOMPARE(run({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(1)), QStringLiteral("--device"), QStringLiteral("2"),
+                  m_images.write(firmwareImage(4096))}, &out), 0);
+    QVERIFY2(out.count(QStringLiteral("не закончена")) == 1 && out.contains(QStringLiteral("прибора 2 на связи %1").arg(doomedLink)), qPrintable(out));
+    QCOMPARE(outcomes(), (QStringList{QStringLiteral("unfinished"), QStringLiteral("updated")}));
+    QCOMPARE(run({QStringLiteral("--verify-records")}, &out), 0);
+    QVERIFY2(out.contains(QStringLiteral("строк: 4")), qPrintable(out));
+}
+
 // The plant database away during a batch: the batch goes on, and the rows arrive once later.
 void TestFlash::plantDatabase()
 {
@@ -929,7 +980,8 @@ void TestFlash::plantDatabase()
     empty.start({QStringLiteral("--history"), QStringLiteral("--plant-db"), plant.url()});
     QCOMPARE(empty.finish(), 2);
     QVERIFY2(empty.err().contains(QStringLiteral("нет таблиц журнала")), qPrintable(empty.err()));
-    for (const char *copied : {"строк: 1", "строк: 0"}) {
+    // The attempt's start and end, once, however often the copy is asked for.
+    for (const char *copied : {"строк: 2", "строк: 0"}) {
         Flash sync;
         sync.start(records + QStringList{QStringLiteral("--sync-records")});
         QCOMPARE(sync.finish(), 0);

@@ -7,6 +7,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStandardPaths>
 #include <QThread>
 #include <QUuid>
@@ -67,17 +68,23 @@ QString utc(const QDateTime &time)
 // The hashed content of a row: every field but the id and the hashes, in a fixed order.
 QString rowHash(const LedgerRow &row, const QString &previous)
 {
-    const QStringList fields{previous, row.batch, row.label, row.station, row.operatorName, row.programVersion, row.link,
+    QStringList fields{previous, row.batch, row.label, row.station, row.operatorName, row.programVersion, row.link,
                              QString::number(row.device), QString::number(row.attempt), row.outcome,
                              row.status.isNull() ? QString() : QString::number(row.status.toInt()), row.message,
                              QString::number(row.bytesAcknowledged), QString::number(row.retransmissions), utc(row.start),
                              utc(row.end), row.imagePath, QString::number(row.imageSize), row.imageSha256};
+    // A row whole at the end, as schema 1 wrote it, hashes as it always did; the two rows of an
+    // attempt also hash what they are and which start an end belongs to.
+    if (row.kind != QLatin1String("end") || row.startRow != 0)
+        fields << row.kind << QString::number(row.startRow);
     return QString::fromLatin1(QCryptographicHash::hash(fields.join(QChar(0x1f)).toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
 const char *const Columns = "id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
                             "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
                             "previous_hash, row_hash";
+// Lines of --history: one per attempt, its end row, or its start row while no end names it.
+const char *const OneLinePerAttempt = "(kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.start_row = attempts.id))";
 
 } // namespace
 
@@ -105,6 +112,10 @@ LedgerRow ledgerRowFrom(const QSqlQuery &query)
     row.imageSha256 = query.value(18).toString();
     row.previousHash = query.value(19).toString();
     row.rowHash = query.value(20).toString();
+    if (query.record().count() > 22) {
+        row.kind = query.value(21).toString();
+        row.startRow = query.value(22).toLongLong();
+    }
     return row;
 }
 
@@ -239,8 +250,10 @@ bool Ledger::open(const QString &path, QString *error, Access access)
         return refuse(QStringLiteral("это не журнал vorlex-flash"));
     if (version > SchemaVersion)
         return refuse(QStringLiteral("журнал записан более новой программой (версия схемы %1, эта знает до %2); он не тронут").arg(version).arg(SchemaVersion));
-    if (version < SchemaVersion && (readOnly || !upgrade(version, error)))
-        return refuse(readOnly ? QStringLiteral("журнал старой версии схемы %1; его обновит следующая запись vorlex-flash").arg(version) : *error);
+    // A reader takes an older ledger as it is; a writer brings it up to date first.
+    if (version < SchemaVersion && !readOnly && !upgrade(version, error))
+        return refuse(*error);
+    m_version = readOnly ? version : SchemaVersion;
     if (!query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) || !query.next())
         return refuse(QStringLiteral("у журнала нет своего id: %1").arg(explained(query.lastError())));
     m_id = query.value(0).toString();
@@ -286,6 +299,12 @@ bool Ledger::upgrade(int from, QString *error)
               << QStringLiteral("CREATE TABLE plant_copies (plant TEXT PRIMARY KEY, last_row INTEGER NOT NULL)")
               << QStringLiteral("PRAGMA application_id = %1").arg(ApplicationId);
     }
+    if (from < 2) {
+        // An attempt goes on record before its first block and again when it ends.
+        steps << QStringLiteral("ALTER TABLE attempts ADD COLUMN kind TEXT NOT NULL DEFAULT 'end'")
+              << QStringLiteral("ALTER TABLE attempts ADD COLUMN start_row INTEGER")
+              << QStringLiteral("CREATE INDEX attempts_start_row ON attempts (start_row)");
+    }
     steps << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
     for (const QString &step : qAsConst(steps)) {
         if (!query.exec(step)) {
@@ -296,7 +315,12 @@ bool Ledger::upgrade(int from, QString *error)
     return true;
 }
 
-bool Ledger::append(LedgerRow row, QString *error)
+QString Ledger::columns() const
+{
+    return QLatin1String(Columns) + (m_version >= 2 ? QStringLiteral(", kind, start_row") : QStringLiteral(", 'end', NULL"));
+}
+
+bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery query(db);
@@ -321,15 +345,18 @@ bool Ledger::append(LedgerRow row, QString *error)
     QSqlQuery insert(db);
     insert.prepare(QStringLiteral("INSERT INTO attempts (batch, label, station, operator, program_version, link, device, attempt, outcome, "
                                   "status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
-                                  "image_sha256, previous_hash, row_hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+                                  "image_sha256, previous_hash, row_hash, kind, start_row) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     for (const QVariant &value : {text(row.batch), text(row.label), text(row.station), text(row.operatorName), text(row.programVersion),
                                   text(row.link), QVariant(row.device), QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
                                   QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), text(utc(row.start)), text(utc(row.end)),
                                   text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256), QVariant(previous),
-                                  QVariant(rowHash(row, previous))})
+                                  QVariant(rowHash(row, previous)), text(row.kind), row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
         insert.addBindValue(value);
     if (!insert.exec())
         return fail(insert);
+    if (id)
+        *id = insert.lastInsertId().toLongLong();
     if (!query.exec(QStringLiteral("COMMIT")))
         return fail(query);
     return true;
@@ -339,7 +366,7 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT %1 FROM attempts ORDER BY station, id").arg(QLatin1String(Columns)))) {
+    if (!query.exec(QStringLiteral("SELECT %1 FROM attempts ORDER BY station, id").arg(columns()))) {
         *error = explained(query.lastError());
         return false;
     }
@@ -369,14 +396,25 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
 bool Ledger::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
     QVariantList values;
-    const QString sql = QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id").arg(QLatin1String(Columns), filterClause(filter, &values));
+    QString where = filterClause(filter, &values);
+    if (m_version >= 2)
+        where += (where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ")) + QLatin1String(OneLinePerAttempt);
+    const QString sql = QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id").arg(columns(), where);
     return selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error);
+}
+
+bool Ledger::openAttempts(QList<LedgerRow> *rows, QString *error)
+{
+    if (m_version < 2)
+        return true;
+    const QString sql = QStringLiteral("SELECT %1 FROM attempts WHERE kind = 'start' AND %2 ORDER BY id").arg(columns(), QLatin1String(OneLinePerAttempt));
+    return selectLedgerRows(QSqlDatabase::database(m_connection), sql, {}, rows, error);
 }
 
 bool Ledger::uncopied(const QString &plant, int limit, QList<LedgerRow> *rows, QString *error)
 {
     const QString sql = QStringLiteral("SELECT %1 FROM attempts WHERE id > coalesce((SELECT last_row FROM plant_copies WHERE plant = ?), 0) "
-                                       "ORDER BY id LIMIT ?").arg(QLatin1String(Columns));
+                                       "ORDER BY id LIMIT ?").arg(columns());
     return selectLedgerRows(QSqlDatabase::database(m_connection), sql, {plant, limit}, rows, error);
 }
 

@@ -30,6 +30,11 @@ struct LedgerRow
     QString imageSha256;
     QString previousHash;     // as read back
     QString rowHash;
+    // An attempt is two rows: "start", written before the address frame goes out, and "end",
+    // naming its start row. A ledger's older rows, written whole at the end, are "end" rows
+    // without one.
+    QString kind = QStringLiteral("end");
+    qint64 startRow = 0;
 };
 
 // Which rows --history shows; empty fields do not filter.
@@ -65,7 +70,7 @@ QString filterClause(const LedgerFilter &filter, QVariantList *values);
 class Ledger
 {
 public:
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
     Ledger();
     ~Ledger();
@@ -80,7 +85,10 @@ public:
     // file that is not a ledger, or one written by a newer program, untouched. Read only, it
     // creates nothing and changes nothing: a missing or empty file is refused as well.
     bool open(const QString &path, QString *error, Access access = Access::Write);
-    bool append(LedgerRow row, QString *error);
+    // *id, when given, gets the new row's id.
+    bool append(LedgerRow row, QString *error, qint64 *id = nullptr);
+    // Start rows that no end row names yet: attempts under way, or whose flasher died.
+    bool openAttempts(QList<LedgerRow> *rows, QString *error);
     // Walks every station's chain: true when whole; otherwise *problem names the first row.
     bool verify(qint64 *rows, QString *problem, QString *error);
     // Oldest first.
@@ -95,9 +103,12 @@ public:
 
 private:
     bool upgrade(int from, QString *error);
+    // The columns to select: a ledger of schema 1, read as it is, has no start rows.
+    QString columns() const;
 
     QString m_connection;
     QString m_id;
+    int m_version = SchemaVersion;
 };
 
 #endif // LEDGER_H

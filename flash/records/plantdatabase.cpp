@@ -139,6 +139,17 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
     query.finish();
     if (version != SchemaVersion)
         return fail(QStringLiteral("схема базы завода версии %1, а эта программа работает с версией %2").arg(version).arg(SchemaVersion));
+    // The two rows of an attempt (its start and its end), added in place to a database made
+    // before them; older stations' rows read as ends.
+    if (access == Access::Write
+        && !query.exec(QStringLiteral("ALTER TABLE attempts ADD COLUMN IF NOT EXISTS kind TEXT NOT NULL DEFAULT 'end', "
+                                      "ADD COLUMN IF NOT EXISTS start_row BIGINT")))
+        return fail(driverText(query.lastError()));
+    if (!query.exec(QStringLiteral("SELECT count(*) FROM information_schema.columns WHERE table_name = 'attempts' AND column_name = 'start_row'"))
+        || !query.next())
+        return fail(driverText(query.lastError()));
+    m_startRows = query.value(0).toInt() > 0;
+    query.finish();
     if (!db.commit())
         return fail(driverText(db.lastError()));
     m_open = true;
@@ -171,7 +182,7 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
         }
         QSqlQuery insert(db);
         // A row copied before (a copy retried after a lost answer) is left as it is.
-        insert.prepare(QStringLiteral("INSERT INTO attempts (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+        insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
                                       "ON CONFLICT (station, ledger, row_id) DO NOTHING").arg(QLatin1String(Columns)));
         for (const LedgerRow &row : qAsConst(rows)) {
             for (const QVariant &value : {text(row.station), QVariant(ledger.id()), QVariant(row.id), text(row.batch), text(row.label),
@@ -179,7 +190,8 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
                                           QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
                                           QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), text(utc(row.start)),
                                           text(utc(row.end)), text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256),
-                                          text(row.previousHash), text(row.rowHash)})
+                                          text(row.previousHash), text(row.rowHash), text(row.kind),
+                                          row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
                 insert.addBindValue(value);
             if (!insert.exec()) {
                 *error = driverText(insert.lastError());
@@ -201,10 +213,16 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
 bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
     QVariantList values;
+    QString where = filterClause(filter, &values);
+    // One line per attempt, as in the ledger: its end row, or its start row while no end names it.
+    if (m_startRows)
+        where += (where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND "))
+               + QStringLiteral("(kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.station = attempts.station "
+                                "AND e.ledger = attempts.ledger AND e.start_row = attempts.row_id))");
     const QString sql = QStringLiteral("SELECT row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
                                        "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
-                                       "previous_hash, row_hash FROM attempts%1 ORDER BY started_at, station, row_id")
-                            .arg(filterClause(filter, &values));
+                                       "previous_hash, row_hash%1 FROM attempts%2 ORDER BY started_at, station, row_id")
+                            .arg(m_startRows ? QStringLiteral(", kind, start_row") : QString(), where);
     return selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error);
 }
 

@@ -50,6 +50,7 @@ private:
     QString m_name;
     bool m_open = false;
     bool m_reached = false;
+    bool m_startRows = false; // the attempts table has the columns of an attempt's two rows
 };
 
 #endif // PLANTDATABASE_H

@@ -4,6 +4,7 @@
 #include "historyview.h"
 #include "ledger.h"
 #include "plantdatabase.h"
+#include "recorder.h"
 
 namespace {
 
@@ -33,6 +34,10 @@ int showHistory(const CommandLine &command)
         Ledger ledger;
         if (!ledger.open(command.options.recordsFile, &error, Ledger::Access::ReadOnly) || !ledger.history(command.filter, &rows, &error))
             return refuse(QStringLiteral("журнал %1: %2").arg(command.options.recordsFile, error));
+        // An attempt without its end: under way while its flasher lives, unfinished once it is gone.
+        for (LedgerRow &row : rows)
+            if (row.kind == QLatin1String("start") && !Recorder::batchAlive(row.batch))
+                row.outcome = QStringLiteral("unfinished");
     }
     standardOutput() << formatHistory(rows, command.format) << Qt::flush;
     return AllUpdated;

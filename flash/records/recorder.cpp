@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 Recorder::Recorder(QObject *parent)
     : QObject(parent)
@@ -16,7 +17,17 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
             *error = QStringLiteral("журнал %1: %2").arg(ledgerFile, *error);
             return false;
         }
+        // Held for as long as this process lives: a start row without its end is an attempt
+        // under way while its batch's lock is held, and one whose flasher died once it is not.
+        QString why;
+        const QString folder = platform::sharedLockFolder(&why);
+        if (folder.isEmpty() || m_alive.lock(QDir(folder).filePath(QStringLiteral("batch-%1.lock").arg(batch.id)), true, &why)
+                                    != platform::FileLock::Result::Locked) {
+            *error = QStringLiteral("журнал %1: партию нельзя отметить как идущую: %2").arg(ledgerFile, why);
+            return false;
+        }
         m_enabled = true;
+        closeDeadAttempts();
     }
     // Without a ledger there is nothing to copy, but the plant's link locks still hold.
     if (plantUrl.isEmpty())
@@ -31,6 +42,65 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     }
     // Whatever earlier runs could not send goes first.
     copyToPlant();
+    return true;
+}
+
+bool Recorder::batchAlive(const QString &batch)
+{
+    QString why;
+    const QString folder = platform::sharedLockFolder(&why, false);
+    if (folder.isEmpty())
+        return false;
+    platform::FileLock probe;
+    return probe.lock(QDir(folder).filePath(QStringLiteral("batch-%1.lock").arg(batch)), false, &why) == platform::FileLock::Result::Held;
+}
+
+void Recorder::closeDeadAttempts()
+{
+    QList<LedgerRow> open;
+    QString why;
+    if (!m_ledger.openAttempts(&open, &why)) {
+        emit warning(QStringLiteral("журнал %1: незаконченные попытки не прочитаны: %2").arg(m_ledgerFile, why));
+        return;
+    }
+    for (LedgerRow row : qAsConst(open)) {
+        if (batchAlive(row.batch))
+            continue;
+        emit warning(QStringLiteral("журнал %1: попытка %2 прибора %3 на связи %4 (партия %5, %6) не закончена: её vorlex-flash "
+                                    "прекратил работу, не записав конец (сбой, kill -9, отключение питания); прошивка прибора может быть неполной")
+                         .arg(m_ledgerFile).arg(row.attempt).arg(row.device).arg(row.link, row.batch, row.start.toString(Qt::ISODate)));
+        row.startRow = row.id;
+        row.kind = QStringLiteral("end");
+        row.outcome = QStringLiteral("unfinished");
+        row.status = QVariant();
+        row.message = QStringLiteral("vorlex-flash прекратил работу во время попытки, не записав её конец; записано %1 партией %2")
+                          .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate), m_batch.id);
+        row.end = QDateTime::currentDateTimeUtc();
+        append(row);
+    }
+}
+
+bool Recorder::recordStart(const QString &link, int device, int attempt, QString *error)
+{
+    if (!m_enabled)
+        return true;
+    DeviceRecord record;
+    record.link = link;
+    record.device = device;
+    LedgerRow row = batchRow(record);
+    row.kind = QStringLiteral("start");
+    row.attempt = attempt;
+    row.outcome = QStringLiteral("in progress");
+    row.start = QDateTime::currentDateTimeUtc();
+    qint64 id = 0;
+    // Not copied to the plant database now: that would cost a round trip before every attempt;
+    // it goes with the attempt's end.
+    if (!m_ledger.append(row, error, &id)) {
+        m_lost = true;
+        emit note(QStringLiteral("[%1] device %2: start of attempt %3 not recorded: %4").arg(link).arg(device).arg(attempt).arg(*error));
+        return false;
+    }
+    m_startRows.insert(QStringLiteral("%1 %2").arg(link).arg(device), id);
     return true;
 }
 
@@ -69,6 +139,7 @@ void Recorder::record(const DeviceRecord &device)
         return;
     const DeviceRecord::Attempt &attempt = device.attempts.constLast();
     LedgerRow row = batchRow(device);
+    row.startRow = m_startRows.take(QStringLiteral("%1 %2").arg(device.link).arg(device.device));
     row.attempt = int(device.attempts.size());
     row.outcome = outcomeName(attempt.outcome);
     row.status = attempt.run.lastStatus != 0 ? QVariant(attempt.run.lastStatus) : QVariant();
@@ -80,17 +151,18 @@ void Recorder::record(const DeviceRecord &device)
     append(row);
 }
 
-void Recorder::append(const LedgerRow &row)
+bool Recorder::append(const LedgerRow &row, qint64 *id)
 {
     QString why;
-    if (!m_ledger.append(row, &why)) {
+    if (!m_ledger.append(row, &why, id)) {
         if (!m_lost)
             emit warning(QStringLiteral("журнал %1: попытка не записана, итог прибора от этого не меняется: %2").arg(m_ledgerFile, why));
         emit note(QStringLiteral("[%1] device %2: attempt %3 not recorded: %4").arg(row.link).arg(row.device).arg(row.attempt).arg(why));
         m_lost = true;
-        return;
+        return false;
     }
     copyToPlant();
+    return true;
 }
 
 void Recorder::finish()

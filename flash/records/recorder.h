@@ -6,6 +6,9 @@
 #include "ledger.h"
 #include "plantdatabase.h"
 
+#include "platform.h"
+
+#include <QHash>
 #include <QObject>
 
 // Writes each attempt into the station's ledger as it ends, and copies the ledger's rows on to
@@ -34,12 +37,18 @@ public:
     PlantDatabase *plant() { return m_plant.isOpen() ? &m_plant : nullptr; }
     bool recordsLost() const { return m_lost; }
 
-    // The last attempt of the device, as it ended.
+    // Before an attempt's address frame goes out: its start row. False (with *error) when the
+    // ledger does not take it: the attempt must not start, and the records are lost (exit 4).
+    bool recordStart(const QString &link, int device, int attempt, QString *error);
+    // The last attempt of the device, as it ended: its end row.
     void record(const DeviceRecord &device);
     // A device the batch never started, with the reason, as a row of its own (attempt 0).
     void recordNotStarted(const DeviceRecord &device);
     // The batch is over: what the plant database has not got yet goes now.
     void finish();
+
+    // Whether the flasher of a batch still runs: it holds the batch's kernel lock while it does.
+    static bool batchAlive(const QString &batch);
 
 signals:
     void warning(const QString &text);
@@ -47,7 +56,9 @@ signals:
 
 private:
     LedgerRow batchRow(const DeviceRecord &device) const;
-    void append(const LedgerRow &row);
+    bool append(const LedgerRow &row, qint64 *id = nullptr);
+    // Attempts whose flasher died before their end: each gets its end, said once.
+    void closeDeadAttempts();
     void copyToPlant();
 
     Ledger m_ledger;
@@ -56,6 +67,8 @@ private:
     QString m_ledgerFile;
     bool m_enabled = false;
     bool m_lost = false;
+    platform::FileLock m_alive;
+    QHash<QString, qint64> m_startRows; // "link device" of an attempt under way: its start row
 };
 
 #endif // RECORDER_H
