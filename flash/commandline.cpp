@@ -30,7 +30,7 @@ QString description()
         "  vorlex-flash --rerun-failed REPORT FILE                (заново приборы, не обновлённые по отчёту)\n"
         "  vorlex-flash --list-ports [--json]\n"
         "  vorlex-flash --history [ФИЛЬТРЫ] [--csv | --json]      (журнал попыток станции)\n"
-        "  vorlex-flash --verify-records                          (проверка цепочки журнала)\n"
+        "  vorlex-flash --verify-records [REPORT...]              (проверка цепочки журнала, и по отчётам)\n"
         "  vorlex-flash --sync-records --plant-db URL             (неотправленные строки - в базу завода)\n\n"
         "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
         "Приборы одной связи обновляются по очереди, разные связи плана - параллельно.\n"
@@ -140,8 +140,10 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
     for (const QString &name : parser.optionNames())
         if (!allowed.contains(name))
             return refused(QStringLiteral("--%1 не вместе с --%2").arg(name, verb));
-    if (!parser.positionalArguments().isEmpty())
+    const bool verify = !history && !sync;
+    if (!parser.positionalArguments().isEmpty() && !verify)
         return refused(QStringLiteral("--%1 не берёт файл прошивки").arg(verb));
+    command.reports = parser.positionalArguments();
     if (command.options.recordsFile.isEmpty() && !(history && !command.options.plantDb.isEmpty()))
         return refused(QStringLiteral("--records none: журнала нет"));
     if (sync && command.options.plantDb.isEmpty())
@@ -223,7 +225,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("history"), QStringLiteral("Показать журнал попыток станции, старые сверху, и выйти.")},
         {QStringLiteral("csv"), QStringLiteral("С --history: в виде CSV с заголовком.")},
         {QStringLiteral("sync-records"), QStringLiteral("Отправить в базу завода (--plant-db) строки журнала, которые туда ещё не попали, и выйти.")},
-        {QStringLiteral("verify-records"), QStringLiteral("Проверить цепочку хешей журнала и выйти: 0 - цела, 1 - названа первая изменённая строка.")},
+        {QStringLiteral("verify-records"), QStringLiteral("Проверить цепочку хешей журнала (и что он держит концы цепочки из данных отчётов --report) и выйти: 0 - цела, 1 - названа первая изменённая строка.")},
     });
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Файл прошивки: двоичный образ (.bin)."));
     if (!parser.parse(arguments))

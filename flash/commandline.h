@@ -29,6 +29,7 @@ struct CommandLine
     LedgerFilter filter;
     HistoryFormat format = HistoryFormat::Table;
     QString text; // the help text, or why the command line is refused
+    QStringList reports; // --verify-records: reports whose ledger heads the ledger must still hold
 };
 
 CommandLine parseCommandLine(const QStringList &arguments);

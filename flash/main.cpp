@@ -182,6 +182,9 @@ int main(int argc, char *argv[])
             if (record.outcome == DeviceRecord::Outcome::NotStarted)
                 recorder.recordNotStarted(record);
         recorder.finish();
+        if (recorder.ledgerHead(&report.ledgerId, &report.ledgerHead))
+            transcript.line(QStringLiteral("ledger %1 ends at row %2 of %3 rows, hash %4")
+                                .arg(report.ledgerId).arg(report.ledgerHead.lastRow).arg(report.ledgerHead.rows).arg(report.ledgerHead.hash));
         // Precedence: a signal or an interrupt (it says what ended the batch), then an output
         // not written whole (3), then a lost ledger row (4), then a device not updated (1).
         if (recorder.recordsLost() && !scheduler.interrupted())

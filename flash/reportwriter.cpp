@@ -96,6 +96,11 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
         {QStringLiteral("interrupted"), report.interrupted},
         {QStringLiteral("exitCode"), report.exitCode},
         {QStringLiteral("devices"), devices},
+        // An anchor for the ledger outside it: --verify-records REPORT checks the chain still holds it.
+        {QStringLiteral("ledger"), report.ledgerId.isEmpty() ? QJsonValue()
+                                   : QJsonObject{{QStringLiteral("id"), report.ledgerId}, {QStringLiteral("rows"), double(report.ledgerHead.rows)},
+                                                 {QStringLiteral("lastRow"), double(report.ledgerHead.lastRow)},
+                                                 {QStringLiteral("hash"), report.ledgerHead.hash}}},
     };
     const QByteArray json = QJsonDocument(document).toJson();
 

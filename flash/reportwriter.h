@@ -3,6 +3,7 @@
 
 #include "devicerecord.h"
 #include "firmwareimage.h"
+#include "ledger.h"
 
 #include <QDateTime>
 #include <QList>
@@ -23,6 +24,8 @@ struct BatchReport
     bool interrupted = false;
     int exitCode = 0;
     QList<DeviceRecord> devices; // in plan order
+    QString ledgerId;            // empty: no ledger
+    LedgerHead ledgerHead;       // where the ledger's chain ended with the batch
 };
 
 // Before any link opens: the folder exists and the place is not a folder. An empty result

@@ -454,7 +454,9 @@ void TestFlash::interrupt()
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
-    QVERIFY2(lines.constLast().contains("batch over: 0 updated, 1 not updated, interrupted"), lines.constLast().constData());
+    // The batch's end, then the ledger's head as the batch leaves it.
+    QVERIFY2(lines.size() > 2 && lines.at(lines.size() - 2).contains("batch over: 0 updated, 1 not updated, interrupted"), lines.join('\n').constData());
+    QVERIFY2(lines.constLast().contains(" ends at row "), lines.constLast().constData());
     out += flash.out();
     QVERIFY2(out.count(says) == 1, qPrintable(out));
 }
@@ -829,7 +831,7 @@ void TestFlash::ledger_data()
     QTest::addColumn<QString>("tamper"); // SQL run on a copy of the ledger, then verified
     QTest::addColumn<QString>("verdict");
     // Each attempt is two rows: its start, and its end.
-    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 8");
+    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 8; сходится с отчётами: 2");
     QTest::newRow("a row changed") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1" << QStringLiteral("строка 1");
     QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
     QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
@@ -837,6 +839,14 @@ void TestFlash::ledger_data()
                                        "image_size, image_sha256, previous_hash, row_hash, kind, start_row FROM attempts WHERE id = 1"
                                     << QStringLiteral("удалена или вставлена");
     QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
+    // Cut at the end: the chain is whole, its head is not; with the head rewritten too, the
+    // reports' heads are what is left to tell.
+    QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок");
+    QTest::newRow("every row removed") << "DELETE FROM attempts" << QStringLiteral("строк 0, последняя 0, а по заголовку строк 8");
+    QTest::newRow("the last rows removed, the head rewritten")
+        << "DELETE FROM attempts WHERE id >= 7; UPDATE ledger_info SET value = '6' WHERE key IN ('head_rows', 'head_row'); "
+           "UPDATE ledger_info SET value = (SELECT row_hash FROM attempts WHERE id = 6) WHERE key = 'head_hash'"
+        << QStringLiteral("не держит конец цепочки, который видел отчёт");
 }
 
 // Two flashers write one ledger at once, each device after a retry; the history reads back as
@@ -852,9 +862,13 @@ void TestFlash::ledger()
     const QString records = dir.filePath(QStringLiteral("records.sqlite"));
     const QString image = m_images.write(firmwareImage(4096));
     Flash flashes[2];
-    for (int i = 0; i < 2; ++i)
+    QStringList reports;
+    for (int i = 0; i < 2; ++i) {
+        reports << dir.filePath(QStringLiteral("report-%1.json").arg(i));
         flashes[i].start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(i)), QStringLiteral("--device"), QStringLiteral("2"),
-                          QStringLiteral("--records"), records, QStringLiteral("--label"), QStringLiteral("=WO-7, \"rush\""), image});
+                          QStringLiteral("--records"), records, QStringLiteral("--label"), QStringLiteral("=WO-7, \"rush\""), QStringLiteral("--report"),
+                          reports.constLast(), image});
+    }
     for (Flash &flash : flashes)
         QCOMPARE(flash.finish(), 0);
 
@@ -893,12 +907,13 @@ void TestFlash::ledger()
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("tamper"));
         db.setDatabaseName(records);
         QVERIFY(db.open());
-        QVERIFY(QSqlQuery(db).exec(tamper));
+        for (const QString &statement : tamper.split(QStringLiteral("; ")))
+            QVERIFY2(QSqlQuery(db).exec(statement), qPrintable(statement));
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("tamper"));
     Flash verify;
-    verify.start({QStringLiteral("--verify-records"), QStringLiteral("--records"), records});
+    verify.start(QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records} + reports);
     QCOMPARE(verify.finish(), tamper.isEmpty() ? 0 : 1);
     const QString said = verify.out();
     QVERIFY2(said.contains(verdict), qPrintable(said));

@@ -303,7 +303,12 @@ bool Ledger::upgrade(int from, QString *error)
         // An attempt goes on record before its first block and again when it ends.
         steps << QStringLiteral("ALTER TABLE attempts ADD COLUMN kind TEXT NOT NULL DEFAULT 'end'")
               << QStringLiteral("ALTER TABLE attempts ADD COLUMN start_row INTEGER")
-              << QStringLiteral("CREATE INDEX attempts_start_row ON attempts (start_row)");
+              << QStringLiteral("CREATE INDEX attempts_start_row ON attempts (start_row)")
+              // The head, kept with every row from now on: a truncated or emptied ledger no
+              // longer ends where its head says.
+              << QStringLiteral("INSERT INTO ledger_info SELECT 'head_rows', count(*) FROM attempts")
+              << QStringLiteral("INSERT INTO ledger_info SELECT 'head_row', coalesce(max(id), 0) FROM attempts")
+              << QStringLiteral("INSERT INTO ledger_info SELECT 'head_hash', coalesce((SELECT row_hash FROM attempts ORDER BY id DESC LIMIT 1), '')");
     }
     steps << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
     for (const QString &step : qAsConst(steps)) {
@@ -355,8 +360,16 @@ bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
         insert.addBindValue(value);
     if (!insert.exec())
         return fail(insert);
+    const qint64 newId = insert.lastInsertId().toLongLong();
     if (id)
-        *id = insert.lastInsertId().toLongLong();
+        *id = newId;
+    QSqlQuery head(db);
+    head.prepare(QStringLiteral("UPDATE ledger_info SET value = CASE key WHEN 'head_rows' THEN CAST(value AS INTEGER) + 1 "
+                                "WHEN 'head_row' THEN ? ELSE ? END WHERE key IN ('head_rows', 'head_row', 'head_hash')"));
+    head.addBindValue(newId);
+    head.addBindValue(rowHash(row, previous));
+    if (!head.exec() || head.numRowsAffected() != 3)
+        return fail(head);
     if (!query.exec(QStringLiteral("COMMIT")))
         return fail(query);
     return true;
@@ -389,6 +402,71 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
             return false;
         }
         previous = row.rowHash;
+    }
+    if (m_version < 2)
+        return true;
+    // The end against the head, which every append keeps: rows taken off the end, or all of
+    // them, leave the chain whole but shorter than its head.
+    LedgerHead kept;
+    if (!head(&kept, error))
+        return false;
+    QSqlQuery last(QSqlDatabase::database(m_connection));
+    if (!last.exec(QStringLiteral("SELECT coalesce(max(id), 0), (SELECT row_hash FROM attempts ORDER BY id DESC LIMIT 1) FROM attempts")) || !last.next()) {
+        *error = explained(last.lastError());
+        return false;
+    }
+    if (*rows != kept.rows || last.value(0).toLongLong() != kept.lastRow || last.value(1).toString() != kept.hash) {
+        *problem = QStringLiteral("журнал кончается не там, где его заголовок: строк %1, последняя %2, а по заголовку строк %3, последняя %4 "
+                                  "(строки удалены в конце, или журнал подменён)")
+                       .arg(*rows).arg(last.value(0).toLongLong()).arg(kept.rows).arg(kept.lastRow);
+        return false;
+    }
+    return true;
+}
+
+bool Ledger::head(LedgerHead *head, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (!query.exec(QStringLiteral("SELECT key, value FROM ledger_info WHERE key IN ('head_rows', 'head_row', 'head_hash')"))) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    int found = 0;
+    while (query.next()) {
+        const QString key = query.value(0).toString();
+        if (key == QLatin1String("head_rows"))
+            head->rows = query.value(1).toLongLong();
+        else if (key == QLatin1String("head_row"))
+            head->lastRow = query.value(1).toLongLong();
+        else
+            head->hash = query.value(1).toString();
+        ++found;
+    }
+    if (found != 3 && m_version >= 2) {
+        *error = QStringLiteral("у журнала нет заголовка (строк, последней строки и её хеша)");
+        return false;
+    }
+    return true;
+}
+
+bool Ledger::holds(const LedgerHead &seen, QString *problem, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT (SELECT row_hash FROM attempts WHERE id = ?), (SELECT count(*) FROM attempts WHERE id <= ?)"));
+    query.addBindValue(seen.lastRow);
+    query.addBindValue(seen.lastRow);
+    if (!query.exec() || !query.next()) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    if (query.value(0).toString() != seen.hash) {
+        *problem = query.value(0).isNull() ? QStringLiteral("строки %1 больше нет").arg(seen.lastRow)
+                                           : QStringLiteral("строка %1 не та (другой хеш)").arg(seen.lastRow);
+        return false;
+    }
+    if (query.value(1).toLongLong() != seen.rows) {
+        *problem = QStringLiteral("до строки %1 в журнале %2 строк, а было %3").arg(seen.lastRow).arg(query.value(1).toLongLong()).arg(seen.rows);
+        return false;
     }
     return true;
 }

@@ -63,6 +63,15 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
 // ..." with a ? for each of *values, or nothing.
 QString filterClause(const LedgerFilter &filter, QVariantList *values);
 
+// Where a ledger's chain ended at some moment: how many rows it had, its last row and that row's
+// hash. The ledger keeps its own; reports and transcripts keep the one at their batch's end.
+struct LedgerHead
+{
+    qint64 rows = 0;
+    qint64 lastRow = 0;
+    QString hash;
+};
+
 // The station's ledger: every attempt of every batch, in a SQLite file that several flashers
 // write at once (WAL, a busy timeout, one immediate transaction a row). Each row carries the
 // SHA-256 of its content and of the previous row of its station, so that a row changed,
@@ -89,8 +98,14 @@ public:
     bool append(LedgerRow row, QString *error, qint64 *id = nullptr);
     // Start rows that no end row names yet: attempts under way, or whose flasher died.
     bool openAttempts(QList<LedgerRow> *rows, QString *error);
-    // Walks every station's chain: true when whole; otherwise *problem names the first row.
+    // Walks every station's chain and holds the end against the ledger's own head: true when
+    // whole; otherwise *problem names the first row, or what is missing at the end.
     bool verify(qint64 *rows, QString *problem, QString *error);
+    // The ledger's head as it keeps it.
+    bool head(LedgerHead *head, QString *error);
+    // The chain still holds a head seen earlier (by a report): its last row with its hash, and
+    // as many rows up to it. False with *problem when not.
+    bool holds(const LedgerHead &seen, QString *problem, QString *error);
     // Oldest first.
     bool history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error);
 

@@ -6,7 +6,14 @@
 #include "plantdatabase.h"
 #include "recorder.h"
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace {
+
+// A report is a few kilobytes a device; this is far beyond any plant's.
+constexpr qint64 MaxReportBytes = 64 * 1024 * 1024;
 
 int refuse(const QString &message)
 {
@@ -74,6 +81,30 @@ int runRecordsCommand(const CommandLine &command)
         standardOutput() << QStringLiteral("журнал %1: цепочка нарушена: %2").arg(file, problem) << Qt::endl;
         return SomeFailed;
     }
-    standardOutput() << QStringLiteral("журнал %1: цепочка цела, строк: %2").arg(file).arg(rows) << Qt::endl;
+    // The heads the reports saw: a ledger cut back, or rewritten with its own head, no longer
+    // holds them.
+    for (const QString &path : command.reports) {
+        QFile reportFile(path);
+        if (!reportFile.open(QIODevice::ReadOnly))
+            return refuse(QStringLiteral("отчёт %1 не открывается: %2").arg(path, reportFile.errorString()));
+        const QJsonObject seen = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object()[QLatin1String("ledger")].toObject();
+        if (seen.isEmpty())
+            return refuse(QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(path));
+        if (seen[QLatin1String("id")].toString() != ledger.id())
+            return refuse(QStringLiteral("отчёт %1 - о другом журнале (%2), а у %3 id %4")
+                              .arg(path, seen[QLatin1String("id")].toString(), file, ledger.id()));
+        const LedgerHead head{qint64(seen[QLatin1String("rows")].toDouble()), qint64(seen[QLatin1String("lastRow")].toDouble()),
+                              seen[QLatin1String("hash")].toString()};
+        if (!ledger.holds(head, &problem, &error)) {
+            if (!error.isEmpty())
+                return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+            standardOutput() << QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(file, path, problem) << Qt::endl;
+            return SomeFailed;
+        }
+    }
+    standardOutput() << QStringLiteral("журнал %1: цепочка цела, строк: %2").arg(file).arg(rows);
+    if (!command.reports.isEmpty())
+        standardOutput() << QStringLiteral("; сходится с отчётами: %1").arg(command.reports.size());
+    standardOutput() << Qt::endl;
     return AllUpdated;
 }

@@ -45,6 +45,15 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     return true;
 }
 
+bool Recorder::ledgerHead(QString *id, LedgerHead *head)
+{
+    QString why;
+    if (!m_enabled || !m_ledger.head(head, &why))
+        return false;
+    *id = m_ledger.id();
+    return true;
+}
+
 bool Recorder::batchAlive(const QString &batch)
 {
     QString why;

@@ -36,6 +36,8 @@ public:
     bool enabled() const { return m_enabled; }
     PlantDatabase *plant() { return m_plant.isOpen() ? &m_plant : nullptr; }
     bool recordsLost() const { return m_lost; }
+    // The ledger's id and head, for the report and the transcript; false without a ledger.
+    bool ledgerHead(QString *id, LedgerHead *head);
 
     // Before an attempt's address frame goes out: its start row. False (with *error) when the
     // ledger does not take it: the attempt must not start, and the records are lost (exit 4).
