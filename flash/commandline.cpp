@@ -135,7 +135,8 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
     const QString verb = history ? QStringLiteral("history") : sync ? QStringLiteral("sync-records") : QStringLiteral("verify-records");
     const QStringList allowed = history ? QStringList{QStringLiteral("history"), QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("since"),
                                                       QStringLiteral("until"), QStringLiteral("device"), QStringLiteral("link"), QStringLiteral("label"),
-                                                      QStringLiteral("outcome"), QStringLiteral("batch"), QStringLiteral("csv"), QStringLiteral("json")}
+                                                      QStringLiteral("outcome"), QStringLiteral("batch"), QStringLiteral("csv"), QStringLiteral("json"),
+                                                      QStringLiteral("latest")}
                                         : QStringList{verb, QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("station")};
     for (const QString &name : parser.optionNames())
         if (!allowed.contains(name))
@@ -176,6 +177,7 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
     filter.outcome = value("outcome");
     if (parser.isSet(QStringLiteral("outcome")) && !outcomes.contains(filter.outcome))
         return refused(QStringLiteral("--outcome: \"%1\" - не итог; допустимы %2").arg(quotedForMessage(filter.outcome), outcomes.join(QStringLiteral(", "))));
+    filter.latest = parser.isSet(QStringLiteral("latest"));
     filter.link = value("link");
     filter.label = value("label");
     filter.batch = value("batch");
@@ -224,6 +226,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("json"), QStringLiteral("С --list-ports или --history: то же в виде JSON, для скриптов.")},
         {QStringLiteral("history"), QStringLiteral("Показать журнал попыток станции, старые сверху, и выйти.")},
         {QStringLiteral("csv"), QStringLiteral("С --history: в виде CSV с заголовком.")},
+        {QStringLiteral("latest"), QStringLiteral("С --history: только последняя попытка каждого прибора (связь и номер).")},
         {QStringLiteral("sync-records"), QStringLiteral("Отправить в базу завода (--plant-db) строки журнала, которые туда ещё не попали, и выйти.")},
         {QStringLiteral("verify-records"), QStringLiteral("Проверить цепочку хешей журнала (и что он держит концы цепочки из данных отчётов --report) и выйти: 0 - цела, 1 - названа первая изменённая строка.")},
     });
@@ -260,7 +263,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (command.options.recordsFile == QLatin1String("none"))
         command.options.recordsFile.clear();
     const QStringList historyOnly{QStringLiteral("since"), QStringLiteral("until"), QStringLiteral("link"), QStringLiteral("outcome"),
-                                  QStringLiteral("batch"), QStringLiteral("csv")};
+                                  QStringLiteral("batch"), QStringLiteral("csv"), QStringLiteral("latest")};
     command.options.plantDb = parser.isSet(QStringLiteral("plant-db")) ? parser.value(QStringLiteral("plant-db")) : qEnvironmentVariable("VORLEX_PLANT_DB");
     if (!command.options.plantDb.isEmpty()) {
         const QString problem = PlantDatabase::checkUrl(command.options.plantDb);

@@ -896,7 +896,9 @@ void TestFlash::ledger()
     const int fromSecond = int(std::count_if(starts.cbegin(), starts.cend(), [&](const QDateTime &start) { return start >= second; }));
     for (const auto &[filter, expected] : {std::pair<QStringList, int>{{QStringLiteral("--since"), inMoscow}, fromSecond},
                                            {{QStringLiteral("--until"), second.toString(Qt::ISODateWithMs)}, 4 - fromSecond},
-                                           {{QStringLiteral("--outcome"), QStringLiteral("not-updated")}, 2}}) {
+                                           {{QStringLiteral("--outcome"), QStringLiteral("not-updated")}, 2},
+                                           // each device's latest: the two second attempts, both updated
+                                           {{QStringLiteral("--latest"), QStringLiteral("--outcome"), QStringLiteral("not-updated")}, 0}}) {
         Flash filtered;
         filtered.start(QStringList{QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv")} + filter);
         QCOMPARE(filtered.finish(), 0);

@@ -135,6 +135,25 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
     return true;
 }
 
+QString historyQuery(const QString &columns, const LedgerFilter &filter, const QString &extra, const QString &order, QVariantList *values)
+{
+    const auto where = [&](const LedgerFilter &part) {
+        const QString clause = filterClause(part, values) + extra;
+        return clause.startsWith(QLatin1String(" AND ")) ? QStringLiteral(" WHERE") + clause.mid(4) : clause;
+    };
+    if (!filter.latest)
+        return QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY %3").arg(columns, where(filter), order);
+    LedgerFilter scope = filter;
+    scope.outcome.clear();
+    const QString inner = where(scope);
+    LedgerFilter state;
+    state.outcome = filter.outcome;
+    const QString outer = filterClause(state, values);
+    return QStringLiteral("SELECT * FROM (SELECT %1, row_number() OVER (PARTITION BY link, device ORDER BY started_at DESC, %3 DESC) AS newest "
+                          "FROM attempts%2) lines WHERE newest = 1%4 ORDER BY %3")
+        .arg(columns, inner, order, outer.isEmpty() ? QString() : QStringLiteral(" AND ") + outer.mid(7));
+}
+
 QString filterClause(const LedgerFilter &filter, QVariantList *values)
 {
     QStringList where;
@@ -474,10 +493,8 @@ bool Ledger::holds(const LedgerHead &seen, QString *problem, QString *error)
 bool Ledger::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
     QVariantList values;
-    QString where = filterClause(filter, &values);
-    if (m_version >= 2)
-        where += (where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ")) + QLatin1String(OneLinePerAttempt);
-    const QString sql = QStringLiteral("SELECT %1 FROM attempts%2 ORDER BY started_at, id").arg(columns(), where);
+    const QString extra = m_version >= 2 ? QStringLiteral(" AND ") + QLatin1String(OneLinePerAttempt) : QString();
+    const QString sql = historyQuery(columns(), filter, extra, QStringLiteral("started_at, id"), &values);
     return selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error);
 }
 

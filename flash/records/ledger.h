@@ -47,7 +47,14 @@ struct LedgerFilter
     QString label;
     QString outcome;
     QString batch;
+    bool latest = false; // only each device's (link and number) latest attempt
 };
+
+// The query for history lines, oldest first: the columns of attempts where the filter holds, and
+// whatever the caller adds (extra, beginning with AND). With latest, the newest line of each link
+// and device within the other filters, kept when its outcome passes: the devices whose latest
+// attempt failed, say.
+QString historyQuery(const QString &columns, const LedgerFilter &filter, const QString &extra, const QString &order, QVariantList *values);
 
 class QSqlQuery;
 

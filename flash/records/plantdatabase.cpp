@@ -213,17 +213,16 @@ bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
 bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)
 {
     QVariantList values;
-    QString where = filterClause(filter, &values);
     // One line per attempt, as in the ledger: its end row, or its start row while no end names it.
-    if (m_startRows)
-        where += (where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND "))
-               + QStringLiteral("(kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.station = attempts.station "
-                                "AND e.ledger = attempts.ledger AND e.start_row = attempts.row_id))");
-    const QString sql = QStringLiteral("SELECT row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
-                                       "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
-                                       "previous_hash, row_hash%1 FROM attempts%2 ORDER BY started_at, station, row_id")
-                            .arg(m_startRows ? QStringLiteral(", kind, start_row") : QString(), where);
-    return selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error);
+    const QString extra = m_startRows ? QStringLiteral(" AND (kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.station = attempts.station "
+                                                       "AND e.ledger = attempts.ledger AND e.start_row = attempts.row_id))")
+                                      : QString();
+    const QString columns = QStringLiteral("row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
+                                           "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
+                                           "previous_hash, row_hash%1")
+                                .arg(m_startRows ? QStringLiteral(", kind, start_row") : QString());
+    return selectLedgerRows(QSqlDatabase::database(m_connection), historyQuery(columns, filter, extra, QStringLiteral("started_at, station, row_id"), &values),
+                            values, rows, error);
 }
 
 bool PlantDatabase::tryLockLink(const QString &linkKey, QString *holder)
