@@ -96,9 +96,7 @@ QString readPlan(const QString &path, QList<LinkPlan> *links)
 QString checkRecordName(const QString &option, const QString &value)
 {
     for (const QChar c : value) {
-        const QChar::Category category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
-            || category == QChar::Separator_Paragraph)
+        if (isUnprintable(c))
             return QStringLiteral("--%1: \"%2\" содержит управляющий символ U+%3; допустим только печатный текст")
                 .arg(option, quotedForMessage(value)).arg(c.unicode(), 4, 16, QLatin1Char('0'));
     }

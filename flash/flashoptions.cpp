@@ -138,6 +138,13 @@ QString checkLinks(const FlashOptions &options, qint64 imageSize)
     return QString();
 }
 
+bool isUnprintable(QChar c)
+{
+    const QChar::Category category = c.category();
+    return category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
+        || category == QChar::Separator_Paragraph;
+}
+
 QString quotedForMessage(const QString &text, int maxLength)
 {
     QString shown;
@@ -147,10 +154,12 @@ QString quotedForMessage(const QString &text, int maxLength)
             break;
         }
         const ushort code = c.unicode();
-        if (code < 0x20 || (code >= 0x7f && code < 0xa0))
+        if (!isUnprintable(c))
+            shown += c;
+        else if (code < 0x100)
             shown += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
         else
-            shown += c;
+            shown += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
     }
     return shown;
 }

@@ -1,5 +1,6 @@
 #include "historyview.h"
 
+#include "flashoptions.h"
 #include "texttable.h"
 
 #include <QJsonArray>
@@ -7,6 +8,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -38,17 +40,7 @@ QString spreadsheetSafe(const QString &field)
 // For the table on a terminal: what cannot be printed is shown as an escape, never sent.
 QString printable(const QString &field)
 {
-    QString shown;
-    for (const QChar c : field) {
-        const QChar::Category category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
-            || category == QChar::Separator_Paragraph)
-            shown += c.unicode() < 0x100 ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
-                                         : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
+    return quotedForMessage(field, std::numeric_limits<int>::max());
 }
 
 QString csvField(const QString &field)
