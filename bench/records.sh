@@ -58,7 +58,7 @@ SELECT 'bench-' || (i / 768), label, station, operator, program_version, link, i
        strftime('%Y-%m-%dT%H:%M:%fZ', '2025-01-01', '+' || (i * 30) || ' seconds'),
        strftime('%Y-%m-%dT%H:%M:%fZ', '2025-01-01', '+' || (i * 30 + 20) || ' seconds'),
        image_path, image_size, image_sha256, previous_hash, row_hash
-FROM n, (SELECT * FROM attempts LIMIT 1);
+FROM n, (SELECT * FROM attempts WHERE outcome = 'updated' LIMIT 1);
 SQL
 total_rows=$(sqlite3 "$work/records.sqlite" 'SELECT count(*) FROM attempts')
 time_history() { /usr/bin/time -f '%e' "$build/flash/vorlex-flash" --history --records "$work/records.sqlite" "$@" --csv 2>&1 > "$work/history.csv" | tail -1; }

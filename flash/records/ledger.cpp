@@ -88,7 +88,7 @@ const char *const OneLinePerAttempt = "(kind = 'end' OR NOT EXISTS (SELECT 1 FRO
 
 } // namespace
 
-LedgerRow ledgerRowFrom(const QSqlQuery &query)
+LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind)
 {
     LedgerRow row;
     row.id = query.value(0).toLongLong();
@@ -112,7 +112,7 @@ LedgerRow ledgerRowFrom(const QSqlQuery &query)
     row.imageSha256 = query.value(18).toString();
     row.previousHash = query.value(19).toString();
     row.rowHash = query.value(20).toString();
-    if (query.record().count() > 22) {
+    if (withKind) {
         row.kind = query.value(21).toString();
         row.startRow = query.value(22).toLongLong();
     }
@@ -130,8 +130,9 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
         *error = explained(query.lastError());
         return false;
     }
+    const bool withKind = query.record().count() > 22;
     while (query.next())
-        rows->append(ledgerRowFrom(query));
+        rows->append(ledgerRowFrom(query, withKind));
     return true;
 }
 
@@ -406,7 +407,7 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
     QString station;
     QString previous = NoPreviousRow;
     while (query.next()) {
-        const LedgerRow row = ledgerRowFrom(query);
+        const LedgerRow row = ledgerRowFrom(query, true);
         if (*rows == 0 || row.station != station) {
             station = row.station;
             previous = NoPreviousRow;

@@ -59,7 +59,8 @@ QString historyQuery(const QString &columns, const LedgerFilter &filter, const Q
 class QSqlQuery;
 
 // A row as both databases return it: the ledger's columns in the ledger's order, hashes last.
-LedgerRow ledgerRowFrom(const QSqlQuery &query);
+// withKind: the query also has the kind and start row columns (asked once per query: it costs).
+LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind);
 
 class QSqlDatabase;
 
