@@ -38,7 +38,7 @@ bool LinkLock::tryLock(QString *why)
         QString error;
         const QString folder = platform::sharedLockFolder(&error);
         if (folder.isEmpty()) {
-            *why = QStringLiteral("нет общей папки для блокировок: %1").arg(error);
+            *why = QStringLiteral("не заблокирована: нет общей папки для блокировок: %1").arg(error);
             return false;
         }
         path = QDir(folder).filePath(m_path);
@@ -49,13 +49,13 @@ bool LinkLock::tryLock(QString *why)
         case platform::FileLock::Result::Locked:
             break;
         case platform::FileLock::Result::Held:
-            *why = QStringLiteral("её ведёт %1").arg(detail);
+            *why = QStringLiteral("занята: её ведёт %1").arg(detail);
             return false;
         case platform::FileLock::Result::Unusable:
             // A port that cannot be opened is the worker's to report, with its remedy.
             if (!m_cabinet)
                 break;
-            *why = QStringLiteral("её не заблокировать: %1 - %2").arg(QDir::toNativeSeparators(path), detail);
+            *why = QStringLiteral("не заблокирована: файл блокировки %1 не открывается: %2").arg(QDir::toNativeSeparators(path), detail);
             return false;
         }
         if (m_cabinet)
@@ -69,7 +69,7 @@ bool LinkLock::tryLock(QString *why)
         m_plantLocked = true;
         return true;
     }
-    *why = QStringLiteral("её ведёт станция %1, по базе завода").arg(holder);
+    *why = QStringLiteral("занята: её ведёт станция %1, по базе завода").arg(holder);
     m_file.unlock();
     return false;
 }

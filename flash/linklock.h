@@ -19,7 +19,8 @@ public:
     explicit LinkLock(const LinkPlan &link, PlantDatabase *plant = nullptr);
     ~LinkLock();
 
-    // False when the link is held or cannot be locked: *why then says by whom, or why not.
+    // False when the link is held or cannot be locked: *why then says so ("занята: её ведёт ...",
+    // "не заблокирована: ...").
     bool tryLock(QString *why);
     void unlock();
 

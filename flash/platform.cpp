@@ -136,7 +136,11 @@ FileLock::Result FileLock::lock(const QString &path, bool create, QString *detai
     int flags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     if (create)
         flags |= O_CREAT;
-    const int fd = ::open(name.constData(), flags, 0666);
+    int fd = ::open(name.constData(), flags, 0666);
+    // Another user's lock file that this one may only read: reading is enough to lock it, not to
+    // sign it.
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(name.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         struct stat info {};

@@ -107,7 +107,7 @@ bool LinkQueue::startNext()
         m_lock = std::make_unique<LinkLock>(m_plan, m_scheduler->plant());
         QString why;
         if (!m_lock->tryLock(&why)) {
-            m_notStartedWhy = QStringLiteral("связь %1 занята: %2").arg(m_name, why);
+            m_notStartedWhy = QStringLiteral("связь %1 %2").arg(m_name, why);
             emit m_scheduler->note(QStringLiteral("[%1] link not locked (%2): its devices are not started").arg(m_name, why));
             emit linkBusy(m_notStartedWhy);
             return false;
