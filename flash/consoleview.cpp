@@ -102,7 +102,7 @@ void ConsoleView::showProgress()
         m_state[i] = LinkState::Running;
         const int percent = int(double(progress.read) / double(progress.size) * 100);
         if (m_columns > 0) {
-            m_live[i] = progressLine(i, *queue);
+            m_live[i] = progressLine(i, *queue, progress);
             changed = true;
         } else if (percent / 10 != m_shownDecile.at(i)) {
             m_shownDecile[i] = percent / 10;
@@ -117,9 +117,8 @@ void ConsoleView::showProgress()
 // "[link] Прибор 2: [####------] 45%  2048/4096 байт  14.1 бл/с  осталось 00:03", made to fit:
 // the bar shrinks first, then the bytes and the rate go; the device, the percent and the time
 // left stay.
-QString ConsoleView::progressLine(int index, const LinkQueue &queue) const
+QString ConsoleView::progressLine(int index, const LinkQueue &queue, const LinkQueue::Progress &progress) const
 {
-    const LinkQueue::Progress progress = queue.progress();
     const int percent = int(double(progress.read) / double(progress.size) * 100);
     const qint64 blocks = (progress.read + XMODEM_PAYLOAD_SIZE - 1) / XMODEM_PAYLOAD_SIZE;
     const qint64 totalBlocks = (progress.size + XMODEM_PAYLOAD_SIZE - 1) / XMODEM_PAYLOAD_SIZE;

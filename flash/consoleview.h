@@ -2,14 +2,12 @@
 #define CONSOLEVIEW_H
 
 #include "devicerecord.h"
+#include "scheduler.h"
 
 #include <QList>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
-
-class LinkQueue;
-class Scheduler;
 
 // What the operator sees. On a terminal: a live area of one line per running link, redrawn in
 // place and cut to the terminal's width, below the lines that stay (each device's outcome, once;
@@ -38,7 +36,7 @@ private:
     void showProgress();
     void redraw();
     QString fitted(const QString &line) const;
-    QString progressLine(int index, const LinkQueue &queue) const;
+    QString progressLine(int index, const LinkQueue &queue, const LinkQueue::Progress &progress) const;
     void clearLiveArea();
     void printSummary(const QList<DeviceRecord> &records);
 

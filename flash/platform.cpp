@@ -195,11 +195,6 @@ void FileLock::unlock()
     m_fd = -1;
 }
 
-bool FileLock::isLocked() const
-{
-    return m_fd >= 0;
-}
-
 SignalWatcher::SignalWatcher(QObject *parent)
     : QObject(parent)
 {
@@ -404,11 +399,6 @@ void FileLock::unlock()
     if (m_handle)
         ::CloseHandle(m_handle);
     m_handle = nullptr;
-}
-
-bool FileLock::isLocked() const
-{
-    return m_handle != nullptr;
 }
 
 SignalWatcher::SignalWatcher(QObject *parent)

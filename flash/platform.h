@@ -50,7 +50,6 @@ public:
     // After locking: who holds it, for another flasher's refusal message.
     void describeHolder(const QString &text);
     void unlock();
-    bool isLocked() const;
 
 private:
 #ifdef Q_OS_WIN
