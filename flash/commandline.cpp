@@ -31,7 +31,8 @@ QString description()
         "  vorlex-flash --list-ports [--json]\n"
         "  vorlex-flash --history [ФИЛЬТРЫ] [--csv | --json]      (журнал попыток станции)\n"
         "  vorlex-flash --verify-records [REPORT...]              (проверка цепочки журнала, и по отчётам)\n"
-        "  vorlex-flash --sync-records --plant-db URL             (неотправленные строки - в базу завода)\n\n"
+        "  vorlex-flash --sync-records --plant-db URL             (неотправленные строки - в базу завода)\n"
+        "  vorlex-flash --acknowledge-restore [--operator NAME]   (восстановление журнала из копии разобрано)\n\n"
         "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
         "Приборы одной связи обновляются по очереди, разные связи плана - параллельно.\n"
         "Файл прошивки читается один раз, до начала работы: все приборы получают одни и те же байты.\n"
@@ -130,16 +131,19 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
 {
     const bool history = parser.isSet(QStringLiteral("history"));
     const bool sync = parser.isSet(QStringLiteral("sync-records"));
-    const QString verb = history ? QStringLiteral("history") : sync ? QStringLiteral("sync-records") : QStringLiteral("verify-records");
+    const bool acknowledge = parser.isSet(QStringLiteral("acknowledge-restore"));
+    const QString verb = history ? QStringLiteral("history") : sync ? QStringLiteral("sync-records")
+                       : acknowledge ? QStringLiteral("acknowledge-restore") : QStringLiteral("verify-records");
     const QStringList allowed = history ? QStringList{QStringLiteral("history"), QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("since"),
                                                       QStringLiteral("until"), QStringLiteral("device"), QStringLiteral("link"), QStringLiteral("label"),
                                                       QStringLiteral("outcome"), QStringLiteral("batch"), QStringLiteral("csv"), QStringLiteral("json"),
                                                       QStringLiteral("latest")}
-                                        : QStringList{verb, QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("station")};
+                        : acknowledge ? QStringList{verb, QStringLiteral("records"), QStringLiteral("operator")}
+                                      : QStringList{verb, QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("station")};
     for (const QString &name : parser.optionNames())
         if (!allowed.contains(name))
             return refused(QStringLiteral("--%1 не вместе с --%2").arg(name, verb));
-    const bool verify = !history && !sync;
+    const bool verify = !history && !sync && !acknowledge;
     if (!parser.positionalArguments().isEmpty() && !verify)
         return refused(QStringLiteral("--%1 не берёт файл прошивки").arg(verb));
     command.reports = parser.positionalArguments();
@@ -148,12 +152,16 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
     if (sync && command.options.plantDb.isEmpty())
         return refused(QStringLiteral("--sync-records: не задана база завода (--plant-db URL или VORLEX_PLANT_DB)"));
     command.options.station = parser.value(QStringLiteral("station"));
-    for (const char *name : {"station", "label"}) {
+    command.options.operatorName = parser.value(QStringLiteral("operator"));
+    for (const char *name : {"station", "label", "operator"}) {
         const QString problem = checkRecordName(QLatin1String(name), parser.value(QLatin1String(name)));
         if (!problem.isEmpty())
             return refused(problem);
     }
-    command.action = history ? CommandLine::Action::History : sync ? CommandLine::Action::SyncRecords : CommandLine::Action::VerifyRecords;
+    command.action = history       ? CommandLine::Action::History
+                   : sync          ? CommandLine::Action::SyncRecords
+                   : acknowledge   ? CommandLine::Action::AcknowledgeRestore
+                                   : CommandLine::Action::VerifyRecords;
     if (!history)
         return command;
     LedgerFilter &filter = command.filter;
@@ -226,7 +234,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("csv"), QStringLiteral("С --history: в виде CSV с заголовком.")},
         {QStringLiteral("latest"), QStringLiteral("С --history: только последняя попытка каждого прибора (связь и номер).")},
         {QStringLiteral("sync-records"), QStringLiteral("Отправить в базу завода (--plant-db) строки журнала, которые туда ещё не попали, и выйти.")},
-        {QStringLiteral("verify-records"), QStringLiteral("Проверить цепочку хешей журнала (и что он держит концы цепочки из данных отчётов --report) и выйти: 0 - цела, 1 - названа первая изменённая строка.")},
+        {QStringLiteral("verify-records"), QStringLiteral("Проверить цепочку хешей журнала (и что он держит концы цепочки из данных отчётов --report; с --plant-db - что он сходится с базой завода строка в строку) и выйти: 0 - цел, 1 - названо, что не так.")},
+        {QStringLiteral("acknowledge-restore"), QStringLiteral("Записать в журнал, что его восстановление из копии разобрано (кем: --operator), и выйти.")},
     });
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Файл прошивки: двоичный образ (.bin)."));
     if (!parser.parse(arguments))
@@ -268,7 +277,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (!problem.isEmpty())
             return refused(problem);
     }
-    if (parser.isSet(QStringLiteral("history")) || parser.isSet(QStringLiteral("verify-records")) || parser.isSet(QStringLiteral("sync-records")))
+    if (parser.isSet(QStringLiteral("history")) || parser.isSet(QStringLiteral("verify-records")) || parser.isSet(QStringLiteral("sync-records"))
+        || parser.isSet(QStringLiteral("acknowledge-restore")))
         return parseRecordsCommand(parser, command);
     for (const QString &name : historyOnly)
         if (parser.isSet(name))

@@ -22,7 +22,7 @@ enum ExitCode {
 // What the command line asks for, every check that needs no link made.
 struct CommandLine
 {
-    enum class Action { Run, Help, ListPorts, VerifyRecords, History, SyncRecords, Refused };
+    enum class Action { Run, Help, ListPorts, VerifyRecords, History, SyncRecords, AcknowledgeRestore, Refused };
     Action action = Action::Refused;
     FlashOptions options;
     bool json = false;

@@ -84,6 +84,7 @@ int main(int argc, char *argv[])
     case CommandLine::Action::History:
     case CommandLine::Action::VerifyRecords:
     case CommandLine::Action::SyncRecords:
+    case CommandLine::Action::AcknowledgeRestore:
         return runRecordsCommand(command);
     case CommandLine::Action::Run:
         break;

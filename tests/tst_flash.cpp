@@ -6,6 +6,7 @@
 
 #include <QSerialPortInfo>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <csignal>
@@ -62,6 +63,27 @@ QList<QStringList> parseCsv(const QString &text)
     return rows;
 }
 
+// Statements run in the plant database as its administrator would; the first value of the last.
+QVariant plantSql(const PgServer &server, const QStringList &statements)
+{
+    QVariant value;
+    {
+        const QUrl url(server.url());
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("plant-admin"));
+        db.setHostName(QUrlQuery(url).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded));
+        db.setUserName(url.userName());
+        db.setDatabaseName(url.path().mid(1));
+        if (db.open()) {
+            for (const QString &statement : statements) {
+                QSqlQuery query(db);
+                value = query.exec(statement) && query.next() ? query.value(0) : QVariant(query.lastError().text());
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("plant-admin"));
+    return value;
+}
+
 } // namespace
 
 // The command-line flasher end to end, against the device emulator; its output goes to a
@@ -97,6 +119,7 @@ private slots:
     void ledger();
     void crashMidTransfer();
     void plantDatabase();
+    void restoredLedger();
 
 private:
     ImageFiles m_images;
@@ -836,7 +859,7 @@ void TestFlash::ledger_data()
     QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
     QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
                                        "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, "
-                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row FROM attempts WHERE id = 1"
+                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id FROM attempts WHERE id = 1"
                                     << QStringLiteral("удалена или вставлена");
     QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
     // Cut at the end: the chain is whole, its head is not; with the head rewritten too, the
@@ -1031,6 +1054,64 @@ void TestFlash::plantDatabase()
     QVERIFY2(err.contains(QStringLiteral("vorlex-flash hall-1")) && err.contains(QStringLiteral("по базе завода")), qPrintable(err));
     first.process.kill();
     first.process.waitForFinished();
+}
+
+// A ledger restored from a backup, a plant database rebuilt, and rows changed on either side:
+// none of it goes by without a word, and nothing is lost.
+void TestFlash::restoredLedger()
+{
+    PgServer plant;
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString records = dir.filePath(QStringLiteral("records.sqlite"));
+    const QString image = m_images.write(firmwareImage(1024));
+    const auto run = [&](const QStringList &arguments, QString *said) {
+        Flash flash;
+        flash.start(QStringList{QStringLiteral("--records"), records} + arguments);
+        const int code = flash.finish();
+        *said = flash.out() + flash.err();
+        return code;
+    };
+    const QStringList batch{QStringLiteral("--plant-db"), plant.url(), QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()),
+                            QStringLiteral("--device"), QStringLiteral("2"), image};
+    const QStringList verify{QStringLiteral("--verify-records"), QStringLiteral("--plant-db"), plant.url()};
+    QString said;
+    QCOMPARE(run(batch, &said), 0);
+    QVERIFY(QFile::copy(records, dir.filePath(QStringLiteral("backup.sqlite"))));
+    QCOMPARE(run(batch, &said), 0);
+    QVERIFY(QFile::remove(records) && QFile::copy(dir.filePath(QStringLiteral("backup.sqlite")), records));
+    // The plant holds rows 3 and 4 of this ledger; the restored one ends at 2.
+    QCOMPARE(run(batch, &said), 0);
+    QVERIFY2(said.count(QStringLiteral("восстановлен из копии")) == 1 && said.contains(QStringLiteral("до 4, а журнал сходится с ней только до строки 2")),
+             qPrintable(said));
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts")}).toInt(), 6);
+    QCOMPARE(run(verify, &said), 1);
+    QVERIFY2(said.contains(QStringLiteral("строки 3-4")) && said.contains(QStringLiteral("не подтверждено")), qPrintable(said));
+    QCOMPARE(run({QStringLiteral("--acknowledge-restore"), QStringLiteral("--operator"), QStringLiteral("Петров")}, &said), 0);
+    QCOMPARE(run(verify, &said), 0);
+    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 4, ещё не скопировано 0, расхождений 0")),
+             qPrintable(said));
+
+    // Rebuilt empty: every row of the ledger goes back.
+    plantSql(plant, {QStringLiteral("DROP VIEW device_state"), QStringLiteral("DROP TABLE attempts, vorlex_schema, status_codes")});
+    QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
+    QVERIFY2(said.contains(QStringLiteral("строк: 4")), qPrintable(said));
+    // Typed for SQL, each device's state in a view with its status's message.
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE started_at > now() - interval '1 hour'")}).toInt(), 4);
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT status_message FROM device_state")}).toString(),
+             QStringLiteral("Файл успешно отправлен, не забудьте проверить параметры и настройки порогов"));
+    QVERIFY(!plantSql(plant, {QStringLiteral("SELECT col_description('attempts'::regclass, 16)")}).toString().isEmpty());
+
+    // A row changed in the plant database, and one that the ledger never had.
+    plantSql(plant, {QStringLiteral("UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4"),
+                     QStringLiteral("INSERT INTO attempts SELECT station, ledger, 9, batch, label, operator, program_version, link, device, attempt, "
+                                    "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
+                                    "image_sha256, previous_hash, row_hash FROM attempts WHERE row_id = 3")});
+    QCOMPARE(run(verify, &said), 1);
+    QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале"))),
+             qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

@@ -105,8 +105,13 @@ LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind)
     row.message = query.value(11).toString();
     row.bytesAcknowledged = query.value(12).toLongLong();
     row.retransmissions = query.value(13).toInt();
-    row.start = QDateTime::fromString(query.value(14).toString(), Qt::ISODateWithMs);
-    row.end = QDateTime::fromString(query.value(15).toString(), Qt::ISODateWithMs);
+    // Text in the ledger, a timestamp in the plant database.
+    const auto time = [&](int column) {
+        const QVariant value = query.value(column);
+        return value.userType() == QMetaType::QDateTime ? value.toDateTime().toUTC() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    };
+    row.start = time(14);
+    row.end = time(15);
     row.imagePath = query.value(16).toString();
     row.imageSize = query.value(17).toLongLong();
     row.imageSha256 = query.value(18).toString();
@@ -131,8 +136,12 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
         return false;
     }
     const bool withKind = query.record().count() > 22;
-    while (query.next())
+    const int identity = query.record().indexOf(QStringLiteral("ledger_id"));
+    while (query.next()) {
         rows->append(ledgerRowFrom(query, withKind));
+        if (identity >= 0)
+            rows->last().ledgerId = query.value(identity).toString();
+    }
     return true;
 }
 
@@ -330,6 +339,17 @@ bool Ledger::upgrade(int from, QString *error)
               << QStringLiteral("INSERT INTO ledger_info SELECT 'head_row', coalesce(max(id), 0) FROM attempts")
               << QStringLiteral("INSERT INTO ledger_info SELECT 'head_hash', coalesce((SELECT row_hash FROM attempts ORDER BY id DESC LIMIT 1), '')");
     }
+    if (from < 3) {
+        // The identity each row was written under, the plant database's key; after a restore
+        // from a backup it is new, so that rows of the same number never collide there. What
+        // the plant database holds is asked of it, not remembered here.
+        steps << QStringLiteral("ALTER TABLE attempts ADD COLUMN ledger_id TEXT NOT NULL DEFAULT ''")
+              << QStringLiteral("UPDATE attempts SET ledger_id = (SELECT value FROM ledger_info WHERE key = 'id')")
+              << QStringLiteral("CREATE INDEX attempts_ledger ON attempts (ledger_id, id)")
+              << QStringLiteral("CREATE TABLE restores (before TEXT NOT NULL, after TEXT NOT NULL, kept_row INTEGER NOT NULL, "
+                                "plant_row INTEGER NOT NULL, found_at TEXT NOT NULL, acknowledged_by TEXT, acknowledged_at TEXT)")
+              << QStringLiteral("DROP TABLE plant_copies");
+    }
     steps << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
     for (const QString &step : qAsConst(steps)) {
         if (!query.exec(step)) {
@@ -368,10 +388,15 @@ bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
     const QString previous = last.next() ? last.value(0).toString() : NoPreviousRow;
     last.finish();
     QSqlQuery insert(db);
+    // A row's id is never used twice, not even after the last rows were deleted: the head
+    // remembers the highest one. The identity is read here, where another flasher may have
+    // made it anew.
     insert.prepare(QStringLiteral("INSERT INTO attempts (batch, label, station, operator, program_version, link, device, attempt, outcome, "
                                   "status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
-                                  "image_sha256, previous_hash, row_hash, kind, start_row) "
-                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+                                  "image_sha256, previous_hash, row_hash, kind, start_row, id, ledger_id) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                                  "max(coalesce((SELECT max(id) FROM attempts), 0), (SELECT CAST(value AS INTEGER) FROM ledger_info WHERE key = 'head_row')) + 1, "
+                                  "(SELECT value FROM ledger_info WHERE key = 'id'))"));
     for (const QVariant &value : {text(row.batch), text(row.label), text(row.station), text(row.operatorName), text(row.programVersion),
                                   text(row.link), QVariant(row.device), QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
                                   QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), text(utc(row.start)), text(utc(row.end)),
@@ -447,7 +472,7 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
 bool Ledger::head(LedgerHead *head, QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    if (!query.exec(QStringLiteral("SELECT key, value FROM ledger_info WHERE key IN ('head_rows', 'head_row', 'head_hash')"))) {
+    if (!query.exec(QStringLiteral("SELECT key, value FROM ledger_info WHERE key IN ('head_rows', 'head_row', 'head_hash', 'id')"))) {
         *error = explained(query.lastError());
         return false;
     }
@@ -458,11 +483,13 @@ bool Ledger::head(LedgerHead *head, QString *error)
             head->rows = query.value(1).toLongLong();
         else if (key == QLatin1String("head_row"))
             head->lastRow = query.value(1).toLongLong();
-        else
+        else if (key == QLatin1String("head_hash"))
             head->hash = query.value(1).toString();
+        else
+            head->id = query.value(1).toString();
         ++found;
     }
-    if (found != 3 && m_version >= 2) {
+    if (found != 4 && m_version >= 2) {
         *error = QStringLiteral("у журнала нет заголовка (строк, последней строки и её хеша)");
         return false;
     }
@@ -507,23 +534,142 @@ bool Ledger::openAttempts(QList<LedgerRow> *rows, QString *error)
     return selectLedgerRows(QSqlDatabase::database(m_connection), sql, {}, rows, error);
 }
 
-bool Ledger::uncopied(const QString &plant, int limit, QList<LedgerRow> *rows, QString *error)
+QString Ledger::ofIdentity(const QString &identity, QVariantList *values) const
 {
-    const QString sql = QStringLiteral("SELECT %1 FROM attempts WHERE id > coalesce((SELECT last_row FROM plant_copies WHERE plant = ?), 0) "
-                                       "ORDER BY id LIMIT ?").arg(columns());
-    return selectLedgerRows(QSqlDatabase::database(m_connection), sql, {plant, limit}, rows, error);
+    if (m_version >= 3) {
+        *values << identity;
+        return QStringLiteral("ledger_id = ?");
+    }
+    return identity == m_id ? QStringLiteral("1 = 1") : QStringLiteral("0 = 1");
 }
 
-bool Ledger::markCopied(const QString &plant, qint64 lastRow, QString *error)
+bool Ledger::identities(QStringList *ids, QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.prepare(QStringLiteral("INSERT INTO plant_copies (plant, last_row) VALUES (?, ?) "
-                                 "ON CONFLICT (plant) DO UPDATE SET last_row = max(last_row, excluded.last_row)"));
-    query.addBindValue(plant);
-    query.addBindValue(lastRow);
+    if (m_version >= 3
+        && !query.exec(QStringLiteral("SELECT before FROM restores UNION SELECT DISTINCT ledger_id FROM attempts "
+                                      "UNION SELECT value FROM ledger_info WHERE key = 'id'"))) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    QString current = m_id;
+    QSqlQuery now(QSqlDatabase::database(m_connection));
+    if (now.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) && now.next())
+        current = now.value(0).toString();
+    ids->clear();
+    while (m_version >= 3 && query.next())
+        if (query.value(0).toString() != current)
+            *ids << query.value(0).toString();
+    *ids << current;
+    return true;
+}
+
+bool Ledger::rowsOf(const QString &identity, qint64 after, int limit, QList<LedgerRow> *rows, QString *error)
+{
+    QVariantList values;
+    const QString condition = ofIdentity(identity, &values);
+    values << after << limit;
+    const QString sql = QStringLiteral("SELECT %1%2 FROM attempts WHERE %3 AND id > ? ORDER BY id LIMIT ?")
+                            .arg(columns(), m_version >= 3 ? QStringLiteral(", ledger_id") : QString(), condition);
+    const int first = rows->size();
+    if (!selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error))
+        return false;
+    for (int i = first; i < rows->size(); ++i)
+        (*rows)[i].ledgerId = identity;
+    return true;
+}
+
+bool Ledger::hashesOf(const QString &identity, qint64 upTo, int limit, QList<QPair<qint64, QString>> *rows, QString *error)
+{
+    QVariantList values;
+    const QString condition = ofIdentity(identity, &values);
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT id, row_hash FROM attempts WHERE %1 AND id <= ? ORDER BY id DESC LIMIT ?").arg(condition));
+    for (const QVariant &value : qAsConst(values))
+        query.addBindValue(value);
+    query.addBindValue(upTo);
+    query.addBindValue(limit);
     if (!query.exec()) {
         *error = explained(query.lastError());
         return false;
     }
+    while (query.next())
+        rows->append({query.value(0).toLongLong(), query.value(1).toString()});
+    return true;
+}
+
+bool Ledger::startAfresh(const QString &from, qint64 keptRow, qint64 plantRow, QString *identity, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    const auto fail = [&](const QSqlQuery &failed) {
+        *error = explained(failed.lastError());
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    if (!query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) || !query.next())
+        return fail(query);
+    *identity = query.value(0).toString();
+    query.finish();
+    // Another flasher of this ledger has seen the restore first.
+    if (*identity != from) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return true;
+    }
+    *identity = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QSqlQuery step(db);
+    step.prepare(QStringLiteral("UPDATE attempts SET ledger_id = ? WHERE ledger_id = ? AND id > ?"));
+    step.addBindValue(*identity);
+    step.addBindValue(from);
+    step.addBindValue(keptRow);
+    if (!step.exec())
+        return fail(step);
+    step.prepare(QStringLiteral("UPDATE ledger_info SET value = ? WHERE key = 'id'"));
+    step.addBindValue(*identity);
+    if (!step.exec())
+        return fail(step);
+    step.prepare(QStringLiteral("INSERT INTO restores (before, after, kept_row, plant_row, found_at) VALUES (?, ?, ?, ?, ?)"));
+    for (const QVariant &value : {QVariant(from), QVariant(*identity), QVariant(keptRow), QVariant(plantRow), QVariant(utc(QDateTime::currentDateTimeUtc()))})
+        step.addBindValue(value);
+    if (!step.exec())
+        return fail(step);
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return fail(query);
+    m_id = *identity;
+    return true;
+}
+
+bool Ledger::restores(QList<LedgerRestore> *restores, QString *error)
+{
+    if (m_version < 3)
+        return true;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (!query.exec(QStringLiteral("SELECT before, after, kept_row, plant_row, found_at, acknowledged_by, acknowledged_at FROM restores ORDER BY rowid"))) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    while (query.next())
+        restores->append({query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong(), query.value(3).toLongLong(),
+                          QDateTime::fromString(query.value(4).toString(), Qt::ISODateWithMs), query.value(5).toString(),
+                          QDateTime::fromString(query.value(6).toString(), Qt::ISODateWithMs)});
+    return true;
+}
+
+bool Ledger::acknowledgeRestores(const QString &by, int *count, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("UPDATE restores SET acknowledged_by = ?, acknowledged_at = ? WHERE acknowledged_at IS NULL"));
+    query.addBindValue(by);
+    query.addBindValue(utc(QDateTime::currentDateTimeUtc()));
+    if (!query.exec()) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    *count = query.numRowsAffected();
     return true;
 }

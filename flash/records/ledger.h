@@ -35,6 +35,8 @@ struct LedgerRow
     // without one.
     QString kind = QStringLiteral("end");
     qint64 startRow = 0;
+    // The ledger identity the row was written under: the plant database keys rows by it.
+    QString ledgerId;
 };
 
 // Which rows --history shows; empty fields do not filter.
@@ -75,9 +77,23 @@ QString filterClause(const LedgerFilter &filter, QVariantList *values);
 // hash. The ledger keeps its own; reports and transcripts keep the one at their batch's end.
 struct LedgerHead
 {
+    QString id;       // the ledger's identity then
     qint64 rows = 0;
     qint64 lastRow = 0;
     QString hash;
+};
+
+// A ledger found restored from a backup: the plant database held rows of its identity beyond
+// the last one the ledger still agreed with. Rows from then on are written under a new identity.
+struct LedgerRestore
+{
+    QString before;        // the identity the lost rows carry in the plant database
+    QString after;
+    qint64 keptRow = 0;    // the last row the ledger and the plant database agreed on
+    qint64 plantRow = 0;   // the last row of before the plant database held
+    QDateTime found;
+    QString acknowledgedBy; // empty until an engineer has looked into it
+    QDateTime acknowledged;
 };
 
 // The station's ledger: every attempt of every batch, in a SQLite file that several flashers
@@ -87,7 +103,7 @@ struct LedgerHead
 class Ledger
 {
 public:
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     Ledger();
     ~Ledger();
@@ -117,17 +133,29 @@ public:
     // Oldest first.
     bool history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error);
 
-    // This ledger's own id, which tells its rows from another station's in a plant database.
+    // This ledger's identity as it was opened, made when the ledger was created and made anew
+    // when it is found restored: it tells its rows from any other's in a plant database.
     QString id() const { return m_id; }
-    // The rows not yet copied to the plant database named plant, oldest first, at most limit.
-    bool uncopied(const QString &plant, int limit, QList<LedgerRow> *rows, QString *error);
-    // Rows up to lastRow are in the plant database.
-    bool markCopied(const QString &plant, qint64 lastRow, QString *error);
+    // Every identity the ledger's rows carry, the current one last, with those it had before.
+    bool identities(QStringList *ids, QString *error);
+    // The rows of one identity after the row after, oldest first, at most limit.
+    bool rowsOf(const QString &identity, qint64 after, int limit, QList<LedgerRow> *rows, QString *error);
+    // Row ids and hashes of one identity up to the row upTo, newest first, at most limit.
+    bool hashesOf(const QString &identity, qint64 upTo, int limit, QList<QPair<qint64, QString>> *rows, QString *error);
+    // The ledger was restored: its rows after keptRow, and all it writes from now on, take a new
+    // identity (*identity), and the restore is on record until acknowledged. Nothing changes when
+    // another flasher has done so already (*identity is then the one it made).
+    bool startAfresh(const QString &from, qint64 keptRow, qint64 plantRow, QString *identity, QString *error);
+    bool restores(QList<LedgerRestore> *restores, QString *error);
+    // Every restore not yet acknowledged is, by this engineer, now.
+    bool acknowledgeRestores(const QString &by, int *count, QString *error);
 
 private:
     bool upgrade(int from, QString *error);
     // The columns to select: a ledger of schema 1, read as it is, has no start rows.
     QString columns() const;
+    // The condition for the rows of one identity (a ledger before schema 3 has one).
+    QString ofIdentity(const QString &identity, QVariantList *values) const;
 
     QString m_connection;
     QString m_id;

@@ -1,5 +1,8 @@
 #include "plantdatabase.h"
 
+#include "statusmessages.h"
+#include "xmodem.h"
+
 #include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -9,6 +12,9 @@
 #include <QUrlQuery>
 #include <QUuid>
 #include <QtEndian>
+
+#include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -33,9 +39,114 @@ qint64 lockKey(const QString &linkKey)
     return qFromBigEndian<qint64>(hash.constData());
 }
 
-QString utc(const QDateTime &time)
+// A time for a timestamptz column: null for none (a start row has no end yet).
+QVariant timestamp(const QDateTime &time)
 {
-    return time.toUTC().toString(Qt::ISODateWithMs);
+    return time.isValid() ? QVariant(time.toUTC().toString(Qt::ISODateWithMs)) : QVariant();
+}
+
+// What each column holds, for whoever reads the plant database with SQL alone.
+const char *const Comments[][2] = {
+    {"station", "Станция (--station), записавшая строку"},
+    {"ledger", "Идентификатор журнала станции; новый после восстановления журнала из копии"},
+    {"row_id", "Номер строки в журнале станции; вместе со station и ledger - ключ"},
+    {"batch", "Партия: один запуск vorlex-flash"},
+    {"label", "Метка партии (--label), например номер заказа"},
+    {"operator", "Оператор (--operator)"},
+    {"program_version", "Версия vorlex-flash"},
+    {"link", "Связь: адрес:порт шкафа или COM порт"},
+    {"device", "Номер прибора, 0..255"},
+    {"attempt", "Номер попытки прибора в партии, с 1; 0 - прибор не начат"},
+    {"outcome", "Итог: updated, failed, no answer, interrupted, not started, unfinished; in progress - начало попытки"},
+    {"status", "Последний код состояния прибора; его текст - в status_codes"},
+    {"message", "Последнее сообщение, как его видел оператор"},
+    {"bytes_acknowledged", "Байтов образа, подтверждённых прибором"},
+    {"retransmissions", "Повторов блоков в этой попытке"},
+    {"started_at", "Начало попытки"},
+    {"ended_at", "Конец попытки; пусто у строки начала"},
+    {"image_path", "Файл прошивки"},
+    {"image_size", "Размер образа, байт"},
+    {"image_sha256", "SHA-256 образа"},
+    {"previous_hash", "Хеш предыдущей строки станции в журнале (цепочка)"},
+    {"row_hash", "SHA-256 строки вместе с previous_hash"},
+    {"copied_at", "Когда строка пришла в базу завода"},
+    {"kind", "start - начало попытки, записанное до первого блока; end - её конец"},
+    {"start_row", "У строки конца: номер строки её начала"},
+};
+
+// Brings the schema from version to this program's, inside the caller's transaction: an
+// existing plant database keeps every row.
+bool upgrade(QSqlDatabase &db, int version, QString *error)
+{
+    QStringList steps;
+    if (version < 1) {
+        steps << QStringLiteral("CREATE TABLE vorlex_schema (version INTEGER NOT NULL)")
+              << QStringLiteral("INSERT INTO vorlex_schema VALUES (1)")
+              << QStringLiteral("CREATE TABLE attempts (station TEXT NOT NULL, ledger TEXT NOT NULL, row_id BIGINT NOT NULL, batch TEXT NOT NULL, "
+                                "label TEXT NOT NULL, operator TEXT NOT NULL, program_version TEXT NOT NULL, link TEXT NOT NULL, "
+                                "device INTEGER NOT NULL, attempt INTEGER NOT NULL, outcome TEXT NOT NULL, status INTEGER, message TEXT NOT NULL, "
+                                "bytes_acknowledged BIGINT NOT NULL, retransmissions INTEGER NOT NULL, started_at TEXT NOT NULL, "
+                                "ended_at TEXT NOT NULL, image_path TEXT NOT NULL, image_size BIGINT NOT NULL, image_sha256 TEXT NOT NULL, "
+                                "previous_hash TEXT NOT NULL, row_hash TEXT NOT NULL, copied_at TIMESTAMPTZ NOT NULL DEFAULT now(), "
+                                "PRIMARY KEY (station, ledger, row_id))")
+              << QStringLiteral("CREATE INDEX attempts_started ON attempts (started_at)")
+              << QStringLiteral("CREATE INDEX attempts_device ON attempts (device, started_at)")
+              << QStringLiteral("CREATE INDEX attempts_batch ON attempts (batch)");
+    }
+    if (version < 2) {
+        steps << QStringLiteral("ALTER TABLE attempts ADD COLUMN IF NOT EXISTS kind TEXT NOT NULL DEFAULT 'end', ADD COLUMN IF NOT EXISTS start_row BIGINT")
+              // Times that SQL can compare; a start row's missing end is no time at all.
+              << QStringLiteral("ALTER TABLE attempts ALTER COLUMN started_at TYPE timestamptz USING started_at::timestamptz, "
+                                "ALTER COLUMN ended_at DROP NOT NULL, ALTER COLUMN ended_at TYPE timestamptz USING nullif(ended_at, '')::timestamptz")
+              << QStringLiteral("CREATE INDEX attempts_ledger ON attempts (ledger, row_id)")
+              << QStringLiteral("CREATE TABLE status_codes (code INTEGER PRIMARY KEY, message TEXT NOT NULL)")
+              << QStringLiteral("COMMENT ON TABLE status_codes IS 'Коды состояния прибора и их тексты, как их показывает программа'")
+              << QStringLiteral("COMMENT ON TABLE attempts IS 'Попытки обновления приборов всех станций: строки их журналов'")
+              // One line per device: its latest attempt, its end row or its start while no end names it.
+              << QStringLiteral("CREATE VIEW device_state AS SELECT DISTINCT ON (a.link, a.device) a.link, a.device, a.outcome, a.status, "
+                                "s.message AS status_message, a.message, a.started_at, a.ended_at, a.image_sha256, a.image_path, a.station, "
+                                "a.batch, a.label, a.operator FROM attempts a LEFT JOIN status_codes s ON s.code = a.status "
+                                "WHERE a.kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.station = a.station AND e.ledger = a.ledger "
+                                "AND e.start_row = a.row_id) ORDER BY a.link, a.device, a.started_at DESC, a.row_id DESC")
+              << QStringLiteral("COMMENT ON VIEW device_state IS 'Последняя попытка каждого прибора (связь и номер)'");
+        for (const auto &comment : Comments)
+            steps << QStringLiteral("COMMENT ON COLUMN attempts.%1 IS '%2'").arg(QLatin1String(comment[0]), QString::fromUtf8(comment[1]));
+        steps << QStringLiteral("UPDATE vorlex_schema SET version = 2");
+    }
+    QSqlQuery query(db);
+    for (const QString &step : qAsConst(steps)) {
+        if (!query.exec(step)) {
+            *error = driverText(query.lastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+// The messages of the status codes as this program shows them, for the view.
+bool fillStatusCodes(QSqlDatabase &db, QString *error)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("INSERT INTO status_codes (code, message) VALUES (?, ?) ON CONFLICT (code) DO UPDATE SET message = excluded.message "
+                                 "WHERE status_codes.message <> excluded.message"));
+    QVariantList codes;
+    QVariantList messages;
+    for (int code = STATUS_STOPPED; code <= STATUS_CABINET_CONNECTED; ++code) {
+        if (code == 0)
+            continue;
+        QString message = presentStatus(code, QString(), QStringLiteral("PORT"), 1).message;
+        if (message.startsWith(QLatin1String(", ")))
+            message = message.mid(2);
+        codes << code;
+        messages << message;
+    }
+    query.addBindValue(codes);
+    query.addBindValue(messages);
+    if (!query.execBatch()) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -100,7 +211,7 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
         return false;
     }
     QSqlQuery query(db);
-    // One station creates the schema; the others wait for it here.
+    // One station creates or brings up the schema; the others wait for it here.
     const auto fail = [&](const QString &why) {
         *error = why;
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
@@ -112,39 +223,27 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
     if (!query.exec(QStringLiteral("SELECT to_regclass('vorlex_schema') IS NOT NULL AND to_regclass('attempts') IS NOT NULL")) || !query.next())
         return fail(driverText(query.lastError()));
     m_reached = true;
-    if (!query.value(0).toBool() && access == Access::ReadOnly)
-        return fail(QStringLiteral("в базе %1 нет таблиц журнала vorlex-flash: это не база завода, или в неё ещё ничего не записано").arg(m_name));
-    if (!query.value(0).toBool()) {
-        const QStringList steps{
-            QStringLiteral("CREATE TABLE vorlex_schema (version INTEGER NOT NULL)"),
-            QStringLiteral("INSERT INTO vorlex_schema VALUES (%1)").arg(SchemaVersion),
-            QStringLiteral("CREATE TABLE attempts (station TEXT NOT NULL, ledger TEXT NOT NULL, row_id BIGINT NOT NULL, batch TEXT NOT NULL, "
-                           "label TEXT NOT NULL, operator TEXT NOT NULL, program_version TEXT NOT NULL, link TEXT NOT NULL, "
-                           "device INTEGER NOT NULL, attempt INTEGER NOT NULL, outcome TEXT NOT NULL, status INTEGER, message TEXT NOT NULL, "
-                           "bytes_acknowledged BIGINT NOT NULL, retransmissions INTEGER NOT NULL, started_at TEXT NOT NULL, "
-                           "ended_at TEXT NOT NULL, image_path TEXT NOT NULL, image_size BIGINT NOT NULL, image_sha256 TEXT NOT NULL, "
-                           "previous_hash TEXT NOT NULL, row_hash TEXT NOT NULL, copied_at TIMESTAMPTZ NOT NULL DEFAULT now(), "
-                           "PRIMARY KEY (station, ledger, row_id))"),
-            QStringLiteral("CREATE INDEX attempts_started ON attempts (started_at)"),
-            QStringLiteral("CREATE INDEX attempts_device ON attempts (device, started_at)"),
-            QStringLiteral("CREATE INDEX attempts_batch ON attempts (batch)"),
-        };
-        for (const QString &step : steps)
-            if (!query.exec(step))
-                return fail(driverText(query.lastError()));
-    }
-    if (!query.exec(QStringLiteral("SELECT max(version) FROM vorlex_schema")) || !query.next())
-        return fail(driverText(query.lastError()));
-    const int version = query.value(0).toInt();
+    const bool made = query.value(0).toBool();
     query.finish();
-    if (version != SchemaVersion)
-        return fail(QStringLiteral("схема базы завода версии %1, а эта программа работает с версией %2").arg(version).arg(SchemaVersion));
-    // The two rows of an attempt (its start and its end), added in place to a database made
-    // before them; older stations' rows read as ends.
-    if (access == Access::Write
-        && !query.exec(QStringLiteral("ALTER TABLE attempts ADD COLUMN IF NOT EXISTS kind TEXT NOT NULL DEFAULT 'end', "
-                                      "ADD COLUMN IF NOT EXISTS start_row BIGINT")))
-        return fail(driverText(query.lastError()));
+    if (!made && access == Access::ReadOnly)
+        return fail(QStringLiteral("в базе %1 нет таблиц журнала vorlex-flash: это не база завода, или в неё ещё ничего не записано").arg(m_name));
+    int version = 0;
+    if (made) {
+        if (!query.exec(QStringLiteral("SELECT max(version) FROM vorlex_schema")) || !query.next())
+            return fail(driverText(query.lastError()));
+        version = query.value(0).toInt();
+        query.finish();
+    }
+    // A newer program has changed what the rows mean: this one must not write there. Its rows
+    // wait in the station's ledger until it is upgraded.
+    if (version > SchemaVersion && access == Access::Write)
+        return fail(QStringLiteral("база завода %1 устроена по схеме версии %2, а эта программа пишет только по схеме до версии %3: "
+                                   "обновите vorlex-flash на этой станции; строки остаются в журнале станции")
+                        .arg(m_name).arg(version).arg(SchemaVersion));
+    if (version < SchemaVersion && access == Access::Write && !upgrade(db, version, error))
+        return fail(*error);
+    if (access == Access::Write && !fillStatusCodes(db, error))
+        return fail(*error);
     if (!query.exec(QStringLiteral("SELECT count(*) FROM information_schema.columns WHERE table_name = 'attempts' AND column_name = 'start_row'"))
         || !query.next())
         return fail(driverText(query.lastError()));
@@ -164,50 +263,230 @@ void PlantDatabase::close()
     m_open = false;
 }
 
-bool PlantDatabase::copyFrom(Ledger &ledger, int *copied, QString *error)
+bool PlantDatabase::lastRow(const QString &identity, qint64 *row, QString *hash, QString *error)
 {
-    *copied = 0;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT row_id, row_hash FROM attempts WHERE ledger = ? ORDER BY row_id DESC LIMIT 1"));
+    query.addBindValue(identity);
+    if (!query.exec()) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    const bool any = query.next();
+    *row = any ? query.value(0).toLongLong() : 0;
+    *hash = any ? query.value(1).toString() : QString();
+    return true;
+}
+
+bool PlantDatabase::hashes(const QString &identity, qint64 from, qint64 to, QHash<qint64, QPair<QString, QString>> *rows, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT row_id, row_hash, station FROM attempts WHERE ledger = ? AND row_id BETWEEN ? AND ?"));
+    query.addBindValue(identity);
+    query.addBindValue(from);
+    query.addBindValue(to);
+    if (!query.exec()) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    while (query.next())
+        rows->insert(query.value(0).toLongLong(), {query.value(1).toString(), query.value(2).toString()});
+    return true;
+}
+
+bool PlantDatabase::lastAgreed(Ledger &ledger, const QString &identity, qint64 upTo, qint64 *row, QString *error)
+{
+    constexpr int Step = 500;
+    for (;;) {
+        QList<QPair<qint64, QString>> mine;
+        if (!ledger.hashesOf(identity, upTo, Step, &mine, error))
+            return false;
+        if (mine.isEmpty()) {
+            *row = 0;
+            return true;
+        }
+        QHash<qint64, QPair<QString, QString>> theirs;
+        if (!hashes(identity, mine.constLast().first, mine.constFirst().first, &theirs, error))
+            return false;
+        for (const auto &[id, hash] : qAsConst(mine)) {
+            if (theirs.value(id).first == hash) {
+                *row = id;
+                return true;
+            }
+        }
+        upTo = mine.constLast().first - 1;
+    }
+}
+
+bool PlantDatabase::insert(const LedgerRow &row, QString *error)
+{
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     // PostgreSQL takes a null QString as NULL; its text columns hold text, empty or not.
     const auto text = [](const QString &value) { return value.isNull() ? QVariant(QStringLiteral("")) : QVariant(value); };
-    for (;;) {
-        QList<LedgerRow> rows;
-        if (!ledger.uncopied(m_name, RowsPerCopy, &rows, error))
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                                  "ON CONFLICT (station, ledger, row_id) DO NOTHING").arg(QLatin1String(Columns)));
+    for (const QVariant &value : {text(row.station), QVariant(row.ledgerId), QVariant(row.id), text(row.batch), text(row.label),
+                                  text(row.operatorName), text(row.programVersion), text(row.link), QVariant(row.device),
+                                  QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
+                                  QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), timestamp(row.start),
+                                  timestamp(row.end), text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256),
+                                  text(row.previousHash), text(row.rowHash), text(row.kind),
+                                  row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
+        insert.addBindValue(value);
+    if (!insert.exec()) {
+        *error = driverText(insert.lastError());
+        return false;
+    }
+    if (insert.numRowsAffected() > 0)
+        return true;
+    // Already here: the same row sent by another flasher of this ledger is fine; another row
+    // under the same key is never dropped without a word.
+    QSqlQuery held(db);
+    held.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = ? AND ledger = ? AND row_id = ?"));
+    held.addBindValue(text(row.station));
+    held.addBindValue(row.ledgerId);
+    held.addBindValue(row.id);
+    if (!held.exec() || !held.next()) {
+        *error = driverText(held.lastError());
+        return false;
+    }
+    if (held.value(0).toString() == row.rowHash)
+        return true;
+    *error = QStringLiteral("строка %1 журнала %2 (станция %3) уже есть в базе завода, но другая (хеш %4, в журнале %5): копирование остановлено; "
+                            "сравните журнал с базой: vorlex-flash --verify-records --plant-db")
+                 .arg(row.id).arg(row.ledgerId, row.station, held.value(0).toString(), row.rowHash);
+    return false;
+}
+
+bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
+{
+    *result = PlantCopy();
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QStringList identities;
+    if (!ledger.identities(&identities, error))
+        return false;
+    for (int i = 0; i < identities.size(); ++i) {
+        const QString identity = identities.at(i);
+        const bool current = i == identities.size() - 1;
+        // The plant database first, then the ledger: rows reach the plant only from the ledger,
+        // so a ledger read later can only have more.
+        qint64 plantRow = 0;
+        QString plantHash;
+        if (!lastRow(identity, &plantRow, &plantHash, error))
             return false;
-        if (rows.isEmpty())
-            return true;
-        if (!db.transaction()) {
-            *error = driverText(db.lastError());
+        QList<QPair<qint64, QString>> mine;
+        if (plantRow > 0 && !ledger.hashesOf(identity, plantRow, 1, &mine, error))
             return false;
+        const bool agreed = plantRow == 0 || (!mine.isEmpty() && mine.constFirst().first == plantRow && mine.constFirst().second == plantHash);
+        if (!agreed) {
+            // Rows of a former identity that the ledger lacks: that restore is on record already.
+            if (!current)
+                continue;
+            // The plant database holds rows of this ledger that it no longer has, or other rows
+            // under the same numbers: the ledger was restored from a backup. Nothing is lost:
+            // the ledger goes on under a new identity, and the restore waits for an engineer.
+            qint64 kept = 0;
+            QString fresh;
+            if (!lastAgreed(ledger, identity, plantRow, &kept, error) || !ledger.startAfresh(identity, kept, plantRow, &fresh, error))
+                return false;
+            result->restores << QStringLiteral("журнал восстановлен из копии: база завода %1 хранит его строки (id %2) до %3, а журнал "
+                                               "сходится с ней только до строки %4. Строки %5-%3 есть только в базе завода; журнал пишет "
+                                               "дальше под новым id %6. Разберитесь и подтвердите: vorlex-flash --acknowledge-restore")
+                                    .arg(m_name, identity).arg(plantRow).arg(kept).arg(kept + 1).arg(fresh);
+            if (!identities.contains(fresh))
+                identities << fresh;
+            continue;
         }
-        QSqlQuery insert(db);
-        // A row copied before (a copy retried after a lost answer) is left as it is.
-        insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                                      "ON CONFLICT (station, ledger, row_id) DO NOTHING").arg(QLatin1String(Columns)));
-        for (const LedgerRow &row : qAsConst(rows)) {
-            for (const QVariant &value : {text(row.station), QVariant(ledger.id()), QVariant(row.id), text(row.batch), text(row.label),
-                                          text(row.operatorName), text(row.programVersion), text(row.link), QVariant(row.device),
-                                          QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
-                                          QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), text(utc(row.start)),
-                                          text(utc(row.end)), text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256),
-                                          text(row.previousHash), text(row.rowHash), text(row.kind),
-                                          row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
-                insert.addBindValue(value);
-            if (!insert.exec()) {
-                *error = driverText(insert.lastError());
-                db.rollback();
+        qint64 after = plantRow;
+        for (;;) {
+            QList<LedgerRow> rows;
+            if (!ledger.rowsOf(identity, after, RowsPerCopy, &rows, error))
+                return false;
+            if (rows.isEmpty())
+                break;
+            if (!db.transaction()) {
+                *error = driverText(db.lastError());
                 return false;
             }
-            *copied += insert.numRowsAffected() > 0 ? 1 : 0;
+            for (const LedgerRow &row : qAsConst(rows)) {
+                if (!insert(row, error)) {
+                    db.rollback();
+                    return false;
+                }
+            }
+            if (!db.commit()) {
+                *error = driverText(db.lastError());
+                return false;
+            }
+            result->copied += int(rows.size());
+            after = rows.constLast().id;
         }
-        if (!db.commit()) {
-            *error = driverText(db.lastError());
-            return false;
-        }
-        // Committed there first: if this step is lost, the next copy finds the rows present.
-        if (!ledger.markCopied(m_name, rows.constLast().id, error))
-            return false;
     }
+    return true;
+}
+
+bool PlantDatabase::compare(Ledger &ledger, PlantComparison *result, QString *error)
+{
+    *result = PlantComparison();
+    QStringList identities;
+    QList<LedgerRestore> restores;
+    if (!ledger.identities(&identities, error) || !ledger.restores(&restores, error))
+        return false;
+    const auto name = [&](const QString &problem) {
+        ++result->problems;
+        if (result->named.size() < 10)
+            result->named << problem;
+    };
+    constexpr qint64 Step = 10000;
+    for (const QString &identity : qAsConst(identities)) {
+        qint64 plantRow = 0;
+        QString plantHash;
+        if (!lastRow(identity, &plantRow, &plantHash, error))
+            return false;
+        qint64 ledgerRow = 0;
+        {
+            QList<QPair<qint64, QString>> last;
+            if (!ledger.hashesOf(identity, std::numeric_limits<qint64>::max(), 1, &last, error))
+                return false;
+            ledgerRow = last.isEmpty() ? 0 : last.constFirst().first;
+        }
+        const qint64 end = qMax(plantRow, ledgerRow);
+        for (qint64 from = 1; from <= end; from += Step) {
+            const qint64 to = qMin(end, from + Step - 1);
+            QList<QPair<qint64, QString>> mine;
+            QHash<qint64, QPair<QString, QString>> theirs;
+            if (!ledger.hashesOf(identity, to, int(Step), &mine, error) || !hashes(identity, from, to, &theirs, error))
+                return false;
+            for (const auto &[id, hash] : qAsConst(mine)) {
+                if (id < from)
+                    break;
+                const auto there = theirs.find(id);
+                if (there == theirs.end()) {
+                    ++result->notCopied;
+                    continue;
+                }
+                if (there->first != hash)
+                    name(QStringLiteral("строка %1 (станция %2, id журнала %3) в базе завода другая: хеш %4, в журнале %5")
+                             .arg(id).arg(there->second, identity, there->first, hash));
+                else
+                    ++result->compared;
+                theirs.erase(there);
+            }
+            for (auto it = theirs.cbegin(); it != theirs.cend(); ++it) {
+                const qint64 id = it.key();
+                const bool restored = std::any_of(restores.cbegin(), restores.cend(), [&](const LedgerRestore &restore) {
+                    return restore.before == identity && id > restore.keptRow && id <= restore.plantRow;
+                });
+                if (restored)
+                    ++result->lostInRestores;
+                else
+                    name(QStringLiteral("строка %1 (станция %2, id журнала %3) есть в базе завода, но её нет в журнале").arg(id).arg(it->second, identity));
+            }
+        }
+    }
+    return true;
 }
 
 bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error)

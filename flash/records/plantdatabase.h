@@ -3,17 +3,39 @@
 
 #include "ledger.h"
 
+#include <QHash>
 #include <QList>
+#include <QPair>
+#include <QStringList>
 #include <QString>
 
+// What a copy to the plant database did.
+struct PlantCopy
+{
+    int copied = 0;
+    // Restores of the ledger found now, each said in a sentence for the operator.
+    QStringList restores;
+};
+
+// The ledger held against the plant database's copy of it, row by row.
+struct PlantComparison
+{
+    qint64 compared = 0;     // rows in both, the same
+    qint64 notCopied = 0;    // rows the plant database has not got yet
+    qint64 lostInRestores = 0; // rows only the plant database has, lost by a restore on record
+    qint64 problems = 0;
+    QStringList named;       // the first problems, each a sentence
+};
+
 // The plant's PostgreSQL database: the stations' ledgers copied into one table, each row once
-// (keyed by station, ledger and row), and advisory locks that keep two stations off one link.
-// The station's ledger stays the source of truth: a plant database that is away costs
-// nothing but a later copy.
+// (keyed by station, ledger identity and row), and advisory locks that keep two stations off one
+// link. The station's ledger stays the source of truth: a plant database that is away costs
+// nothing but a later copy, and what it holds is asked of it, never remembered.
 class PlantDatabase
 {
 public:
-    static constexpr int SchemaVersion = 1;
+    // 1: text times; 2: timestamps, status messages, comments, the view of each device's state.
+    static constexpr int SchemaVersion = 2;
 
     PlantDatabase();
     ~PlantDatabase();
@@ -37,8 +59,12 @@ public:
     QString name() const { return m_name; }
     void close();
 
-    // Copies the ledger's rows not yet here; *copied counts those that arrived now.
-    bool copyFrom(Ledger &ledger, int *copied, QString *error);
+    // Copies the ledger's rows the plant database has not got. A ledger found restored from a
+    // backup goes on under a new identity (said in result->restores); a row here that differs
+    // from the ledger's is an error, and nothing after it is copied.
+    bool copyFrom(Ledger &ledger, PlantCopy *result, QString *error);
+    // Every row of the ledger's identities held against the plant database's.
+    bool compare(Ledger &ledger, PlantComparison *result, QString *error);
     bool history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error);
 
     // The link for this station only, across the plant; false with *holder naming who has it.
@@ -46,6 +72,14 @@ public:
     void unlockLink(const QString &linkKey);
 
 private:
+    // The last row of a ledger identity here: 0 and an empty hash when there is none.
+    bool lastRow(const QString &identity, qint64 *row, QString *hash, QString *error);
+    // Row ids and hashes of a ledger identity in [from, to].
+    bool hashes(const QString &identity, qint64 from, qint64 to, QHash<qint64, QPair<QString, QString>> *rows, QString *error);
+    // The last row (up to upTo) where the ledger and the plant database agree; 0 when none.
+    bool lastAgreed(Ledger &ledger, const QString &identity, qint64 upTo, qint64 *row, QString *error);
+    bool insert(const LedgerRow &row, QString *error);
+
     QString m_connection;
     QString m_name;
     bool m_open = false;

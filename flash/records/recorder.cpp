@@ -50,7 +50,7 @@ bool Recorder::ledgerHead(QString *id, LedgerHead *head)
     QString why;
     if (!m_enabled || !m_ledger.head(head, &why))
         return false;
-    *id = m_ledger.id();
+    *id = head->id;
     return true;
 }
 
@@ -185,11 +185,16 @@ void Recorder::copyToPlant()
 {
     if (!m_plant.isOpen() || !m_enabled)
         return;
-    int copied = 0;
+    PlantCopy copy;
     QString why;
-    if (m_plant.copyFrom(m_ledger, &copied, &why))
+    const bool copied = m_plant.copyFrom(m_ledger, &copy, &why);
+    for (const QString &restore : qAsConst(copy.restores)) {
+        emit warning(QStringLiteral("журнал %1: %2").arg(m_ledgerFile, restore));
+        emit note(QStringLiteral("ledger restored from a backup: %1").arg(restore));
+    }
+    if (copied)
         return;
     m_plant.close();
-    emit warning(QStringLiteral("база завода %1 перестала отвечать; строки остаются в журнале станции и уйдут туда позже: %2").arg(m_plant.name(), why));
+    emit warning(QStringLiteral("база завода %1: строки не скопированы; они остаются в журнале станции и уйдут туда позже: %2").arg(m_plant.name(), why));
     emit note(QStringLiteral("plant database lost: %1").arg(why));
 }
