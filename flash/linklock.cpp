@@ -1,16 +1,13 @@
 #include "linklock.h"
 
 #include "flashoptions.h"
-#include "plantdatabase.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QHostAddress>
 
-LinkLock::LinkLock(const LinkPlan &link, PlantDatabase *plant)
-    : m_key(link.key())
-    , m_cabinet(link.kind == RunSettings::Link::Ethernet)
-    , m_plant(plant)
+LinkLock::LinkLock(const LinkPlan &link)
+    : m_cabinet(link.kind == RunSettings::Link::Ethernet)
 {
     if (!m_cabinet) {
 #ifndef Q_OS_WIN
@@ -62,22 +59,10 @@ bool LinkLock::tryLock(QString *why)
             m_file.describeHolder(QStringLiteral("%1 (PID %2, пользователь %3)")
                                       .arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid()).arg(platform::loginName()));
     }
-    if (!m_plant || !m_plant->isOpen())
-        return true;
-    QString holder;
-    if (m_plant->tryLockLink(m_key, &holder)) {
-        m_plantLocked = true;
-        return true;
-    }
-    *why = QStringLiteral("занята: её ведёт станция %1, по базе завода").arg(holder);
-    m_file.unlock();
-    return false;
+    return true;
 }
 
 void LinkLock::unlock()
 {
-    if (m_plantLocked && m_plant->isOpen())
-        m_plant->unlockLink(m_key);
-    m_plantLocked = false;
     m_file.unlock();
 }

@@ -5,18 +5,17 @@
 
 #include <QString>
 
-class PlantDatabase;
 struct LinkPlan;
 
 // Two flashers must never drive one link at once. A serial port is locked on the port itself,
 // so that every path to the device collides; a cabinet, which has no device file, on a file
 // named for its address and port in the folder all users share. The kernel holds these locks
 // and drops them with their holder: nothing is left behind by a flasher that died. With a plant
-// database the link is also locked there, for every station of the plant.
+// database the link is also locked there (by its queue), for every station of the plant.
 class LinkLock
 {
 public:
-    explicit LinkLock(const LinkPlan &link, PlantDatabase *plant = nullptr);
+    explicit LinkLock(const LinkPlan &link);
     ~LinkLock();
 
     // False when the link is held or cannot be locked: *why then says so ("занята: её ведёт ...",
@@ -25,12 +24,9 @@ public:
     void unlock();
 
 private:
-    QString m_key;
     QString m_path;
     bool m_cabinet;
     platform::FileLock m_file;
-    PlantDatabase *m_plant;
-    bool m_plantLocked = false;
 };
 
 #endif // LINKLOCK_H

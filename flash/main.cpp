@@ -4,8 +4,8 @@
 #include "commandline.h"
 #include "console.h"
 #include "consoleview.h"
-#include "plantdatabase.h"
 #include "firmwareimage.h"
+#include "plantdatabase.h"
 #include "recordcommands.h"
 #include "recorder.h"
 #include "platform.h"
@@ -21,6 +21,9 @@
 #include <QSysInfo>
 #include <QTranslator>
 #include <QUuid>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -159,7 +162,9 @@ int main(int argc, char *argv[])
     });
     for (const auto &queue : scheduler.queues())
         QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, &Recorder::record);
-    QObject::connect(&watcher, &platform::SignalWatcher::signalled, &scheduler, [&scheduler](int signalNumber) {
+    QObject::connect(&watcher, &platform::SignalWatcher::signalled, &scheduler, [&scheduler, &recorder](int signalNumber) {
+        // The batch may be over and waiting for the plant database: it waits no longer.
+        recorder.cutShort();
         if (signalNumber == platform::SignalWatcher::Interrupt)
             scheduler.interrupt();
         else
@@ -182,33 +187,44 @@ int main(int argc, char *argv[])
         for (const DeviceRecord &record : records)
             if (record.outcome == DeviceRecord::Outcome::NotStarted)
                 recorder.recordNotStarted(record);
-        recorder.finish();
-        if (recorder.ledgerHead(&report.ledgerId, &report.ledgerHead))
-            transcript.line(QStringLiteral("ledger %1 ends at row %2 of %3 rows, hash %4")
-                                .arg(report.ledgerId).arg(report.ledgerHead.lastRow).arg(report.ledgerHead.rows).arg(report.ledgerHead.hash));
-        // Precedence: a signal or an interrupt (it says what ended the batch), then an output
-        // not written whole (3), then a lost ledger row (4), then a device not updated (1).
-        if (recorder.recordsLost() && !scheduler.interrupted())
-            code = RecordsLost;
-        if (transcript.failed() && !scheduler.interrupted())
-            code = OutputNotWritten;
-        if (!options.reportFile.isEmpty()) {
-            report.end = QDateTime::currentDateTimeUtc();
-            report.interrupted = scheduler.interrupted();
-            report.devices = records;
-            // The report states the code it would end with; a failed write changes only the
-            // process's own exit code.
-            report.exitCode = code;
-            QString why;
-            if (!writeReport(options.reportFile, report, &why)) {
-                view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(options.reportFile, why));
-                transcript.line(QStringLiteral("report %1 not written: %2").arg(options.reportFile, why));
-                if (!scheduler.interrupted())
-                    code = OutputNotWritten;
+        recorder.finish([&, records, code]() mutable {
+            if (recorder.ledgerHead(&report.ledgerId, &report.ledgerHead))
+                transcript.line(QStringLiteral("ledger %1 ends at row %2 of %3 rows, hash %4")
+                                    .arg(report.ledgerId).arg(report.ledgerHead.lastRow).arg(report.ledgerHead.rows).arg(report.ledgerHead.hash));
+            // Precedence: a signal or an interrupt (it says what ended the batch), then an output
+            // not written whole (3), then a lost ledger row (4), then a device not updated (1).
+            if (recorder.recordsLost() && !scheduler.interrupted())
+                code = RecordsLost;
+            if (transcript.failed() && !scheduler.interrupted())
+                code = OutputNotWritten;
+            if (!options.reportFile.isEmpty()) {
+                report.end = QDateTime::currentDateTimeUtc();
+                report.interrupted = scheduler.interrupted();
+                report.devices = records;
+                // The report states the code it would end with; a failed write changes only the
+                // process's own exit code.
+                report.exitCode = code;
+                QString why;
+                if (!writeReport(options.reportFile, report, &why)) {
+                    view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(options.reportFile, why));
+                    transcript.line(QStringLiteral("report %1 not written: %2").arg(options.reportFile, why));
+                    if (!scheduler.interrupted())
+                        code = OutputNotWritten;
+                }
             }
-        }
-        QCoreApplication::exit(code);
+            QCoreApplication::exit(code);
+        });
     }, Qt::QueuedConnection);
     scheduler.start();
-    return app.exec();
+    const int code = app.exec();
+    // A thread still held by a frozen plant server would be torn down under Qt's global
+    // destructors: with every output written, the process ends without them.
+    recorder.closePlant();
+    if (PlantLink::abandoned()) {
+        standardOutput().flush();
+        standardError().flush();
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

@@ -1,6 +1,7 @@
 #include "scheduler.h"
 
 #include "linklock.h"
+#include "plantlink.h"
 #include "platform.h"
 #include "statusmessages.h"
 #include "xmodem.h"
@@ -104,15 +105,51 @@ bool LinkQueue::startNext()
     if (m_scheduler->holding() || m_next >= m_plan.devices.size())
         return false;
     if (!m_lock) {
-        m_lock = std::make_unique<LinkLock>(m_plan, m_scheduler->plant());
+        m_lock = std::make_unique<LinkLock>(m_plan);
         QString why;
         if (!m_lock->tryLock(&why)) {
             m_notStartedWhy = QStringLiteral("связь %1 %2").arg(m_name, why);
             emit m_scheduler->note(QStringLiteral("[%1] link not locked (%2): its devices are not started").arg(m_name, why));
             emit linkBusy(m_notStartedWhy);
+            m_lock.reset();
             return false;
         }
     }
+    PlantLink *plant = m_scheduler->plant();
+    if (!plant) {
+        beginDevice();
+        return true;
+    }
+    // Asked before every device: a server that restarted has dropped the lock, and another
+    // station may have taken the link meanwhile.
+    m_waitingForPlant = true;
+    plant->lockLink(m_plan.key(), this, [this](PlantLink::Verdict verdict, const QString &holder) {
+        if (!std::exchange(m_waitingForPlant, false))
+            return;
+        if (verdict == PlantLink::Verdict::Held) {
+            m_notStartedWhy = QStringLiteral("связь %1 занята: её ведёт станция %2, по базе завода").arg(m_name, holder);
+            emit m_scheduler->note(QStringLiteral("[%1] link held by station %2 in the plant database: no further device starts").arg(m_name, holder));
+            emit linkBusy(m_notStartedWhy);
+            endQueue();
+        } else if (m_scheduler->holding()) {
+            endQueue();
+        } else {
+            beginDevice();
+        }
+    });
+    return true;
+}
+
+void LinkQueue::endQueue()
+{
+    m_lock.reset();
+    if (m_scheduler->plant())
+        m_scheduler->plant()->unlockLink(m_plan.key());
+    emit queueOver();
+}
+
+void LinkQueue::beginDevice()
+{
     const int number = m_plan.devices.at(m_next);
     m_record = DeviceRecord();
     m_record.link = m_name;
@@ -123,7 +160,6 @@ bool LinkQueue::startNext()
     m_device.storeRelaxed(number);
     m_attempt = 0;
     startAttempt();
-    return true;
 }
 
 void LinkQueue::startAttempt()
@@ -170,6 +206,11 @@ void LinkQueue::startAttempt()
 // A device waiting for another attempt has no run to stop: the attempt is called off at once.
 void LinkQueue::stopHandshake()
 {
+    // The next device waits for the plant database: it does not start.
+    if (std::exchange(m_waitingForPlant, false)) {
+        QTimer::singleShot(0, this, &LinkQueue::endQueue);
+        return;
+    }
     if (m_retryTimer.isActive()) {
         m_retryTimer.stop();
         emit m_scheduler->note(QStringLiteral("[%1] device %2: no further attempt").arg(m_name).arg(device()));
@@ -314,10 +355,8 @@ void LinkQueue::finishDevice()
     emit deviceOver(m_record);
     const bool nextOnCabinet = m_plan.kind == RunSettings::Link::Ethernet && m_next < m_plan.devices.size();
     QTimer::singleShot(nextOnCabinet ? NextConnectionDelayMs : 0, this, [this] {
-        if (!startNext()) {
-            m_lock.reset();
-            emit queueOver();
-        }
+        if (!startNext())
+            endQueue();
     });
 }
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 class LinkLock;
-class PlantDatabase;
+class PlantLink;
 class Scheduler;
 
 // One link's queue: its devices share the line, so they are updated one after another, each
@@ -76,6 +76,9 @@ signals:
     void queueOver();
 
 private:
+    void beginDevice();
+    // No device of the queue starts any more: its locks go, and the scheduler hears of it.
+    void endQueue();
     void startAttempt();
     void onStatus(int status);
     void onEnded();
@@ -94,6 +97,7 @@ private:
     QDeadlineTimer m_portDeadline;
     std::unique_ptr<LinkLock> m_lock;
     QString m_notStartedWhy;
+    bool m_waitingForPlant = false; // the next device waits for the plant database's word on the link
     int m_attempt = 0;
 
     QAtomicInt m_device{-1};
@@ -122,8 +126,8 @@ public:
     const FirmwareImage &image() const { return m_image; }
     const std::vector<std::unique_ptr<LinkQueue>> &queues() const { return m_queues; }
     // With a plant database, links are locked there too.
-    void setPlant(PlantDatabase *plant) { m_plant = plant; }
-    PlantDatabase *plant() const { return m_plant; }
+    void setPlant(PlantLink *plant) { m_plant = plant; }
+    PlantLink *plant() const { return m_plant; }
     int deviceCount() const;
 
     void start();
@@ -166,7 +170,7 @@ private:
 
     FlashOptions m_options;
     FirmwareImage m_image;
-    PlantDatabase *m_plant = nullptr;
+    PlantLink *m_plant = nullptr;
     std::vector<std::unique_ptr<LinkQueue>> m_queues;
     int m_nextQueue = 0;
     int m_activeQueues = 0;

@@ -205,7 +205,11 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
     // so that any station name reaches the server as typed (Qt turns ';' into a blank).
     QString name = QStringLiteral("vorlex-flash ") + station;
     name.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('\''), QStringLiteral("\\'"));
-    db.setConnectOptions(QStringLiteral("connect_timeout=%1;application_name='%2'").arg(ConnectTimeoutSeconds).arg(name));
+    // Over TCP, a peer gone without a word (a cable, a crashed host) is noticed by keepalives;
+    // a server that is there and answers nothing is the caller's deadline to catch.
+    db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;keepalives_interval=5;keepalives_count=3;application_name='%2'")
+                             .arg(ConnectTimeoutSeconds)
+                             .arg(name));
     if (!db.open()) {
         *error = driverText(db.lastError());
         return false;
@@ -504,7 +508,13 @@ bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, 
                             values, rows, error);
 }
 
-bool PlantDatabase::tryLockLink(const QString &linkKey, QString *holder)
+bool PlantDatabase::alive()
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    return m_open && query.exec(QStringLiteral("SELECT 1")) && query.next();
+}
+
+PlantDatabase::LockResult PlantDatabase::tryLockLink(const QString &linkKey, QString *holder)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     const qint64 key = lockKey(linkKey);
@@ -512,11 +522,11 @@ bool PlantDatabase::tryLockLink(const QString &linkKey, QString *holder)
     query.prepare(QStringLiteral("SELECT pg_try_advisory_lock(?)"));
     query.addBindValue(key);
     if (!query.exec() || !query.next()) {
-        // The plant database gone: the station's own lock still stands.
-        return true;
+        *holder = driverText(query.lastError());
+        return LockResult::Failed;
     }
     if (query.value(0).toBool())
-        return true;
+        return LockResult::Locked;
     // A bigint key is held as two halves, high in classid and low in objid.
     QSqlQuery who(db);
     who.prepare(QStringLiteral("SELECT a.application_name, a.client_addr FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
@@ -527,7 +537,7 @@ bool PlantDatabase::tryLockLink(const QString &linkKey, QString *holder)
         *holder = QStringLiteral("%1 (%2)").arg(who.value(0).toString(), who.value(1).isNull() ? QStringLiteral("local") : who.value(1).toString());
     else
         *holder = QStringLiteral("другая станция");
-    return false;
+    return LockResult::Held;
 }
 
 void PlantDatabase::unlockLink(const QString &linkKey)

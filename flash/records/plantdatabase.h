@@ -67,8 +67,12 @@ public:
     bool compare(Ledger &ledger, PlantComparison *result, QString *error);
     bool history(const LedgerFilter &filter, QList<LedgerRow> *rows, QString *error);
 
-    // The link for this station only, across the plant; false with *holder naming who has it.
-    bool tryLockLink(const QString &linkKey, QString *holder);
+    // The link for this station only, across the plant: Held with *holder naming who has it,
+    // Failed with *holder saying why the server did not answer.
+    enum class LockResult { Locked, Held, Failed };
+    LockResult tryLockLink(const QString &linkKey, QString *holder);
+    // Whether the connection still stands.
+    bool alive();
     void unlockLink(const QString &linkKey);
 
 private:

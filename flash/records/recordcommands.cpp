@@ -110,7 +110,7 @@ int runRecordsCommand(const CommandLine &command)
             standardError() << QStringLiteral("vorlex-flash: журнал %1: %2").arg(file, restore) << Qt::endl;
         if (!copied) {
             standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
-            return opened || !plant.reached() ? SomeFailed : BadInput;
+            return SomeFailed;
         }
         standardOutput() << QStringLiteral("журнал %1: отправлено в базу завода строк: %2").arg(file).arg(copy.copied) << Qt::endl;
         return AllUpdated;

@@ -32,16 +32,11 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     // Without a ledger there is nothing to copy, but the plant's link locks still hold.
     if (plantUrl.isEmpty())
         return true;
-    QString why;
-    if (!m_plant.open(plantUrl, batch.station, &why)) {
-        emit warning(QStringLiteral("база завода %1 недоступна; журнал станции пишется, строки уйдут туда при следующем запуске "
-                                    "или по --sync-records: %2")
-                         .arg(m_plant.name(), why));
-        emit note(QStringLiteral("plant database unavailable: %1").arg(why));
-        return true;
-    }
+    m_plant = new PlantLink(this);
+    connect(m_plant, &PlantLink::warning, this, &Recorder::warning);
+    connect(m_plant, &PlantLink::note, this, &Recorder::note);
     // Whatever earlier runs could not send goes first.
-    copyToPlant();
+    m_plant->start(plantUrl, batch.station, m_enabled ? ledgerFile : QString());
     return true;
 }
 
@@ -170,31 +165,27 @@ bool Recorder::append(const LedgerRow &row, qint64 *id)
         m_lost = true;
         return false;
     }
-    copyToPlant();
+    if (m_plant)
+        m_plant->copy();
     return true;
 }
 
-void Recorder::finish()
+void Recorder::finish(std::function<void()> done)
 {
-    copyToPlant();
+    if (m_plant)
+        m_plant->finish(std::move(done));
+    else
+        done();
 }
 
-// A plant database that fails is left alone for the rest of the batch: the rows wait in the
-// ledger, and each further try would hold up the batch for a connection timeout.
-void Recorder::copyToPlant()
+void Recorder::cutShort()
 {
-    if (!m_plant.isOpen() || !m_enabled)
-        return;
-    PlantCopy copy;
-    QString why;
-    const bool copied = m_plant.copyFrom(m_ledger, &copy, &why);
-    for (const QString &restore : qAsConst(copy.restores)) {
-        emit warning(QStringLiteral("журнал %1: %2").arg(m_ledgerFile, restore));
-        emit note(QStringLiteral("ledger restored from a backup: %1").arg(restore));
-    }
-    if (copied)
-        return;
-    m_plant.close();
-    emit warning(QStringLiteral("база завода %1: строки не скопированы; они остаются в журнале станции и уйдут туда позже: %2").arg(m_plant.name(), why));
-    emit note(QStringLiteral("plant database lost: %1").arg(why));
+    if (m_plant)
+        m_plant->cutShort();
+}
+
+void Recorder::closePlant()
+{
+    delete m_plant;
+    m_plant = nullptr;
 }

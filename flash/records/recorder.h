@@ -4,17 +4,17 @@
 #include "devicerecord.h"
 #include "firmwareimage.h"
 #include "ledger.h"
-#include "plantdatabase.h"
+#include "plantlink.h"
 
 #include "platform.h"
 
 #include <QHash>
 #include <QObject>
 
-// Writes each attempt into the station's ledger as it ends, and copies the ledger's rows on to
-// the plant database when there is one. The ledger is the source of truth: a plant database
-// that is away is warned about once and caught up later; a row the ledger could not take is a
-// record lost, which the exit code says.
+// Writes each attempt into the station's ledger as it starts and as it ends, and has the
+// ledger's rows copied on to the plant database when there is one. The ledger is the source of
+// truth: a plant database that is away is warned about once and caught up later; a row the
+// ledger could not take is a record lost, which the exit code says.
 class Recorder : public QObject
 {
     Q_OBJECT
@@ -31,10 +31,10 @@ public:
     explicit Recorder(QObject *parent = nullptr);
 
     // Before any link opens: the ledger must open (false, *error says why); the plant database
-    // may be away, and then the batch goes on without it.
+    // is reached in the background, and may be away: the batch goes on without it.
     bool open(const QString &ledgerFile, const QString &plantUrl, const Batch &batch, QString *error);
     bool enabled() const { return m_enabled; }
-    PlantDatabase *plant() { return m_plant.isOpen() ? &m_plant : nullptr; }
+    PlantLink *plant() { return m_plant; }
     bool recordsLost() const { return m_lost; }
     // The ledger's id and head, for the report and the transcript; false without a ledger.
     bool ledgerHead(QString *id, LedgerHead *head);
@@ -46,8 +46,13 @@ public:
     void record(const DeviceRecord &device);
     // A device the batch never started, with the reason, as a row of its own (attempt 0).
     void recordNotStarted(const DeviceRecord &device);
-    // The batch is over: what the plant database has not got yet goes now.
-    void finish();
+    // The batch is over: what the plant database has not got yet goes now, then done (at once
+    // when cut short, by the plant's deadline at the latest).
+    void finish(std::function<void()> done);
+    void cutShort();
+    // The plant database's thread is let go: after this, PlantLink::abandoned() tells whether the
+    // process must end without Qt's global destructors.
+    void closePlant();
 
     // Whether the flasher of a batch still runs: it holds the batch's kernel lock while it does.
     static bool batchAlive(const QString &batch);
@@ -61,10 +66,9 @@ private:
     bool append(const LedgerRow &row, qint64 *id = nullptr);
     // Attempts whose flasher died before their end: each gets its end, said once.
     void closeDeadAttempts();
-    void copyToPlant();
 
     Ledger m_ledger;
-    PlantDatabase m_plant;
+    PlantLink *m_plant = nullptr;
     Batch m_batch;
     QString m_ledgerFile;
     bool m_enabled = false;

@@ -1,0 +1,319 @@
+#include "plantlink.h"
+
+#include "ledger.h"
+#include "plantdatabase.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QPointer>
+#include <QSet>
+#include <QThread>
+
+#include <atomic>
+
+namespace {
+// A server that refused a connection is tried again no sooner than this, so that a batch
+// without its plant database does not pay for a connection attempt at every device.
+constexpr int ReconnectAfterMs = 10000;
+// How long a worker with nothing to do is given to end at the process's end.
+constexpr int QuitWaitMs = 200;
+
+std::atomic<bool> s_abandoned{false};
+} // namespace
+
+// Lives in PlantLink's thread, with the connection that thread owns and a ledger connection of
+// its own.
+class PlantWorker : public QObject
+{
+    Q_OBJECT
+public:
+    void open(const QString &url, const QString &station, const QString &ledgerFile)
+    {
+        m_url = url;
+        m_station = station;
+        m_ledgerFile = ledgerFile;
+        QString why;
+        if (!ledgerFile.isEmpty() && !m_ledger.open(ledgerFile, &why)) {
+            // The batch's own ledger opened a moment ago: this is rare, and it only costs the copy.
+            m_ledgerFile.clear();
+            emit note(QStringLiteral("plant copy: ledger not opened: %1").arg(why));
+        }
+        connect();
+        copyRows();
+    }
+
+    void copy()
+    {
+        copyRows();
+        emit copied();
+    }
+
+    void copyRows()
+    {
+        if (m_ledgerFile.isEmpty() || !connect())
+            return;
+        PlantCopy result;
+        QString why;
+        const bool copied = m_db.copyFrom(m_ledger, &result, &why);
+        for (const QString &restore : qAsConst(result.restores)) {
+            emit warning(QStringLiteral("журнал %1: %2").arg(m_ledgerFile, restore));
+            emit note(QStringLiteral("ledger restored from a backup: %1").arg(restore));
+        }
+        if (copied) {
+            if (result.copied > 0)
+                emit note(QStringLiteral("plant database: %1 rows copied").arg(result.copied));
+            return;
+        }
+        if (lost(why))
+            return;
+        emit warning(QStringLiteral("база завода %1: строки не скопированы; они остаются в журнале станции: %2").arg(m_db.name(), why));
+        emit note(QStringLiteral("plant copy failed: %1").arg(why));
+    }
+
+    void lock(const QString &key, quint64 id)
+    {
+        QString holder;
+        if (!connect()) {
+            emit lockAnswer(id, int(PlantLink::Verdict::Away), QString());
+            return;
+        }
+        // Held already in this session: asked again only whether the session still stands.
+        if (m_held.contains(key) && m_db.alive()) {
+            emit lockAnswer(id, int(PlantLink::Verdict::Locked), QString());
+            return;
+        }
+        switch (m_db.tryLockLink(key, &holder)) {
+        case PlantDatabase::LockResult::Locked:
+            m_held.insert(key);
+            emit lockAnswer(id, int(PlantLink::Verdict::Locked), QString());
+            return;
+        case PlantDatabase::LockResult::Held:
+            emit lockAnswer(id, int(PlantLink::Verdict::Held), holder);
+            return;
+        case PlantDatabase::LockResult::Failed:
+            lost(holder);
+            emit lockAnswer(id, int(PlantLink::Verdict::Away), QString());
+            return;
+        }
+    }
+
+    void unlock(const QString &key)
+    {
+        if (m_held.remove(key) && m_db.isOpen())
+            m_db.unlockLink(key);
+    }
+
+    void finishCopy(quint64 id)
+    {
+        copy();
+        emit finished(id);
+    }
+
+signals:
+    void copied();
+    void reachable(bool up, const QString &name, const QString &why);
+    void lockAnswer(quint64 id, int verdict, const QString &holder);
+    void finished(quint64 id);
+    void warning(const QString &text);
+    void note(const QString &line);
+
+private:
+    // Open, or opened now: a server that went away is tried again after a while.
+    bool connect()
+    {
+        if (m_db.isOpen())
+            return true;
+        if (m_tried.isValid() && m_tried.elapsed() < ReconnectAfterMs)
+            return false;
+        m_tried.start();
+        QString why;
+        const bool up = m_db.open(m_url, m_station, &why);
+        emit reachable(up, m_db.name(), why);
+        return up;
+    }
+
+    // After a failed query: true when the connection is gone (its locks are gone with it).
+    bool lost(const QString &why)
+    {
+        if (m_db.alive())
+            return false;
+        m_db.close();
+        m_held.clear();
+        m_tried.start();
+        emit reachable(false, m_db.name(), why);
+        return true;
+    }
+
+    PlantDatabase m_db;
+    Ledger m_ledger;
+    QString m_url;
+    QString m_station;
+    QString m_ledgerFile;
+    QSet<QString> m_held;
+    QElapsedTimer m_tried;
+};
+
+PlantLink::PlantLink(QObject *parent)
+    : QObject(parent)
+{
+    m_finishDeadline.setSingleShot(true);
+    QObject::connect(&m_finishDeadline, &QTimer::timeout, this, [this] {
+        silent(QStringLiteral("последние строки партии"));
+        cutShort();
+    });
+}
+
+PlantLink::~PlantLink()
+{
+    if (!m_thread)
+        return;
+    m_thread->quit();
+    if (m_thread->wait(QuitWaitMs)) {
+        delete m_thread;
+        return;
+    }
+    // Held by a server that answers nothing: the thread and its objects are left as they are.
+    s_abandoned = true;
+}
+
+bool PlantLink::abandoned()
+{
+    return s_abandoned;
+}
+
+void PlantLink::start(const QString &url, const QString &station, const QString &ledgerFile)
+{
+    m_started = true;
+    m_thread = new QThread;
+    m_worker = new PlantWorker;
+    m_worker->moveToThread(m_thread);
+    // Deleted in its own thread, where its database connections live.
+    PlantWorker *worker = m_worker;
+    QObject::connect(m_thread, &QThread::finished, worker, [worker] { delete worker; }, Qt::DirectConnection);
+    QObject::connect(m_worker, &PlantWorker::warning, this, &PlantLink::warning);
+    QObject::connect(m_worker, &PlantWorker::note, this, &PlantLink::note);
+    // Any answer at all: a server that was silent is not any more.
+    QObject::connect(m_worker, &PlantWorker::lockAnswer, this, &PlantLink::heard);
+    QObject::connect(m_worker, &PlantWorker::copied, this, [this] {
+        m_copyQueued = false;
+        heard();
+    });
+    QObject::connect(m_worker, &PlantWorker::reachable, this, [this](bool up, const QString &name, const QString &why) {
+        m_name = name;
+        if (up) {
+            m_unreachable = false;
+            heard();
+            return;
+        }
+        m_unreachable = true;
+        if (m_away)
+            return;
+        m_away = true;
+        emit warning(QStringLiteral("база завода %1 недоступна; связи идут под блокировкой только этой станции (станция с другой папкой "
+                                    "блокировок может взять ту же связь); строки остаются в журнале станции и уйдут туда позже или по "
+                                    "--sync-records: %2")
+                         .arg(m_name, why));
+        emit note(QStringLiteral("plant database unavailable: %1").arg(why));
+    });
+    QObject::connect(m_worker, &PlantWorker::finished, this, [this] {
+        heard();
+        cutShort();
+    });
+    m_thread->start();
+    QMetaObject::invokeMethod(m_worker, [worker, url, station, ledgerFile] { worker->open(url, station, ledgerFile); }, Qt::QueuedConnection);
+}
+
+void PlantLink::copy()
+{
+    // One copy waiting is enough: it takes every row there is when it runs.
+    if (!m_started || m_copyQueued)
+        return;
+    m_copyQueued = true;
+    PlantWorker *worker = m_worker;
+    QMetaObject::invokeMethod(m_worker, [worker] { worker->copy(); }, Qt::QueuedConnection);
+}
+
+void PlantLink::lockLink(const QString &key, QObject *context, std::function<void(Verdict, const QString &)> done)
+{
+    if (!m_started || m_away) {
+        QTimer::singleShot(0, context, [done] { done(Verdict::Away, QString()); });
+        return;
+    }
+    const quint64 id = ++m_asked;
+    auto *deadline = new QTimer(this);
+    deadline->setSingleShot(true);
+    QPointer<QObject> guard(context);
+    auto answer = std::make_shared<QMetaObject::Connection>();
+    // Whichever comes first, the answer or the deadline, answers; the other is ignored.
+    const auto settle = [this, deadline, answer, guard, done](Verdict verdict, const QString &holder) {
+        QObject::disconnect(*answer);
+        deadline->stop();
+        deadline->deleteLater();
+        if (guard)
+            done(verdict, holder);
+    };
+    *answer = QObject::connect(m_worker, &PlantWorker::lockAnswer, this, [this, id, settle](quint64 answered, int verdict, const QString &holder) {
+        if (answered != id)
+            return;
+        settle(Verdict(verdict), holder);
+    });
+    QObject::connect(deadline, &QTimer::timeout, this, [this, settle] {
+        silent(QStringLiteral("вопрос о блокировке связи"));
+        settle(Verdict::Away, QString());
+    });
+    deadline->start(DeadlineMs);
+    PlantWorker *worker = m_worker;
+    QMetaObject::invokeMethod(m_worker, [worker, key, id] { worker->lock(key, id); }, Qt::QueuedConnection);
+}
+
+void PlantLink::unlockLink(const QString &key)
+{
+    if (!m_started)
+        return;
+    PlantWorker *worker = m_worker;
+    QMetaObject::invokeMethod(m_worker, [worker, key] { worker->unlock(key); }, Qt::QueuedConnection);
+}
+
+void PlantLink::finish(std::function<void()> done)
+{
+    m_finished = std::move(done);
+    // A server already silent is not waited for again.
+    if (!m_started || m_silent) {
+        cutShort();
+        return;
+    }
+    m_finishDeadline.start(DeadlineMs);
+    PlantWorker *worker = m_worker;
+    QMetaObject::invokeMethod(m_worker, [worker] { worker->finishCopy(0); }, Qt::QueuedConnection);
+}
+
+void PlantLink::cutShort()
+{
+    m_finishDeadline.stop();
+    if (auto done = std::exchange(m_finished, nullptr))
+        done();
+}
+
+void PlantLink::heard()
+{
+    m_silent = false;
+    if (!m_away || m_unreachable)
+        return;
+    m_away = false;
+    emit warning(QStringLiteral("база завода %1 снова отвечает: каждая связь перед следующим прибором снова блокируется в ней").arg(m_name));
+    emit note(QStringLiteral("plant database answers again"));
+}
+
+void PlantLink::silent(const QString &what)
+{
+    m_silent = true;
+    if (m_away)
+        return;
+    m_away = true;
+    emit warning(QStringLiteral("база завода %1 не ответила за %2 с (%3). Связи идут под блокировкой только этой станции: станция с другой "
+                                "папкой блокировок может взять ту же связь. Строки остаются в журнале станции и уйдут туда позже")
+                     .arg(m_name).arg(DeadlineMs / 1000).arg(what));
+    emit note(QStringLiteral("plant database silent past the deadline: %1").arg(what));
+}
+
+#include "plantlink.moc"
