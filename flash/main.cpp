@@ -187,7 +187,7 @@ int main(int argc, char *argv[])
         for (const DeviceRecord &record : records)
             if (record.outcome == DeviceRecord::Outcome::NotStarted)
                 recorder.recordNotStarted(record);
-        recorder.finish([&, records, code]() mutable {
+        recorder.finish(scheduler.interrupted(), [&, records, code]() mutable {
             if (recorder.ledgerHead(&report.ledgerId, &report.ledgerHead))
                 transcript.line(QStringLiteral("ledger %1 ends at row %2 of %3 rows, hash %4")
                                     .arg(report.ledgerId).arg(report.ledgerHead.lastRow).arg(report.ledgerHead.rows).arg(report.ledgerHead.hash));

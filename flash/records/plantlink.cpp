@@ -77,10 +77,19 @@ public:
             emit lockAnswer(id, int(PlantLink::Verdict::Away), QString());
             return;
         }
-        // Held already in this session: asked again only whether the session still stands.
-        if (m_held.contains(key) && m_db.alive()) {
-            emit lockAnswer(id, int(PlantLink::Verdict::Locked), QString());
-            return;
+        // Held already in this session: asked again only whether the session still stands. A
+        // session that fell (a server restarted) took its locks with it: the lock is taken
+        // anew, and another station may have it by now.
+        if (m_held.contains(key)) {
+            if (m_db.alive()) {
+                emit lockAnswer(id, int(PlantLink::Verdict::Locked), QString());
+                return;
+            }
+            lost(QStringLiteral("соединение с базой завода прервалось"));
+            if (!connect()) {
+                emit lockAnswer(id, int(PlantLink::Verdict::Away), QString());
+                return;
+            }
         }
         switch (m_db.tryLockLink(key, &holder)) {
         case PlantDatabase::LockResult::Locked:
@@ -139,7 +148,8 @@ private:
             return false;
         m_db.close();
         m_held.clear();
-        m_tried.start();
+        // Up a moment ago: tried again at the next question.
+        m_tried.invalidate();
         emit reachable(false, m_db.name(), why);
         return true;
     }
@@ -158,7 +168,11 @@ PlantLink::PlantLink(QObject *parent)
 {
     m_finishDeadline.setSingleShot(true);
     QObject::connect(&m_finishDeadline, &QTimer::timeout, this, [this] {
-        silent(QStringLiteral("последние строки партии"));
+        // A stopped batch waits briefly and says nothing of a server that may just be slow.
+        if (m_finishDeadline.interval() >= DeadlineMs)
+            silent(QStringLiteral("последние строки партии"));
+        else
+            emit note(QStringLiteral("plant copy not awaited: the batch was stopped; its rows stay in the ledger"));
         cutShort();
     });
 }
@@ -274,7 +288,7 @@ void PlantLink::unlockLink(const QString &key)
     QMetaObject::invokeMethod(m_worker, [worker, key] { worker->unlock(key); }, Qt::QueuedConnection);
 }
 
-void PlantLink::finish(std::function<void()> done)
+void PlantLink::finish(int waitMs, std::function<void()> done)
 {
     m_finished = std::move(done);
     // A server already silent is not waited for again.
@@ -282,7 +296,7 @@ void PlantLink::finish(std::function<void()> done)
         cutShort();
         return;
     }
-    m_finishDeadline.start(DeadlineMs);
+    m_finishDeadline.start(waitMs);
     PlantWorker *worker = m_worker;
     QMetaObject::invokeMethod(m_worker, [worker] { worker->finishCopy(0); }, Qt::QueuedConnection);
 }

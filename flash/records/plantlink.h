@@ -37,8 +37,8 @@ public:
     void lockLink(const QString &key, QObject *context, std::function<void(Verdict, const QString &holder)> done);
     void unlockLink(const QString &key);
 
-    // The last copy, then done; at once when cut short (a signal), by the deadline at the latest.
-    void finish(std::function<void()> done);
+    // The last copy, then done; at once when cut short (a signal), after waitMs at the latest.
+    void finish(int waitMs, std::function<void()> done);
     void cutShort();
 
     // Whether a thread of this kind was left running at the process's end: then the process

@@ -170,10 +170,12 @@ bool Recorder::append(const LedgerRow &row, qint64 *id)
     return true;
 }
 
-void Recorder::finish(std::function<void()> done)
+void Recorder::finish(bool stopped, std::function<void()> done)
 {
+    // A stop is answered within a second, whatever the plant database does.
+    constexpr int StoppedWaitMs = 500;
     if (m_plant)
-        m_plant->finish(std::move(done));
+        m_plant->finish(stopped ? StoppedWaitMs : PlantLink::DeadlineMs, std::move(done));
     else
         done();
 }

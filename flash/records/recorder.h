@@ -47,8 +47,8 @@ public:
     // A device the batch never started, with the reason, as a row of its own (attempt 0).
     void recordNotStarted(const DeviceRecord &device);
     // The batch is over: what the plant database has not got yet goes now, then done (at once
-    // when cut short, by the plant's deadline at the latest).
-    void finish(std::function<void()> done);
+    // when cut short; a batch stopped by a signal or Ctrl-C waits for it only briefly).
+    void finish(bool stopped, std::function<void()> done);
     void cutShort();
     // The plant database's thread is let go: after this, PlantLink::abandoned() tells whether the
     // process must end without Qt's global destructors.

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -94,9 +95,36 @@ void PgServer::stop()
 {
     if (!m_running)
         return;
+    freeze(false);
     run({m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-m"), QStringLiteral("fast"),
          QStringLiteral("-w"), QStringLiteral("stop")});
     m_running = false;
+}
+
+bool PgServer::freeze(bool frozen)
+{
+#ifdef Q_OS_UNIX
+    QFile pidFile(m_dir.filePath(QStringLiteral("data/postmaster.pid")));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray postmaster = pidFile.readLine().trimmed();
+    QList<pid_t> server{pid_t(postmaster.toInt())};
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("PPid:") && line.mid(5).trimmed() == postmaster)
+                server << pid_t(entry.toInt());
+    }
+    for (pid_t pid : server)
+        if (::kill(pid, frozen ? SIGSTOP : SIGCONT) != 0)
+            return false;
+    return true;
+#else
+    Q_UNUSED(frozen);
+    return false;
+#endif
 }
 
 QString PgServer::url() const

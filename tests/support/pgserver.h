@@ -17,6 +17,9 @@ public:
     bool start();
     void stop();
     QString why() const { return m_why; }
+    // Stops (SIGSTOP) or resumes every process of the server: it then answers nothing, as a
+    // frozen host would, while its connections stay open.
+    bool freeze(bool frozen);
     // A URL for vorlex-flash --plant-db.
     QString url() const;
 
