@@ -194,7 +194,9 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
         *error = QStringLiteral("нет драйвера PostgreSQL для Qt (пакет libqt6sql6-psql или libqt5sql5-psql)");
         return false;
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+    // Opened again after a connection was lost: the same connection, anew.
+    QSqlDatabase db = QSqlDatabase::contains(m_connection) ? QSqlDatabase::database(m_connection, false)
+                                                           : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
     db.setHostName(host);
     db.setPort(url.port(5432));
     db.setUserName(url.userName(QUrl::FullyDecoded));
@@ -510,8 +512,11 @@ bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, 
 
 bool PlantDatabase::alive()
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    return m_open && query.exec(QStringLiteral("SELECT 1")) && query.next();
+    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!m_open || !db.isOpen())
+        return false;
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("SELECT 1")) && query.next();
 }
 
 PlantDatabase::LockResult PlantDatabase::tryLockLink(const QString &linkKey, QString *holder)

@@ -72,38 +72,28 @@ public:
 
     void lock(const QString &key, quint64 id)
     {
-        QString holder;
-        if (!connect()) {
-            emit lockAnswer(id, int(PlantLink::Verdict::Away), QString());
-            return;
-        }
-        // Held already in this session: asked again only whether the session still stands. A
-        // session that fell (a server restarted) took its locks with it: the lock is taken
-        // anew, and another station may have it by now.
-        if (m_held.contains(key)) {
-            if (m_db.alive()) {
-                emit lockAnswer(id, int(PlantLink::Verdict::Locked), QString());
-                return;
+        const auto answer = [&](PlantLink::Verdict verdict, const QString &holder) { emit lockAnswer(id, int(verdict), holder); };
+        // A connection found fallen (a server restarted) is made anew once: its locks fell with
+        // it, so the lock is taken anew, and another station may have it by now.
+        for (int tries = 0; tries < 2; ++tries) {
+            if (!connect())
+                return answer(PlantLink::Verdict::Away, QString());
+            // Held already in this session: asked only whether the session still stands.
+            if (m_held.contains(key) && m_db.alive())
+                return answer(PlantLink::Verdict::Locked, QString());
+            QString holder;
+            switch (m_held.contains(key) ? PlantDatabase::LockResult::Failed : m_db.tryLockLink(key, &holder)) {
+            case PlantDatabase::LockResult::Locked:
+                m_held.insert(key);
+                return answer(PlantLink::Verdict::Locked, QString());
+            case PlantDatabase::LockResult::Held:
+                return answer(PlantLink::Verdict::Held, holder);
+            case PlantDatabase::LockResult::Failed:
+                if (!lost(holder.isEmpty() ? QStringLiteral("соединение с базой завода прервалось") : holder))
+                    return answer(PlantLink::Verdict::Away, QString());
             }
-            lost(QStringLiteral("соединение с базой завода прервалось"));
-            if (!connect()) {
-                emit lockAnswer(id, int(PlantLink::Verdict::Away), QString());
-                return;
-            }
         }
-        switch (m_db.tryLockLink(key, &holder)) {
-        case PlantDatabase::LockResult::Locked:
-            m_held.insert(key);
-            emit lockAnswer(id, int(PlantLink::Verdict::Locked), QString());
-            return;
-        case PlantDatabase::LockResult::Held:
-            emit lockAnswer(id, int(PlantLink::Verdict::Held), holder);
-            return;
-        case PlantDatabase::LockResult::Failed:
-            lost(holder);
-            emit lockAnswer(id, int(PlantLink::Verdict::Away), QString());
-            return;
-        }
+        answer(PlantLink::Verdict::Away, QString());
     }
 
     void unlock(const QString &key)
