@@ -30,7 +30,7 @@ QString description()
         "  vorlex-flash --rerun-failed REPORT FILE                (заново приборы, не обновлённые по отчёту)\n"
         "  vorlex-flash --list-ports [--json]\n"
         "  vorlex-flash --history [ФИЛЬТРЫ] [--csv | --json]      (журнал попыток станции)\n"
-        "  vorlex-flash --verify-records [REPORT...]              (проверка цепочки журнала, и по отчётам)\n"
+        "  vorlex-flash --verify-records [--plant-db URL] [REPORT...]  (проверка журнала: цепочка, отчёты, база завода)\n"
         "  vorlex-flash --sync-records --plant-db URL             (неотправленные строки - в базу завода)\n"
         "  vorlex-flash --acknowledge-restore [--operator NAME]   (восстановление журнала из копии разобрано)\n\n"
         "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
