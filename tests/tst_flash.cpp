@@ -1122,6 +1122,14 @@ void TestFlash::restoredLedger()
     QCOMPARE(run(verify, &said), 1);
     QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале"))),
              qPrintable(said));
+
+    // Read only: a mistyped ledger is refused, and nothing is made in its place.
+    for (const QString &verb : {QStringLiteral("--history"), QStringLiteral("--verify-records")}) {
+        Flash read;
+        read.start({verb, QStringLiteral("--records"), dir.filePath(QStringLiteral("typo/records.sqlite"))});
+        QCOMPARE(read.finish(), 2);
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("typo"))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

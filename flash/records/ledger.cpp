@@ -545,21 +545,19 @@ QString Ledger::ofIdentity(const QString &identity, QVariantList *values) const
 
 bool Ledger::identities(QStringList *ids, QString *error)
 {
+    // An identity is only ever replaced by a restore, which names it: no need to look at rows.
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    if (m_version >= 3
-        && !query.exec(QStringLiteral("SELECT before FROM restores UNION SELECT DISTINCT ledger_id FROM attempts "
-                                      "UNION SELECT value FROM ledger_info WHERE key = 'id'"))) {
+    if (!query.exec(m_version >= 3 ? QStringLiteral("SELECT before FROM restores ORDER BY rowid") : QStringLiteral("SELECT 1 WHERE 0"))) {
         *error = explained(query.lastError());
         return false;
     }
-    QString current = m_id;
-    QSqlQuery now(QSqlDatabase::database(m_connection));
-    if (now.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) && now.next())
-        current = now.value(0).toString();
     ids->clear();
-    while (m_version >= 3 && query.next())
-        if (query.value(0).toString() != current)
-            *ids << query.value(0).toString();
+    while (query.next())
+        *ids << query.value(0).toString();
+    QString current = m_id;
+    if (query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) && query.next())
+        current = query.value(0).toString();
+    ids->removeAll(current);
     *ids << current;
     return true;
 }
