@@ -487,6 +487,8 @@ void TestFlash::interrupt()
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
     // The batch's end, then the ledger's head as the batch leaves it.
+    // Stopped, whenever it came: recorded as interrupted, never as failed.
+    QVERIFY2(lines.join('\n').contains("device 2: run over: interrupted: "), lines.mid(lines.size() - 4).join('\n').constData());
     const QByteArray end = lines.mid(lines.size() - 3).join('\n');
     QVERIFY2(lines.size() > 2 && end.contains("batch over: 0 updated, 1 not updated, interrupted"), end.constData());
     QVERIFY2(lines.constLast().contains(" ends at row "), lines.constLast().constData());
@@ -511,6 +513,8 @@ void TestFlash::planLines_data()
     QTest::newRow("host name") << "eth cabinet.local 2" << "plan.txt:1: ";
     QTest::newRow("a device twice on one line") << "serial /dev/ttyS0 2,2" << "plan.txt:1: прибор 2";
     QTest::newRow("a device twice on one link") << "eth 127.0.0.1 2-4\n\neth 127.0.0.1:4040 3" << "прибор 3 на связи 127.0.0.1:4040 указан дважды: plan.txt:1 и plan.txt:3";
+    QTest::newRow("a line of 4096 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4096, QLatin1Char('x')) << "127.0.0.1:4040: 2";
+    QTest::newRow("a line of 4097 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4097, QLatin1Char('x')) << "plan.txt:1: строка длиннее 4096";
     QTest::newRow("escape sequence echoed escaped")
         << "serial /dev/ttyS0 \x1b[2J" << "plan.txt:1: неверные номера приборов \"\\x1b[2J\"";
 }
@@ -872,6 +876,12 @@ void TestFlash::ledger_data()
                                        "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id FROM attempts WHERE id = 1"
                                     << QStringLiteral("удалена или вставлена");
     QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
+    // Every field is in the hash: each of these alone breaks it.
+    QTest::newRow("the label changed") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4" << QStringLiteral("строка 4 ");
+    QTest::newRow("the operator changed") << "UPDATE attempts SET operator = 'nobody' WHERE id = 4" << QStringLiteral("строка 4 ");
+    QTest::newRow("the start moved") << "UPDATE attempts SET started_at = '2026-01-01T00:00:00.000Z' WHERE id = 4" << QStringLiteral("строка 4 ");
+    QTest::newRow("the image's hash changed") << "UPDATE attempts SET image_sha256 = lower(image_sha256) || '0' WHERE id = 4" << QStringLiteral("строка 4 ");
+    QTest::newRow("the bytes acknowledged changed") << "UPDATE attempts SET bytes_acknowledged = 4095 WHERE id = 4" << QStringLiteral("строка 4 ");
     // Cut at the end: the chain is whole, its head is not; with the head rewritten too, the
     // reports' heads are what is left to tell.
     QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок");
@@ -1000,6 +1010,17 @@ void TestFlash::crashMidTransfer()
     QCOMPARE(outcomes(), (QStringList{QStringLiteral("unfinished"), QStringLiteral("updated")}));
     QCOMPARE(run({QStringLiteral("--verify-records")}, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("строк: 4")), qPrintable(out));
+
+    // A ledger that refuses every row: no attempt starts without its record, and the exit code says so.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("refuse"));
+        db.setDatabaseName(records);
+        QVERIFY(db.open() && QSqlQuery(db).exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON attempts BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("refuse"));
+    QCOMPARE(run({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(1)), QStringLiteral("--device"), QStringLiteral("2"),
+                  m_images.write(firmwareImage(4096))}, &out), 4);
+    QVERIFY2(out.contains(QStringLiteral("НЕ обновлён: не начат: попытка 1 не начата: её начало не записано в журнал")), qPrintable(out));
 }
 
 // The plant database away during a batch: the batch goes on, and the rows arrive once later.
@@ -1101,13 +1122,17 @@ void TestFlash::restoredLedger()
     QVERIFY2(said.contains(QStringLiteral("строки 3-4")) && said.contains(QStringLiteral("не подтверждено")), qPrintable(said));
     QCOMPARE(run({QStringLiteral("--acknowledge-restore"), QStringLiteral("--operator"), QStringLiteral("Петров")}, &said), 0);
     QCOMPARE(run(verify, &said), 0);
-    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 4, ещё не скопировано 0, расхождений 0")),
+    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 4, ещё не скопировано 0, расхождений 0, только в базе завода после восстановления из копии 2")),
              qPrintable(said));
 
     // Rebuilt empty: every row of the ledger goes back.
     plantSql(plant, {QStringLiteral("DROP VIEW device_state"), QStringLiteral("DROP TABLE attempts, vorlex_schema, status_codes")});
     QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
     QVERIFY2(said.contains(QStringLiteral("строк: 4")), qPrintable(said));
+    // A copy cut off before its last row: the next one sends exactly that row.
+    plantSql(plant, {QStringLiteral("DELETE FROM attempts WHERE row_id = 4")});
+    QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
+    QVERIFY2(said.contains(QStringLiteral("строк: 1")), qPrintable(said));
     // Typed for SQL, each device's state in a view with its status's message.
     QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE started_at > now() - interval '1 hour'")}).toInt(), 4);
     QCOMPARE(plantSql(plant, {QStringLiteral("SELECT status_message FROM device_state")}).toString(),

@@ -15,6 +15,8 @@ private slots:
     void blockLayout_data();
     void blockLayout();
     void blockNumbersWrap();
+    void protocolBytes_data();
+    void protocolBytes();
 };
 
 void TestFrames::checksums_data()
@@ -112,6 +114,30 @@ void TestFrames::blockNumbersWrap()
     QCOMPARE(seen.at(254), 255);
     QCOMPARE(seen.at(255), 0);
     QCOMPARE(seen.at(256), 1);
+}
+
+// The bytes as the device documents them: the program, the emulator and the test cabinet share
+// one header, so only this ties them to the device.
+void TestFrames::protocolBytes_data()
+{
+    QTest::addColumn<int>("byte");
+    QTest::addColumn<int>("documented");
+    QTest::newRow("SOH, first byte of a block") << int(XMODEM_SOH) << 0x01;
+    QTest::newRow("EOT, after the last block") << int(XMODEM_EOT) << 0x04;
+    QTest::newRow("ACK") << int(XMODEM_ACK) << 0x06;
+    QTest::newRow("NAK") << int(XMODEM_NAK) << 0x15;
+    QTest::newRow("probe, d") << int(PROBE_BYTE) << 0x64;
+    QTest::newRow("start request, C") << int(START_REQUEST) << 0x43;
+    QTest::newRow("fill of the last block") << int(uint8_t(XMODEM_FILL_BYTE)) << 0xFF;
+    QTest::newRow("payload") << XMODEM_PAYLOAD_SIZE << 128;
+    QTest::newRow("block") << XMODEM_BLOCK_SIZE << 133;
+}
+
+void TestFrames::protocolBytes()
+{
+    QFETCH(int, byte);
+    QFETCH(int, documented);
+    QCOMPARE(byte, documented);
 }
 
 QTEST_GUILESS_MAIN(TestFrames)

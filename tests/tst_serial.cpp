@@ -236,7 +236,7 @@ void TestSerial::transferFailures()
     QVERIFY(run.log.endedCleanly());
     if (silenceMs > 0) {
         const qint64 waited = run.log.timeOf(QStringLiteral("status -13")) - run.log.timeOf(QStringLiteral("progress 256/4096"));
-        QVERIFY2(waited > silenceMs * 0.7 && waited < silenceMs * 1.3, qPrintable(QString::number(waited)));
+        QVERIFY2(waited > silenceMs * 0.8 && waited < silenceMs * 1.2, qPrintable(QString::number(waited)));
     }
     QCOMPARE(sim.waitForExit(), 1);
 }

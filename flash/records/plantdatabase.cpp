@@ -325,7 +325,7 @@ bool PlantDatabase::lastAgreed(Ledger &ledger, const QString &identity, qint64 u
     }
 }
 
-bool PlantDatabase::insert(const LedgerRow &row, QString *error)
+bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     // PostgreSQL takes a null QString as NULL; its text columns hold text, empty or not.
@@ -345,7 +345,8 @@ bool PlantDatabase::insert(const LedgerRow &row, QString *error)
         *error = driverText(insert.lastError());
         return false;
     }
-    if (insert.numRowsAffected() > 0)
+    *added = insert.numRowsAffected() > 0;
+    if (*added)
         return true;
     // Already here: the same row sent by another flasher of this ledger is fine; another row
     // under the same key is never dropped without a word.
@@ -416,17 +417,22 @@ bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
                 *error = driverText(db.lastError());
                 return false;
             }
+            // Only the rows that arrived now count: another flasher of this ledger may have sent
+            // some of them a moment ago.
+            int added = 0;
             for (const LedgerRow &row : qAsConst(rows)) {
-                if (!insert(row, error)) {
+                bool isNew = false;
+                if (!insert(row, &isNew, error)) {
                     db.rollback();
                     return false;
                 }
+                added += isNew ? 1 : 0;
             }
             if (!db.commit()) {
                 *error = driverText(db.lastError());
                 return false;
             }
-            result->copied += int(rows.size());
+            result->copied += added;
             after = rows.constLast().id;
         }
     }

@@ -82,7 +82,8 @@ private:
     bool hashes(const QString &identity, qint64 from, qint64 to, QHash<qint64, QPair<QString, QString>> *rows, QString *error);
     // The last row (up to upTo) where the ledger and the plant database agree; 0 when none.
     bool lastAgreed(Ledger &ledger, const QString &identity, qint64 upTo, qint64 *row, QString *error);
-    bool insert(const LedgerRow &row, QString *error);
+    // *added: the row was not there yet.
+    bool insert(const LedgerRow &row, bool *added, QString *error);
 
     QString m_connection;
     QString m_name;

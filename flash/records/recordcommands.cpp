@@ -173,8 +173,9 @@ int runRecordsCommand(const CommandLine &command)
     if (!command.reports.isEmpty())
         standardOutput() << QStringLiteral("; сходится с отчётами: %1").arg(command.reports.size());
     if (!command.options.plantDb.isEmpty())
-        standardOutput() << QStringLiteral("; с базой завода: совпало строк %1, ещё не скопировано %2, расхождений %3")
-                                .arg(comparison.compared).arg(comparison.notCopied).arg(comparison.problems);
+        standardOutput() << QStringLiteral("; с базой завода: совпало строк %1, ещё не скопировано %2, расхождений %3, "
+                                           "только в базе завода после восстановления из копии %4")
+                                .arg(comparison.compared).arg(comparison.notCopied).arg(comparison.problems).arg(comparison.lostInRestores);
     standardOutput() << Qt::endl;
     return code;
 }

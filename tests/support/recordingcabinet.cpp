@@ -22,12 +22,16 @@ void RecordingCabinet::answerProbe(int probe, int delayMs, const QByteArray &ans
     m_answer = answer;
 }
 
+// The device's documented probe byte, written out rather than taken from the program's header,
+// so that a changed constant there shows.
+constexpr char DocumentedProbe = 0x64;
+
 void RecordingCabinet::receive()
 {
     for (const char byte : m_client->readAll()) {
         m_bytes.append(byte);
         m_times.append(m_clock.elapsed());
-        if (byte == PROBE_BYTE && ++m_probes == m_answerProbe)
+        if (byte == DocumentedProbe && ++m_probes == m_answerProbe)
             QTimer::singleShot(m_answerDelayMs, m_client, [this] { m_client->write(m_answer); });
     }
 }
@@ -36,7 +40,7 @@ QList<qint64> RecordingCabinet::probeTimes() const
 {
     QList<qint64> times;
     for (int i = ADDRESS_FRAME_SIZE; i < m_bytes.size(); ++i)
-        if (m_bytes.at(i) == PROBE_BYTE)
+        if (m_bytes.at(i) == DocumentedProbe)
             times << m_times.at(i);
     return times;
 }

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""Fault injection: puts each fault of faults.txt into the code, one at a time, rebuilds, runs the
+suites that cover it and says whether they caught it.
+
+    tests/mutants/run.py [--area AREA] [--fault NAME] [--build DIR]
+
+A fault whose text is no longer in its file (the code moved) is stale: reported, not counted. A
+fault marked "equivalent" changes nothing observable; it is run all the same and reported with
+its reason, and not counted either. Every file is put back as it was, also on Ctrl-C or an error;
+the build tree is a separate one (build/mutants), so the usual builds never hold a faulty binary.
+"""
+
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+SUITE_TIMEOUT_S = 300
+
+
+def read_faults(path):
+    faults, current = [], None
+    with open(path, encoding="utf-8") as listing:
+        for number, line in enumerate(listing, 1):
+            line = line.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                if current:
+                    faults.append(current)
+                    current = None
+                continue
+            key, _, value = line.partition(": ")
+            if key == "fault":
+                if current:
+                    faults.append(current)
+                current = {"name": value, "pairs": [], "line": number}
+            elif current is None:
+                sys.exit(f"faults.txt:{number}: a field before any 'fault:'")
+            elif key == "from":
+                current["pairs"].append([decode(value), None])
+            elif key == "to":
+                if not current["pairs"] or current["pairs"][-1][1] is not None:
+                    sys.exit(f"faults.txt:{number}: 'to:' without its 'from:'")
+                current["pairs"][-1][1] = decode(value)
+            elif key in ("area", "file", "suites", "equivalent", "kind"):
+                current[key] = value
+            else:
+                sys.exit(f"faults.txt:{number}: unknown field '{key}'")
+    if current:
+        faults.append(current)
+    for fault in faults:
+        for field in ("area", "file", "suites", "kind"):
+            if field not in fault:
+                sys.exit(f"faults.txt:{fault['line']}: fault {fault['name']} has no '{field}:'")
+        if not fault["pairs"] or any(to is None for _, to in fault["pairs"]):
+            sys.exit(f"faults.txt:{fault['line']}: fault {fault['name']} needs 'from:' and 'to:' pairs")
+    return faults
+
+
+def decode(text):
+    # "\n" in the list stands for a line break, "\t" for a tab, "\\" for a backslash.
+    return re.sub(r"\\(.)", lambda m: {"n": "\n", "t": "\t"}.get(m.group(1), m.group(1)), text)
+
+
+def run(command, timeout=None, **kwargs):
+    return subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          timeout=timeout, **kwargs)
+
+
+def build(build_dir):
+    result = run(["cmake", "--build", build_dir])
+    return result.returncode == 0, result.stdout
+
+
+def failing_tests(build_dir, suites):
+    """The first suite that fails and its failed test functions, or None when all pass."""
+    environment = dict(os.environ, QT_QPA_PLATFORM="offscreen", QT_LOGGING_RULES="default.debug=false")
+    for suite in suites:
+        binary = os.path.join(build_dir, "tests", suite)
+        try:
+            result = run([binary], timeout=SUITE_TIMEOUT_S, env=environment)
+        except subprocess.TimeoutExpired:
+            return suite, ["(timed out)"]
+        if result.returncode != 0:
+            failed = re.findall(r"^FAIL!  : \w+::(\w+\([^)]*\)|\w+)", result.stdout, re.MULTILINE)
+            return suite, failed or [f"(exit {result.returncode})"]
+    return None
+
+
+class Restorer:
+    """Puts a file back as it was, whatever ends the run."""
+
+    def __init__(self):
+        self.saved = {}
+
+    def keep(self, path):
+        if path not in self.saved:
+            with open(path, "rb") as original:
+                self.saved[path] = original.read()
+
+    def restore(self):
+        for path, content in self.saved.items():
+            with open(path, "wb") as file:
+                file.write(content)
+        self.saved.clear()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--area", help="only the faults of this area (transfer, app, flash, records)")
+    parser.add_argument("--fault", action="append", help="only this fault (may be given again)")
+    parser.add_argument("--build", default="build/mutants")
+    arguments = parser.parse_args()
+
+    faults = read_faults(os.path.join(ROOT, "tests", "mutants", "faults.txt"))
+    if arguments.area:
+        faults = [f for f in faults if f["area"] == arguments.area]
+    if arguments.fault:
+        faults = [f for f in faults if f["name"] in arguments.fault]
+    if not faults:
+        sys.exit("no fault matches")
+
+    build_dir = os.path.join(ROOT, arguments.build)
+    configure = run(["cmake", "-S", ".", "-B", build_dir, "-G", "Ninja", "-DQT_MAJOR=6", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
+    if configure.returncode != 0:
+        sys.exit(configure.stdout)
+    built, log = build(build_dir)
+    if not built:
+        sys.exit("the unchanged tree does not build:\n" + log)
+    # The suites must pass as they are, or a failure would be taken for a catch.
+    suites = sorted({s for f in faults for s in f["suites"].split()})
+    baseline = failing_tests(build_dir, suites)
+    if baseline:
+        sys.exit(f"the unchanged tree fails {baseline[0]}: {', '.join(baseline[1])}")
+
+    restorer = Restorer()
+    # A signal ends the run through the same path as an error: the files go back first.
+    def interrupted(*_):
+        raise KeyboardInterrupt()
+
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, interrupted)
+    rows = []
+    try:
+        for fault in faults:
+            path = os.path.join(ROOT, fault["file"])
+            with open(path, encoding="utf-8") as source:
+                text = source.read()
+            stale = [frm for frm, _ in fault["pairs"] if text.count(frm) != 1]
+            if stale:
+                rows.append((fault, "stale", "its text is not in the file exactly once"))
+                print(f"{fault['name']}: stale", flush=True)
+                continue
+            for frm, to in fault["pairs"]:
+                text = text.replace(frm, to)
+            restorer.keep(path)
+            with open(path, "w", encoding="utf-8") as source:
+                source.write(text)
+            started = time.monotonic()
+            built, log = build(build_dir)
+            if not built:
+                verdict = ("does not build", log.strip().splitlines()[-1] if log.strip() else "")
+            else:
+                failed = failing_tests(build_dir, fault["suites"].split())
+                verdict = ("caught", f"{failed[0]}: {', '.join(failed[1][:3])}") if failed else ("survived", "")
+            restorer.restore()
+            rows.append((fault, *verdict))
+            print(f"{fault['name']}: {verdict[0]} {verdict[1]} ({time.monotonic() - started:.0f} s)", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted: every file is put back", file=sys.stderr)
+        restorer.restore()
+        build(build_dir)
+        return 130
+    finally:
+        restorer.restore()
+    build(build_dir)
+
+    counted = [r for r in rows if r[1] in ("caught", "survived") and "equivalent" not in r[0]]
+    caught = sum(1 for r in counted if r[1] == "caught")
+    print()
+    print("| Fault | Kind | File | Result | Caught by |")
+    print("|---|---|---|---|---|")
+    for fault, result, detail in rows:
+        if "equivalent" in fault:
+            result += f" (changes nothing observable: {fault['equivalent']})"
+        print(f"| {fault['name']} | {fault['kind']} | `{fault['file']}` | {result} | {detail} |")
+    print()
+    share = 100.0 * caught / len(counted) if counted else 0.0
+    print(f"Caught {caught} of {len(counted)} ({share:.0f} %); stale {sum(1 for r in rows if r[1] == 'stale')}, "
+          f"not building {sum(1 for r in rows if r[1] == 'does not build')}, "
+          f"equivalent {sum(1 for r in rows if 'equivalent' in r[0])}.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
