@@ -28,7 +28,7 @@ WINDOWS_CACHE ?= $(HOME)/.cache/vorlex-windows
 WIN_BUILD := $(BUILD)/windows
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps test-deps package-deps bench-deps run test sanitize package bench screenshot clean \
+.PHONY: all deps test-deps package-deps bench-deps run test sanitize package bench mutants screenshot clean \
 	windows-deps windows-toolchain windows windows-check $(addprefix build-qt,$(QT_VERSIONS))
 
 all: build-qt6
@@ -130,6 +130,13 @@ windows-check: windows build-qt6
 # Transfer benchmark (bench/RESULTS.md); bench/run.sh --quick for a short serial part.
 bench:
 	bash bench/run.sh
+
+# Fault injection: each fault of tests/mutants/faults.txt put into the code in turn, in a build
+# tree of its own, and the suites that cover it run; about an hour for all of them.
+# AREA=transfer, app, flash or records runs one area; FAULT=NAME one fault.
+mutants: test-deps
+	$(call install_missing,python3)
+	python3 tests/mutants/run.py $(if $(AREA),--area $(AREA)) $(if $(FAULT),--fault $(FAULT))
 
 # The picture of the window in the README, rendered offscreen from the real window.
 screenshot: build-qt6

@@ -459,8 +459,9 @@ void TestFlash::interrupt()
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("flash.log"));
     Flash flash;
+    const QString reportPath = dir.filePath(QStringLiteral("report.json"));
     flash.start(QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                            QStringLiteral("--log"), logPath, m_images.write(firmwareImage(131072))}
+                            QStringLiteral("--log"), logPath, QStringLiteral("--report"), reportPath, m_images.write(firmwareImage(131072))}
                 + (frozenPlant ? QStringList{QStringLiteral("--plant-db"), plant.url()} : QStringList()));
     QString out;
     const QString waitFor = transferring ? QStringLiteral("Соединение с прибором установлено")
@@ -487,8 +488,13 @@ void TestFlash::interrupt()
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
     // The batch's end, then the ledger's head as the batch leaves it.
-    // Stopped, whenever it came: recorded as interrupted, never as failed.
+    // Stopped, whenever it came: recorded as interrupted, never as failed; the report states the exit code.
     QVERIFY2(lines.join('\n').contains("device 2: run over: interrupted: "), lines.mid(lines.size() - 4).join('\n').constData());
+    QFile reportFile(reportPath);
+    QVERIFY(reportFile.open(QIODevice::ReadOnly));
+    const QJsonObject report = QJsonDocument::fromJson(reportFile.readAll()).object();
+    QCOMPARE(report[QLatin1String("exitCode")].toInt(), exitCode);
+    QCOMPARE(report[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString(), QStringLiteral("interrupted"));
     const QByteArray end = lines.mid(lines.size() - 3).join('\n');
     QVERIFY2(lines.size() > 2 && end.contains("batch over: 0 updated, 1 not updated, interrupted"), end.constData());
     QVERIFY2(lines.constLast().contains(" ends at row "), lines.constLast().constData());
@@ -909,11 +915,21 @@ void TestFlash::ledger()
     for (int i = 0; i < 2; ++i) {
         reports << dir.filePath(QStringLiteral("report-%1.json").arg(i));
         flashes[i].start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(i)), QStringLiteral("--device"), QStringLiteral("2"),
-                          QStringLiteral("--records"), records, QStringLiteral("--label"), QStringLiteral("=WO-7, \"rush\""), QStringLiteral("--report"),
+                          QStringLiteral("--records"), records, QStringLiteral("--label"), i == 0 ? QStringLiteral("=WO-7, \"rush\"") : QStringLiteral("-2+3"), QStringLiteral("--report"),
                           reports.constLast(), image});
     }
     for (Flash &flash : flashes)
         QCOMPARE(flash.finish(), 0);
+    // The report after a retry: the device's figures are its last attempt's, each attempt its own.
+    QFile reportFile(reports.constFirst());
+    QVERIFY(reportFile.open(QIODevice::ReadOnly));
+    const QJsonObject device = QJsonDocument::fromJson(reportFile.readAll()).object()[QLatin1String("devices")].toArray().at(0).toObject();
+    const QJsonArray attempts = device[QLatin1String("attempts")].toArray();
+    QCOMPARE(attempts.size(), 2);
+    QCOMPARE(attempts.at(0)[QLatin1String("outcome")].toString() + QLatin1Char(' ') + attempts.at(1)[QLatin1String("outcome")].toString(),
+             QStringLiteral("failed updated"));
+    QCOMPARE(device[QLatin1String("bytesAcknowledged")].toInt(), 4096);
+    QCOMPARE(attempts.at(0)[QLatin1String("bytesAcknowledged")].toInt(), 0);
 
     Flash history;
     history.start({QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv"), QStringLiteral("--device"), QStringLiteral("2")});
@@ -922,15 +938,23 @@ void TestFlash::ledger()
     QCOMPARE(rows.size(), 5);
     QStringList outcomes;
     QList<QDateTime> starts;
+    QHash<QString, qint64> pause; // link: from its first attempt's end to its second's start
+    const auto column = [&](const QStringList &row, const char *name) { return row.at(rows.constFirst().indexOf(QLatin1String(name))); };
     for (const QStringList &row : rows.mid(1)) {
+        const QDateTime at = QDateTime::fromString(column(row, column(row, "attempt") == QLatin1String("1") ? "end" : "start"), Qt::ISODateWithMs);
+        pause[column(row, "link")] += column(row, "attempt") == QLatin1String("1") ? -at.toMSecsSinceEpoch() : at.toMSecsSinceEpoch();
         QCOMPARE(row.size(), rows.constFirst().size());
         // Quoted for CSV, and a spreadsheet is not to read it as a formula.
-        QCOMPARE(row.at(rows.constFirst().indexOf(QStringLiteral("label"))), QStringLiteral("'=WO-7, \"rush\""));
+        const QString label = row.at(rows.constFirst().indexOf(QStringLiteral("label")));
+        QVERIFY2(label == QStringLiteral("'=WO-7, \"rush\"") || label == QStringLiteral("'-2+3"), qPrintable(label));
         outcomes << row.at(rows.constFirst().indexOf(QStringLiteral("attempt"))) + QLatin1Char(' ') + row.at(rows.constFirst().indexOf(QStringLiteral("outcome")));
         starts << QDateTime::fromString(row.at(rows.constFirst().indexOf(QStringLiteral("start"))), Qt::ISODateWithMs);
     }
     outcomes.sort();
     QCOMPARE(outcomes, (QStringList{QStringLiteral("1 failed"), QStringLiteral("1 failed"), QStringLiteral("2 updated"), QStringLiteral("2 updated")}));
+    // A second's pause before another attempt, and little more.
+    for (const qint64 ms : qAsConst(pause))
+        QVERIFY2(ms > 800 && ms < 1200, qPrintable(QString::number(ms)));
     // The filters to the millisecond, a time in another offset included: from a second attempt's
     // start (inclusive), until it (exclusive); not-updated is every outcome but updated.
     std::sort(starts.begin(), starts.end());

@@ -274,15 +274,17 @@ void TestSerial::fileShorterThanItsSize()
 void TestSerial::stopWhileProbing_data()
 {
     QTest::addColumn<QStringList>("device");
+    QTest::addColumn<int>("probeEveryMs"); // a probe every half second; 0: not timed (drains between)
     QTest::newRow("silent device")
-        << QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000")};
+        << QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000")} << 500;
     QTest::newRow("chattering device")
-        << QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000"), QStringLiteral("--noise"), QStringLiteral("20")};
+        << QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000"), QStringLiteral("--noise"), QStringLiteral("20")} << 0;
 }
 
 void TestSerial::stopWhileProbing()
 {
     QFETCH(QStringList, device);
+    QFETCH(int, probeEveryMs);
     DevSim sim(QStringList{QStringLiteral("--pty"), QStringLiteral("--device"), QString::number(Device)} + device);
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     SerialRun run(sim.where(), writeImage(firmwareImage(4096)));
@@ -295,6 +297,10 @@ void TestSerial::stopWhileProbing()
     const qint64 stoppedWithin = clock.elapsed() - StopAfterMs;
 
     QVERIFY(run.log.probes() >= 1);
+    const QList<qint64> probes = run.log.timesOf(QStringLiteral("probe"));
+    for (int i = 1; probeEveryMs > 0 && i < probes.size(); ++i)
+        QVERIFY2(probes.at(i) - probes.at(i - 1) > probeEveryMs * 0.8 && probes.at(i) - probes.at(i - 1) < probeEveryMs * 1.2,
+                 qPrintable(QStringLiteral("probe %1 after %2 ms").arg(i + 1).arg(probes.at(i) - probes.at(i - 1))));
     QCOMPARE(run.log.statuses().constLast(), int(STATUS_STOPPED));
     QVERIFY(!run.log.statuses().contains(STATUS_DEVICE_CONNECTED));
     QVERIFY(run.log.endedCleanly());

@@ -409,6 +409,22 @@ void TestWindow::wholeUpdate()
     QVERIFY(child<QPushButton>(&window, "btnStartUpdate")->isEnabled());
     QCOMPARE(sim.waitForExit(), 0);
     QCOMPARE(sim.image(), filledImage(file));
+
+    // A second run counts its connection attempts from 1 again.
+    DevSim again(serial ? QStringList{QStringLiteral("--pty")} : QStringList{QStringLiteral("--tcp"), QStringLiteral("0")});
+    QVERIFY2(again.start(), qPrintable(again.output()));
+    if (serial)
+        child<QComboBox>(&window, "cmbComPort")->setItemText(0, again.where());
+    else
+        child<QLineEdit>(&window, "edtEthPort")->setText(QString::number(again.tcpPort()));
+    QSignalSpy shown(window.statusBar(), &QStatusBar::messageChanged);
+    child<QPushButton>(&window, "btnStartUpdate")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().endsWith(Success), 30000);
+    QStringList attempts;
+    for (const QList<QVariant> &message : qAsConst(shown))
+        if (message.at(0).toString().startsWith(QStringLiteral("Попытка соединения")))
+            attempts << message.at(0).toString();
+    QCOMPARE(attempts.value(0), QStringLiteral("Попытка соединения 1"));
 }
 
 void TestWindow::quitDuringRun_data()

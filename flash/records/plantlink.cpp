@@ -4,12 +4,12 @@
 #include "plantdatabase.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QPointer>
 #include <QSet>
 #include <QThread>
 
 #include <atomic>
+#include <utility>
 
 namespace {
 // A server that refused a connection is tried again no sooner than this, so that a batch
@@ -60,11 +60,15 @@ public:
             emit note(QStringLiteral("ledger restored from a backup: %1").arg(restore));
         }
         if (copied) {
+            m_copyFailure.clear();
             if (result.copied > 0)
                 emit note(QStringLiteral("plant database: %1 rows copied").arg(result.copied));
             return;
         }
         if (lost(why))
+            return;
+        // A row the plant database holds otherwise fails every copy alike: said once.
+        if (std::exchange(m_copyFailure, why) == why)
             return;
         emit warning(QStringLiteral("база завода %1: строки не скопированы; они остаются в журнале станции: %2").arg(m_db.name(), why));
         emit note(QStringLiteral("plant copy failed: %1").arg(why));
@@ -151,6 +155,7 @@ private:
     QString m_ledgerFile;
     QSet<QString> m_held;
     QElapsedTimer m_tried;
+    QString m_copyFailure; // the last copy's failure, once said
 };
 
 PlantLink::PlantLink(QObject *parent)

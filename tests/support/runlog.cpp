@@ -63,6 +63,15 @@ qint64 RunLog::timeOf(const QString &event) const
     return index < 0 ? -1 : m_times.at(index);
 }
 
+QList<qint64> RunLog::timesOf(const QString &event) const
+{
+    QList<qint64> times;
+    for (int i = 0; i < m_events.size(); ++i)
+        if (m_events.at(i) == event)
+            times << m_times.at(i);
+    return times;
+}
+
 bool RunLog::endedCleanly() const
 {
     return m_finished.count() == 1 && !m_events.isEmpty() && m_events.constLast() == QLatin1String("finished");

@@ -25,6 +25,8 @@ public:
     QStringList events() const { return m_events; }
     // Milliseconds at which the first event with this text happened, or -1.
     qint64 timeOf(const QString &event) const;
+    // Milliseconds at which each event with this text happened.
+    QList<qint64> timesOf(const QString &event) const;
     // finished() came exactly once and nothing followed it.
     bool endedCleanly() const;
     // Queues a stop() for the worker when the event happens for the given time, as the
