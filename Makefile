@@ -131,12 +131,12 @@ windows-check: windows build-qt6
 bench:
 	bash bench/run.sh
 
-# Fault injection: each fault of tests/mutants/faults.txt put into the code in turn, in a build
+# Fault injection: each fault of bench/mutants/faults.txt put into the code in turn, in a build
 # tree of its own, and the suites that cover it run; about an hour for all of them.
 # AREA=transfer, app, flash or records runs one area; FAULT=NAME one fault.
 mutants: test-deps
 	$(call install_missing,python3)
-	python3 tests/mutants/run.py $(if $(AREA),--area $(AREA)) $(if $(FAULT),--fault $(FAULT))
+	python3 bench/mutants/run.py $(if $(AREA),--area $(AREA)) $(if $(FAULT),--fault $(FAULT))
 
 # The picture of the window in the README, rendered offscreen from the real window.
 screenshot: build-qt6

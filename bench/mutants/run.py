@@ -2,7 +2,7 @@
 """Fault injection: puts each fault of faults.txt into the code, one at a time, rebuilds, runs the
 suites that cover it and says whether they caught it.
 
-    tests/mutants/run.py [--area AREA] [--fault NAME] [--build DIR]
+    bench/mutants/run.py [--area AREA] [--fault NAME] [--build DIR]
 
 A fault whose text is no longer in its file (the code moved) is stale: reported, not counted. A
 fault marked "equivalent" changes nothing observable; it is run all the same and reported with
@@ -117,7 +117,7 @@ def main():
     parser.add_argument("--build", default="build/mutants")
     arguments = parser.parse_args()
 
-    faults = read_faults(os.path.join(ROOT, "tests", "mutants", "faults.txt"))
+    faults = read_faults(os.path.join(ROOT, "bench", "mutants", "faults.txt"))
     if arguments.area:
         faults = [f for f in faults if f["area"] == arguments.area]
     if arguments.fault:
