@@ -19,6 +19,7 @@ struct DeviceOptions
     int silentFromBlock = 0;    // never answer again from this block on
     int cancelAtBlock = 0;      // answer this block with the cancel byte and give up
     int dropAfterBlock = 0;     // hang up the link after acknowledging this block
+    int dropSessions = 0;       // ... in the first this many sessions only (0: in every one)
     int hangUpAfterMs = 0;      // hang up the link this long after the address frame
     int eotNaks = 0;            // NAK each end of transmission this many times first
     int noiseEveryMs = 0;       // chatter: one noise byte this often ...

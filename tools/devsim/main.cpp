@@ -82,6 +82,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("silent-from"), QStringLiteral("Stop answering from the <n>-th block on."), QStringLiteral("n")},
         {QStringLiteral("cancel-at"), QStringLiteral("Answer the <n>-th block with the cancel byte 0x18 and give up."), QStringLiteral("n")},
         {QStringLiteral("drop-after"), QStringLiteral("Hang up the link right after acknowledging the <n>-th block."), QStringLiteral("n")},
+        {QStringLiteral("drop-sessions"), QStringLiteral("With --drop-after: hang up in the first <k> updates only, then serve normally."), QStringLiteral("k")},
         {QStringLiteral("hang-up-after"), QStringLiteral("Hang up the link <ms> milliseconds after the address frame, whatever is under way."), QStringLiteral("ms")},
         {QStringLiteral("eot-nak"), QStringLiteral("NAK the end of transmission <k> times before the ACK."), QStringLiteral("k")},
         {QStringLiteral("noise"), QStringLiteral("Chatter: send a noise byte every <ms> milliseconds, all the time."), QStringLiteral("ms")},
@@ -120,6 +121,7 @@ int main(int argc, char *argv[])
         && readInt(parser, QStringLiteral("silent-from"), 1, 1 << 30, &device.silentFromBlock, &error)
         && readInt(parser, QStringLiteral("cancel-at"), 1, 1 << 30, &device.cancelAtBlock, &error)
         && readInt(parser, QStringLiteral("drop-after"), 1, 1 << 30, &device.dropAfterBlock, &error)
+        && readInt(parser, QStringLiteral("drop-sessions"), 1, 1 << 30, &device.dropSessions, &error)
         && readInt(parser, QStringLiteral("hang-up-after"), 1, 1 << 30, &device.hangUpAfterMs, &error)
         && readInt(parser, QStringLiteral("eot-nak"), 0, 1 << 30, &device.eotNaks, &error)
         && readInt(parser, QStringLiteral("noise"), 1, 60000, &device.noiseEveryMs, &error)

@@ -48,7 +48,12 @@ void Station::start()
 
 void Station::startSession()
 {
-    m_device = std::make_unique<Device>(m_settings.device);
+    DeviceOptions options = m_settings.device;
+    // A line that fails its first updates and then settles.
+    if (options.dropSessions > 0 && m_sessions >= options.dropSessions)
+        options.dropAfterBlock = 0;
+    ++m_sessions;
+    m_device = std::make_unique<Device>(options);
     m_sessionOver = false;
     connect(m_device.get(), &Device::transmit, &m_pacer, &LinePacer::toProgrammer);
     connect(m_device.get(), &Device::note, this, &Station::say);

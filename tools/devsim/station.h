@@ -49,6 +49,7 @@ private:
     LinePacer m_pacer;
     std::unique_ptr<Device> m_device;
     bool m_sessionOver = false;
+    int m_sessions = 0;
     QTimer m_linger;
 };
 
