@@ -65,6 +65,25 @@ QString utc(const QDateTime &time)
     return time.toUTC().toString(Qt::ISODateWithMs);
 }
 
+// A write under the ledger's write lock, taken at once: whatever other flashers of the station
+// are writing, what it reads and what it writes belong together.
+bool beginWrite(QSqlDatabase &db, QString *error)
+{
+    QSqlQuery begin(db);
+    if (begin.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return true;
+    *error = explained(begin.lastError());
+    return false;
+}
+
+// A write that failed: its statement's error, explained, and nothing of it kept.
+bool abandonWrite(QSqlDatabase &db, const QSqlQuery &failed, QString *error)
+{
+    *error = explained(failed.lastError());
+    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    return false;
+}
+
 // The hashed content of a row: every field but the id and the hashes, in a fixed order.
 QString rowHash(const LedgerRow &row, const QString &previous)
 {
@@ -369,17 +388,10 @@ bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery query(db);
-    // Immediate: the previous row's hash and this row go in under one write lock, whatever
-    // other flashers of the station are writing.
-    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = explained(query.lastError());
+    // The previous row's hash and this row go in under one write lock.
+    if (!beginWrite(db, error))
         return false;
-    }
-    const auto fail = [&](const QSqlQuery &failed) {
-        *error = explained(failed.lastError());
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return false;
-    };
+    const auto fail = [&](const QSqlQuery &failed) { return abandonWrite(db, failed, error); };
     QSqlQuery last(db);
     last.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = :station ORDER BY id DESC LIMIT 1"));
     last.bindValue(QStringLiteral(":station"), row.station);
@@ -601,15 +613,9 @@ bool Ledger::startAfresh(const QString &from, qint64 keptRow, qint64 plantRow, Q
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = explained(query.lastError());
+    if (!beginWrite(db, error))
         return false;
-    }
-    const auto fail = [&](const QSqlQuery &failed) {
-        *error = explained(failed.lastError());
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return false;
-    };
+    const auto fail = [&](const QSqlQuery &failed) { return abandonWrite(db, failed, error); };
     if (!query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) || !query.next())
         return fail(query);
     *identity = query.value(0).toString();
