@@ -1114,6 +1114,19 @@ void TestFlash::plantDatabase()
     QVERIFY2(err.contains(QStringLiteral("vorlex-flash hall-1")) && err.contains(QStringLiteral("по базе завода")), qPrintable(err));
     first.process.kill();
     first.process.waitForFinished();
+
+    // The server freezes during the first device: the second waits for its lock no longer than
+    // the deadline, then goes on under the station's own lock, said once.
+    DevSim two({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QStringLiteral("2,3"), QStringLiteral("--keep-running")});
+    QVERIFY2(two.start(), qPrintable(two.output()));
+    Flash frozen;
+    frozen.start(records + QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(two.tcpPort()), QStringLiteral("--device"),
+                                       QStringLiteral("2,3"), m_images.write(firmwareImage(131072))});
+    out.clear();
+    QTRY_VERIFY_WITH_TIMEOUT((out += frozen.out()).contains(QStringLiteral("Соединение с прибором установлено")), 10000);
+    QVERIFY(plant.freeze(true));
+    QCOMPARE(frozen.finish(20000), 0);
+    QCOMPARE(frozen.err().count(QStringLiteral("не ответила за 5 с")), 1);
 }
 
 // A ledger restored from a backup, a plant database rebuilt, and rows changed on either side:
