@@ -1,5 +1,6 @@
 #include "flashoptions.h"
 
+#include "platform.h"
 #include "xmodem.h"
 
 #include <QHostAddress>
@@ -24,17 +25,30 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
         host = text.section(QLatin1Char(':'), 0, 0);
         *port = text.section(QLatin1Char(':'), 1);
     }
-    if (QHostAddress(host).isNull()) {
+    const QHostAddress parsed(host);
+    if (parsed.isNull()) {
         *error = QStringLiteral("неверный IP адрес шкафа: \"%1\"").arg(quotedForMessage(host));
         return false;
     }
+    // Qt reads IPv4 as inet_aton does: 127.0.0.010 is octal (.8), 127.1 is 127.0.0.1. A plan
+    // means what it shows, or is refused.
+    static const QRegularExpression dotted(QStringLiteral("^(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])(\\.(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])){3}$"));
+    const QString v4 = host.section(QLatin1Char(':'), -1);
+    if ((!host.contains(QLatin1Char(':')) || v4.contains(QLatin1Char('.'))) && !dotted.match(v4).hasMatch()) {
+        *error = QStringLiteral("IP адрес шкафа \"%1\" записан неоднозначно: ожидаются четыре десятичных числа от 0 до 255 без ведущих нулей")
+                     .arg(quotedForMessage(host));
+        return false;
+    }
+    bool mapped = false;
+    const quint32 v4Address = parsed.toIPv4Address(&mapped);
+    // ::ffff:127.0.0.1 is 127.0.0.1: one cabinet, one queue, one lock.
+    *address = mapped ? QHostAddress(v4Address).toString() : parsed.toString();
     bool ok = false;
     const int number = port->toInt(&ok, 10);
     if (!ok || number < 1 || number > 65535) {
         *error = QStringLiteral("неверный порт шкафа: \"%1\", допустимы номера от 1 до 65535").arg(quotedForMessage(*port));
         return false;
     }
-    *address = host;
     return true;
 }
 
@@ -93,7 +107,11 @@ bool joinSameLinks(const QList<LinkPlan> &links, QList<LinkPlan> *joined, QStrin
 {
     joined->clear();
     for (const LinkPlan &plan : links) {
-        auto same = std::find_if(joined->begin(), joined->end(), [&](const LinkPlan &other) { return other.key() == plan.key(); });
+        // A serial port by its device, whatever path names it; a cabinet by its address and port.
+        const auto identity = [](const LinkPlan &link) {
+            return link.kind == RunSettings::Link::Serial ? platform::serialPortIdentity(link.serialPort) : link.key();
+        };
+        auto same = std::find_if(joined->begin(), joined->end(), [&](const LinkPlan &other) { return identity(other) == identity(plan); });
         if (same == joined->end()) {
             joined->append(LinkPlan(plan));
             same = joined->end() - 1;

@@ -3,23 +3,20 @@
 #include "flashoptions.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QHostAddress>
 
 LinkLock::LinkLock(const LinkPlan &link)
     : m_cabinet(link.kind == RunSettings::Link::Ethernet)
 {
     if (!m_cabinet) {
-#ifndef Q_OS_WIN
-        // On Windows a COM port is exclusive to one opener already, and a lock of ours would
-        // shut out our own worker: no path, no file lock.
-        m_path = link.key().mid(int(qstrlen("serial ")));
-#endif
+        m_path = link.serialPort.startsWith(QLatin1Char('/')) ? link.serialPort : QStringLiteral("/dev/") + link.serialPort;
         return;
     }
-    // "cabinet-127.0.0.1-4040.lock", "cabinet-fe80..1-4041.lock": one name for one cabinet.
-    QString name = QStringLiteral("cabinet-%1-%2.lock").arg(QHostAddress(link.address).toString(), QString::number(link.port.toInt()));
+    // "vorlex-flash-cabinet-127.0.0.1-4040.lock", "vorlex-flash-cabinet-fe80..1-4041.lock": one
+    // name for one cabinet, its address as the plan normalised it.
+    QString name = QStringLiteral("vorlex-flash-cabinet-%1-%2.lock").arg(QHostAddress(link.address).toString(), QString::number(link.port.toInt()));
     name.replace(QLatin1Char(':'), QLatin1Char('.'));
+    name.replace(QLatin1Char('%'), QLatin1Char('_'));
     m_path = name;
 }
 
@@ -30,36 +27,30 @@ LinkLock::~LinkLock()
 
 bool LinkLock::tryLock(QString *why)
 {
-    QString path = m_path;
-    if (m_cabinet) {
-        QString error;
-        const QString folder = platform::sharedLockFolder(&error);
-        if (folder.isEmpty()) {
-            *why = QStringLiteral("не заблокирована: нет общей папки для блокировок: %1").arg(error);
-            return false;
-        }
-        path = QDir(folder).filePath(m_path);
-    }
-    if (!path.isEmpty()) {
-        QString detail;
-        switch (m_file.lock(path, m_cabinet, &detail)) {
-        case platform::FileLock::Result::Locked:
+    QString detail;
+    const platform::FileLock::Result result = m_cabinet ? m_file.lockFile(m_path, &detail) : m_file.lockDevice(m_path, &detail);
+    switch (result) {
+    case platform::FileLock::Result::Locked:
+        break;
+    case platform::FileLock::Result::Held:
+        *why = QStringLiteral("занята: её ведёт %1").arg(detail);
+        return false;
+    case platform::FileLock::Result::Unusable:
+        // A port that cannot be opened is the worker's to report, with its remedy.
+        if (!m_cabinet)
             break;
-        case platform::FileLock::Result::Held:
-            *why = QStringLiteral("занята: её ведёт %1").arg(detail);
-            return false;
-        case platform::FileLock::Result::Unusable:
-            // A port that cannot be opened is the worker's to report, with its remedy.
-            if (!m_cabinet)
-                break;
-            *why = QStringLiteral("не заблокирована: файл блокировки %1 не открывается: %2").arg(QDir::toNativeSeparators(path), detail);
-            return false;
-        }
-        if (m_cabinet)
-            m_file.describeHolder(QStringLiteral("%1 (PID %2, пользователь %3)")
-                                      .arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid()).arg(platform::loginName()));
+        *why = QStringLiteral("не заблокирована: %1").arg(detail);
+        return false;
     }
+    if (m_cabinet)
+        m_file.describeHolder(QStringLiteral("%1 (PID %2, пользователь %3)")
+                                  .arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid()).arg(platform::loginName()));
     return true;
+}
+
+bool LinkLock::stillHeld(QString *why) const
+{
+    return m_file.stillNamed(why);
 }
 
 void LinkLock::unlock()

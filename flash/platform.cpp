@@ -5,6 +5,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSysInfo>
+
+#include "flashoptions.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,11 +17,15 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QSysInfo>
+
+#include "flashoptions.h"
 #include <QTimer>
 
 #include <cstdio>
@@ -92,107 +99,327 @@ QString systemError(int error)
 
 } // namespace
 
-// /run/lock is the system's folder for locks, shared by every user and emptied at boot; /tmp is
-// the fallback, named here rather than taken from TMPDIR, which may differ from user to user.
-QString sharedLockFolder(QString *error, bool create)
+QString serialPortIdentity(const QString &port)
 {
-    QString why;
-    QStringList folders{QStringLiteral("/run/lock/vorlex-flash"), QStringLiteral("/tmp/vorlex-flash")};
-    // Set on purpose only: flashers that do not share the folder do not exclude each other.
+    const QString path = port.startsWith(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode))
+        return QStringLiteral("device %1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
+    return QStringLiteral("path ") + path;
+}
+
+// The system's own folder for locks, root's and sticky on Debian: no user can have made it, and
+// none can remove or replace another's file in it.
+QString lockFolder()
+{
     const QString chosen = qEnvironmentVariable("VORLEX_FLASH_LOCK_DIR");
-    if (!chosen.isEmpty())
-        folders = QStringList{chosen};
-    for (const QString &folder : qAsConst(folders)) {
-        const QByteArray name = QFile::encodeName(folder);
-        struct stat existing {};
-        if (!create && ::stat(name.constData(), &existing) == 0 && S_ISDIR(existing.st_mode))
-            return folder;
-        if (!create)
-            continue;
-        const mode_t mask = ::umask(0);
-        const int made = ::mkdir(name.constData(), 01777);
-        const int saved = errno;
-        ::umask(mask);
-        struct stat info {};
-        if ((made == 0 || saved == EEXIST) && ::stat(name.constData(), &info) == 0 && S_ISDIR(info.st_mode))
-            return folder;
-        why = QStringLiteral("%1: %2").arg(folder, systemError(made == 0 ? ENOTDIR : saved));
-    }
-    *error = why;
+    return chosen.isEmpty() ? QStringLiteral("/run/lock") : chosen;
+}
+
+namespace {
+
+QString permissions(mode_t mode)
+{
+    return QStringLiteral("%1").arg(mode & 07777, 4, 8, QLatin1Char('0'));
+}
+
+// What makes a folder unfit for lock files, or nothing: made by another user than root or this
+// one, or writable by others without the sticky bit (they could replace the files in it).
+QString unfitFolder(const struct stat &info)
+{
+    if (!S_ISDIR(info.st_mode))
+        return QStringLiteral("это не папка");
+    if (info.st_uid != 0 && info.st_uid != ::geteuid())
+        return QStringLiteral("её владелец %1, а не root").arg(userName(info.st_uid));
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))
+        return QStringLiteral("в неё могут писать другие пользователи (права %1), а sticky-бита нет; владелец %2")
+            .arg(permissions(info.st_mode), userName(info.st_uid));
     return QString();
 }
+
+// The first line of a /proc file of a process that starts with the key: its value.
+QByteArray procField(qint64 pid, const char *file, const QByteArray &key)
+{
+    QFile status(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file)));
+    if (!status.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines)
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed();
+    return QByteArray();
+}
+
+// The holder of a flock on the file open as fd, as the kernel's lock table names it: its
+// process, and that process's user. Never what anyone wrote into the file.
+QString holderOf(int fd)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return QStringLiteral("другой процесс");
+    const QByteArray file = QStringLiteral("%1:%2:%3")
+                                .arg(major(info.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(minor(info.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(quint64(info.st_ino))
+                                .toLatin1();
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return QStringLiteral("другой процесс (таблица блокировок /proc/locks не читается)");
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"; a waiter's line has "->" after the number.
+    const QList<QByteArray> lines = locks.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        if (words.size() < 6 || words.at(1) != "FLOCK" || words.at(5) != file)
+            continue;
+        bool ok = false;
+        const qint64 pid = words.at(4).toLongLong(&ok);
+        if (!ok || pid <= 0)
+            break;
+        const QByteArray uid = procField(pid, "status", "Uid:").split('\t').value(0);
+        const QString name = quotedForMessage(QString::fromUtf8(procField(pid, "status", "Name:")), 32);
+        if (uid.isEmpty())
+            return QStringLiteral("процесс %1 (его пользователь не виден)").arg(pid);
+        return QStringLiteral("процесс \"%1\" (PID %2, пользователь %3)").arg(name.isEmpty() ? QStringLiteral("?") : name).arg(pid).arg(
+            userName(uid_t(uid.toUInt())));
+    }
+    return QStringLiteral("другой процесс (в /proc/locks его не видно)");
+}
+
+} // namespace
 
 FileLock::~FileLock()
 {
     unlock();
 }
 
-FileLock::Result FileLock::lock(const QString &path, bool create, QString *detail)
+FileLock::Result FileLock::lockDevice(const QString &path, QString *detail)
 {
     unlock();
+    m_path = path;
+    m_device = true;
     const QByteArray name = QFile::encodeName(path);
     // A serial port is opened without waiting for its carrier and without becoming anyone's
     // controlling terminal.
-    int flags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-    if (create)
-        flags |= O_CREAT;
-    int fd = ::open(name.constData(), flags, 0666);
-    // Another user's lock file that this one may only read: reading is enough to lock it, not to
-    // sign it.
-    if (fd < 0 && errno == EACCES)
-        fd = ::open(name.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        struct stat info {};
         if (error == EBUSY) {
             *detail = QStringLiteral("другая программа (устройство открыто в монопольном режиме)");
             return Result::Held;
         }
-        *detail = ::stat(name.constData(), &info) == 0
-                      ? QStringLiteral("%1 (владелец %2)").arg(systemError(error), userName(info.st_uid))
-                      : systemError(error);
+        *detail = systemError(error);
         return Result::Unusable;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        if (error == EWOULDBLOCK) {
-            char text[256] = {};
-            const ssize_t n = create ? ::pread(fd, text, sizeof text - 1, 0) : 0;
-            struct stat info {};
-            ::fstat(fd, &info);
-            *detail = n > 0 ? QString::fromUtf8(text, int(n)).trimmed() : QStringLiteral("процесс пользователя %1").arg(userName(info.st_uid));
-            ::close(fd);
-            return Result::Held;
-        }
+        *detail = error == EWOULDBLOCK ? holderOf(fd) : systemError(error);
         ::close(fd);
-        *detail = systemError(error);
-        return Result::Unusable;
-    }
-    if (create) {
-        // Made by this user, but any operator's flasher must be able to lock it later.
-        struct stat info {};
-        if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && (info.st_mode & 0666) != 0666)
-            ::fchmod(fd, 0666);
+        return error == EWOULDBLOCK ? Result::Held : Result::Unusable;
     }
     m_fd = fd;
     return Result::Locked;
 }
 
-void FileLock::describeHolder(const QString &text)
+FileLock::Result FileLock::lockFile(const QString &fileName, QString *detail)
+{
+    unlock();
+    const QString folderName = lockFolder();
+    m_path = QDir(folderName).filePath(fileName);
+    m_name = QFile::encodeName(fileName);
+    const QString folderShown = quotedForMessage(folderName, 200);
+    const QString shown = quotedForMessage(m_path, 200);
+    // The folder is held open and the file found in it, so that nothing on the way to it can
+    // change between the checks and the lock.
+    const int folder = ::open(QFile::encodeName(folderName).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) {
+        const int error = errno;
+        struct stat link {};
+        const bool isLink = ::lstat(QFile::encodeName(folderName).constData(), &link) == 0 && S_ISLNK(link.st_mode);
+        *detail = isLink ? QStringLiteral("папка блокировок %1 - символьная ссылка (владелец %2), а не папка").arg(folderShown, userName(link.st_uid))
+                         : QStringLiteral("папка блокировок %1 не открывается: %2").arg(folderShown, systemError(error));
+        return Result::Unusable;
+    }
+    struct stat info {};
+    const QString unfit = ::fstat(folder, &info) == 0 ? unfitFolder(info) : systemError(errno);
+    if (!unfit.isEmpty()) {
+        ::close(folder);
+        *detail = QStringLiteral("папка блокировок %1 не годится: %2").arg(folderShown, unfit);
+        return Result::Unusable;
+    }
+    const int flags = O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    int fd = -1;
+    bool made = false;
+    // A file that is there is only opened; one that is not is made, and only a file this process
+    // made is ever given its mode. Another flasher may make it in between: look again.
+    for (int tries = 0; fd < 0 && tries < 3; ++tries) {
+        fd = ::openat(folder, m_name.constData(), O_RDWR | flags);
+        // Another user's lock file that this one may only read: reading is enough to lock it.
+        if (fd < 0 && errno == EACCES)
+            fd = ::openat(folder, m_name.constData(), O_RDONLY | flags);
+        if (fd >= 0 || errno != ENOENT)
+            break;
+        fd = ::openat(folder, m_name.constData(), O_RDWR | O_CREAT | O_EXCL | flags, 0644);
+        made = fd >= 0;
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    const int openError = errno;
+    const auto refuse = [&](const QString &why) {
+        if (fd >= 0)
+            ::close(fd);
+        ::close(folder);
+        *detail = QStringLiteral("файл блокировки %1 %2").arg(shown, why);
+        return Result::Unusable;
+    };
+    if (fd < 0) {
+        struct stat there {};
+        if (::fstatat(folder, m_name.constData(), &there, AT_SYMLINK_NOFOLLOW) != 0)
+            return refuse(QStringLiteral("не открывается: %1").arg(systemError(openError)));
+        if (S_ISLNK(there.st_mode))
+            return refuse(QStringLiteral("- символьная ссылка (владелец %1); по ссылкам блокировки не ходят").arg(userName(there.st_uid)));
+        return refuse(QStringLiteral("не открывается: %1 (владелец %2)").arg(systemError(openError), userName(there.st_uid)));
+    }
+    if (::fstat(fd, &info) != 0)
+        return refuse(QStringLiteral("не проверить: %1").arg(systemError(errno)));
+    if (!S_ISREG(info.st_mode))
+        return refuse(QStringLiteral("- не обычный файл (владелец %1)").arg(userName(info.st_uid)));
+    // A hard link to some other file, which the lock must never touch.
+    if (info.st_nlink != 1)
+        return refuse(QStringLiteral("- жёсткая ссылка: у файла %1 имени (владелец %2)").arg(info.st_nlink).arg(userName(info.st_uid)));
+    if (made && info.st_uid != ::geteuid())
+        return refuse(QStringLiteral("сделан этим процессом, но принадлежит %1").arg(userName(info.st_uid)));
+    // Readable for every user, so that any operator's flasher can lock it later; written by
+    // nobody. Should this fail, another flasher says that it cannot open the file, and whose it is.
+    if (made)
+        [[maybe_unused]] const int changed = ::fchmod(fd, 0644);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(folder);
+        *detail = error == EWOULDBLOCK ? holderOf(fd) : systemError(error);
+        ::close(fd);
+        return error == EWOULDBLOCK ? Result::Held : Result::Unusable;
+    }
+    m_fd = fd;
+    m_folder = folder;
+    return Result::Locked;
+}
+
+bool FileLock::stillNamed(QString *why) const
 {
     if (m_fd < 0)
-        return;
-    const QByteArray bytes = text.toUtf8() + '\n';
-    // Only for another flasher's message: a failure here changes nothing about the lock.
-    if (::ftruncate(m_fd, 0) == 0)
-        [[maybe_unused]] const ssize_t n = ::pwrite(m_fd, bytes.constData(), size_t(bytes.size()), 0);
+        return true;
+    struct stat held {};
+    struct stat named {};
+    const int found = m_device ? ::stat(QFile::encodeName(m_path).constData(), &named)
+                               : ::fstatat(m_folder, m_name.constData(), &named, AT_SYMLINK_NOFOLLOW);
+    if (::fstat(m_fd, &held) == 0 && found == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        return true;
+    *why = m_device ? QStringLiteral("порт %1 теперь другое устройство (переподключён?)").arg(quotedForMessage(m_path, 200))
+                    : QStringLiteral("файл блокировки %1 удалён или заменён, пока связь была у этого vorlex-flash: по новому файлу её мог занять "
+                                     "другой (владелец %2)")
+                          .arg(quotedForMessage(m_path, 200), found == 0 ? userName(named.st_uid) : QStringLiteral("нет, файла нет"));
+    return false;
 }
+
+void FileLock::describeHolder(const QString &) {}
 
 void FileLock::unlock()
 {
     if (m_fd >= 0)
         ::close(m_fd);
-    m_fd = -1;
+    if (m_folder >= 0)
+        ::close(m_folder);
+    m_fd = m_folder = -1;
+}
+
+bool FileLock::heldByAnother(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    const bool held = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+bool formerBatchHeld(const QString &batch)
+{
+    // A batch id as the ledger holds it, which anyone who can write the ledger may change.
+    if (batch.contains(QLatin1Char('/')))
+        return false;
+    for (const char *folder : {"/run/lock/vorlex-flash", "/tmp/vorlex-flash"})
+        if (FileLock::heldByAnother(QStringLiteral("%1/batch-%2.lock").arg(QLatin1String(folder), batch)))
+            return true;
+    return false;
+}
+
+namespace {
+
+// Field 22 of /proc/PID/stat, the process's start in clock ticks after boot, and its state
+// (field 3). The name, field 2, is the process's own choice and may hold spaces and parentheses:
+// the fields are counted after its last ')'.
+bool processStat(qint64 pid, QByteArray *started, char *state)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    if (close < 0)
+        return false;
+    const QList<QByteArray> fields = text.mid(close + 1).simplified().split(' ');
+    // After the name: the state is field 3, the start field 22.
+    if (fields.size() < 20)
+        return false;
+    *state = fields.at(0).isEmpty() ? '?' : fields.at(0).at(0);
+    *started = fields.at(19);
+    return true;
+}
+
+// The machine, with the process-id namespace: a process id means something only within it.
+QString machineName()
+{
+    const QByteArray id = QSysInfo::machineUniqueId();
+    if (id.isEmpty())
+        return QString();
+    char target[64] = {};
+    const ssize_t n = ::readlink("/proc/self/ns/pid", target, sizeof target - 1);
+    return QString::fromLatin1(id) + (n > 0 ? QLatin1Char(' ') + QString::fromLatin1(target, int(n)) : QString());
+}
+
+} // namespace
+
+ProcessIdentity currentProcess()
+{
+    ProcessIdentity self;
+    self.machine = machineName();
+    self.boot = QString::fromLatin1(QSysInfo::bootUniqueId());
+    self.pid = ::getpid();
+    QByteArray started;
+    char state = 0;
+    if (processStat(self.pid, &started, &state))
+        self.started = QString::fromLatin1(started);
+    return self;
+}
+
+Liveness processLiveness(const ProcessIdentity &process)
+{
+    if (process.machine.isEmpty() || process.started.isEmpty() || process.pid <= 0 || process.machine != machineName())
+        return Liveness::Unknown;
+    if (process.boot != QString::fromLatin1(QSysInfo::bootUniqueId()))
+        return Liveness::Dead;
+    // No such process at all, whoever's it would be: gone. Another user's is there (EPERM).
+    if (::kill(pid_t(process.pid), 0) != 0 && errno == ESRCH)
+        return Liveness::Dead;
+    QByteArray started;
+    char state = 0;
+    // Hidden from this user (hidepid): it cannot be told.
+    if (!processStat(process.pid, &started, &state))
+        return Liveness::Unknown;
+    if (QString::fromLatin1(started) != process.started || state == 'Z' || state == 'X')
+        return Liveness::Dead;
+    return Liveness::Alive;
 }
 
 SignalWatcher::SignalWatcher(QObject *parent)
@@ -325,42 +552,97 @@ QString fileIdentity(const QString &path)
     return QStringLiteral("path ") + (folder.isEmpty() ? place.absoluteFilePath() : folder + QLatin1Char('/') + place.fileName()).toLower();
 }
 
-// Under ProgramData, where every user of the machine may create files.
-QString sharedLockFolder(QString *error, bool create)
+QString serialPortIdentity(const QString &port)
 {
-    QString folder = qEnvironmentVariable("VORLEX_FLASH_LOCK_DIR");
-    if (folder.isEmpty()) {
-        const QString programData = qEnvironmentVariable("ProgramData", QStringLiteral("C:/ProgramData"));
-        folder = QDir(QDir::fromNativeSeparators(programData)).filePath(QStringLiteral("vorlex-flash/locks"));
-    }
-    if (!create)
-        return QFileInfo(folder).isDir() ? folder : QString();
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("%1: папку нельзя создать").arg(QDir::toNativeSeparators(folder));
-        return QString();
-    }
-    return folder;
+    QString name = port;
+    if (name.startsWith(QLatin1String("\\\\.\\")))
+        name = name.mid(4);
+    return QStringLiteral("port ") + name.toUpper();
 }
+
+// Under ProgramData, made by the setup program with an access list under which every user may
+// create files there but not replace or remove another's. Without the setup program (the zip)
+// the first flasher makes it with what ProgramData passes on.
+QString lockFolder()
+{
+    const QString chosen = qEnvironmentVariable("VORLEX_FLASH_LOCK_DIR");
+    if (!chosen.isEmpty())
+        return chosen;
+    const QString programData = qEnvironmentVariable("ProgramData", QStringLiteral("C:/ProgramData"));
+    return QDir(QDir::fromNativeSeparators(programData)).filePath(QStringLiteral("vorlex-flash/locks"));
+}
+
+namespace {
+
+const wchar_t *wide(const QString &path)
+{
+    return reinterpret_cast<const wchar_t *>(path.utf16());
+}
+
+} // namespace
 
 FileLock::~FileLock()
 {
     unlock();
 }
 
-FileLock::Result FileLock::lock(const QString &path, bool create, QString *detail)
+// A COM port is exclusive to one opener already, and a lock of ours would shut out our own
+// worker: there is nothing to lock.
+FileLock::Result FileLock::lockDevice(const QString &, QString *)
 {
     unlock();
-    const auto open = [&](DWORD access) {
-        return ::CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), access,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    return Result::Locked;
+}
+
+FileLock::Result FileLock::lockFile(const QString &fileName, QString *detail)
+{
+    unlock();
+    const QString folder = QDir::toNativeSeparators(lockFolder());
+    m_path = QDir::toNativeSeparators(QDir(lockFolder()).filePath(fileName));
+    const QString folderShown = quotedForMessage(folder, 200);
+    const QString shown = quotedForMessage(m_path, 200);
+    if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder)) {
+        *detail = QStringLiteral("папку блокировок %1 нельзя создать").arg(folderShown);
+        return Result::Unusable;
+    }
+    const DWORD folderAttributes = ::GetFileAttributesW(wide(folder));
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES || !(folderAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        || (folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        *detail = QStringLiteral("папка блокировок %1 не годится: это не папка, а ссылка или файл").arg(folderShown);
+        return Result::Unusable;
+    }
+    // The file itself, never what a link in its place points to; made only when missing.
+    const auto open = [&](DWORD access, DWORD disposition) {
+        return ::CreateFileW(wide(m_path), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     };
-    HANDLE file = open(GENERIC_READ | GENERIC_WRITE);
-    // Another user's lock file: reading is enough to lock it, not to sign it.
-    if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
-        file = open(GENERIC_READ);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int tries = 0; file == INVALID_HANDLE_VALUE && tries < 3; ++tries) {
+        file = open(GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+        // Another user's lock file: reading is enough to lock it, not to sign it.
+        if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
+            file = open(GENERIC_READ, OPEN_EXISTING);
+        if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_NOT_FOUND)
+            break;
+        file = open(GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+        if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
     if (file == INVALID_HANDLE_VALUE) {
-        *detail = windowsError(::GetLastError());
+        *detail = QStringLiteral("файл блокировки %1 не открывается: %2").arg(shown, windowsError(::GetLastError()));
+        return Result::Unusable;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    QString wrong;
+    if (!::GetFileInformationByHandle(file, &info))
+        wrong = windowsError(::GetLastError());
+    else if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+        wrong = QStringLiteral("- ссылка или папка, а не файл; по ссылкам блокировки не ходят");
+    else if (info.nNumberOfLinks != 1)
+        wrong = QStringLiteral("- жёсткая ссылка: у файла %1 имени").arg(info.nNumberOfLinks);
+    if (!wrong.isEmpty()) {
+        ::CloseHandle(file);
+        *detail = QStringLiteral("файл блокировки %1 %2").arg(shown, wrong);
         return Result::Unusable;
     }
     OVERLAPPED where{};
@@ -370,8 +652,10 @@ FileLock::Result FileLock::lock(const QString &path, bool create, QString *detai
         if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
             char text[256] = {};
             DWORD n = 0;
-            ::ReadFile(file, text, sizeof text - 1, &n, nullptr);
-            *detail = n > 0 ? QString::fromUtf8(text, int(n)).trimmed() : QStringLiteral("другой процесс");
+            // Windows keeps no table of who holds a lock: only what the holder wrote, shown as such.
+            const bool read = ::ReadFile(file, text, sizeof text - 1, &n, nullptr);
+            const QString words = read && n > 0 ? quotedForMessage(QString::fromUtf8(text, int(n)).trimmed(), 100) : QString();
+            *detail = words.isEmpty() ? QStringLiteral("другой процесс") : QStringLiteral("другой процесс, по его собственной записи: \"%1\"").arg(words);
             ::CloseHandle(file);
             return Result::Held;
         }
@@ -383,15 +667,37 @@ FileLock::Result FileLock::lock(const QString &path, bool create, QString *detai
     return Result::Locked;
 }
 
+bool FileLock::stillNamed(QString *why) const
+{
+    if (!m_handle)
+        return true;
+    BY_HANDLE_FILE_INFORMATION held{};
+    BY_HANDLE_FILE_INFORMATION named{};
+    const HANDLE now = ::CreateFileW(wide(m_path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    bool same = false;
+    if (now != INVALID_HANDLE_VALUE) {
+        same = ::GetFileInformationByHandle(m_handle, &held) && ::GetFileInformationByHandle(now, &named)
+            && held.dwVolumeSerialNumber == named.dwVolumeSerialNumber && held.nFileIndexHigh == named.nFileIndexHigh
+            && held.nFileIndexLow == named.nFileIndexLow;
+        ::CloseHandle(now);
+    }
+    if (!same)
+        *why = QStringLiteral("файл блокировки %1 удалён или заменён, пока связь была у этого vorlex-flash: по новому файлу её мог занять другой")
+                   .arg(quotedForMessage(m_path, 200));
+    return same;
+}
+
 void FileLock::describeHolder(const QString &text)
 {
     if (!m_handle)
         return;
     const QByteArray bytes = text.toUtf8() + "\r\n";
     DWORD written = 0;
-    // Only for another flasher's message: a failure here changes nothing about the lock.
+    // Only for another flasher's message, which marks it as the holder's own words: a failure
+    // here changes nothing about the lock. Another user's file opened only for reading refuses.
     if (::SetFilePointer(m_handle, 0, nullptr, FILE_BEGIN) == 0 && ::SetEndOfFile(m_handle))
-        ::WriteFile(m_handle, bytes.constData(), DWORD(bytes.size()), &written, nullptr);
+        [[maybe_unused]] const BOOL done = ::WriteFile(m_handle, bytes.constData(), DWORD(bytes.size()), &written, nullptr);
 }
 
 void FileLock::unlock()
@@ -399,6 +705,65 @@ void FileLock::unlock()
     if (m_handle)
         ::CloseHandle(m_handle);
     m_handle = nullptr;
+}
+
+bool FileLock::heldByAnother(const QString &path)
+{
+    const HANDLE file = ::CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    OVERLAPPED where{};
+    where.OffsetHigh = LockOffsetHigh;
+    const bool held = !::LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
+    ::CloseHandle(file);
+    return held;
+}
+
+bool formerBatchHeld(const QString &batch)
+{
+    if (batch.contains(QLatin1Char('/')) || batch.contains(QLatin1Char('\\')))
+        return false;
+    return FileLock::heldByAnother(QDir(lockFolder()).filePath(QStringLiteral("batch-%1.lock").arg(batch)));
+}
+
+namespace {
+
+// When the process was made, in 100 ns steps since 1601: with its id, one process for ever.
+QString creationTime(HANDLE process)
+{
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!::GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return QString();
+    return QString::number((quint64(created.dwHighDateTime) << 32) | created.dwLowDateTime);
+}
+
+} // namespace
+
+ProcessIdentity currentProcess()
+{
+    ProcessIdentity self;
+    self.machine = QString::fromLatin1(QSysInfo::machineUniqueId());
+    self.pid = qint64(::GetCurrentProcessId());
+    self.started = creationTime(::GetCurrentProcess());
+    return self;
+}
+
+Liveness processLiveness(const ProcessIdentity &process)
+{
+    if (process.machine.isEmpty() || process.started.isEmpty() || process.pid <= 0
+        || process.machine != QString::fromLatin1(QSysInfo::machineUniqueId()))
+        return Liveness::Unknown;
+    const HANDLE handle = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(process.pid));
+    if (!handle)
+        return ::GetLastError() == ERROR_INVALID_PARAMETER ? Liveness::Dead : Liveness::Unknown;
+    DWORD code = 0;
+    const bool running = ::GetExitCodeProcess(handle, &code) && code == STILL_ACTIVE;
+    const QString started = creationTime(handle);
+    ::CloseHandle(handle);
+    if (started.isEmpty())
+        return Liveness::Unknown;
+    return started == process.started && running ? Liveness::Alive : Liveness::Dead;
 }
 
 SignalWatcher::SignalWatcher(QObject *parent)

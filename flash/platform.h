@@ -6,7 +6,8 @@
 
 // What the flasher needs from the operating system beyond Qt: signals (on Windows the console's
 // Ctrl-C, close, logoff and shutdown events), whether standard output is a terminal and its size,
-// the operator's login name, file identities and kernel locks. For POSIX systems and Windows.
+// the operator's login name, file identities, kernel locks and whether a process lives. For
+// POSIX systems and Windows.
 namespace platform {
 
 // Before anything is written: on Windows, the console takes UTF-8.
@@ -27,13 +28,19 @@ QString loginName();
 // are one file.
 QString fileIdentity(const QString &path);
 
-// The folder every user's flasher locks its cabinets in, whatever TMPDIR says; made for all
-// users when missing (unless create is false: a reader makes nothing). Empty when no such
-// folder can be had (*error says why).
-QString sharedLockFolder(QString *error, bool create = true);
+// What names one serial port, whatever path or spelling a plan uses: on Linux the device
+// itself (two paths to one node are one port), on Windows the port's name in upper case without
+// the \\.\ prefix; a port that does not exist yet, by its path.
+QString serialPortIdentity(const QString &port);
 
-// An exclusive lock on a file, held by the kernel for as long as the file stays open here and
-// gone with the process, however it ends. Two locks of one file collide, in one process too.
+// The folder of the cabinets' lock files: /run/lock on Linux, made by the system for every user;
+// %ProgramData%\vorlex-flash\locks on Windows, made by the setup program. VORLEX_FLASH_LOCK_DIR
+// names another (the tests play a second station with it). It decides nothing but the locks.
+QString lockFolder();
+
+// An exclusive lock, held by the kernel for as long as the file stays open here and gone with
+// the process, however it ends. Two locks of one file collide, in one process too. Nothing in
+// the file is ever truncated, changed or followed through a link.
 class FileLock
 {
 public:
@@ -43,21 +50,56 @@ public:
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
 
-    // create: a lock file that is made when missing, readable and writable for every user.
-    // Held: *detail names the holder as it wrote itself into the file (or the file's owner);
-    // Unusable: *detail says why the file cannot be locked.
-    Result lock(const QString &path, bool create, QString *detail);
-    // After locking: who holds it, for another flasher's refusal message.
+    // A serial port, locked on the device through whatever path names it.
+    Result lockDevice(const QString &path, QString *detail);
+    // A lock file of that name in lockFolder(): the folder must be one no other user can have
+    // made or can empty, the file a regular file of one link; it is made when missing. Held:
+    // *detail names the holder as the kernel knows it; Unusable: what is wrong, and whose.
+    Result lockFile(const QString &name, QString *detail);
+    // Whether the lock is still on the file its path names: in a sticky folder the file's
+    // owner may remove it, and another flasher then locks a new one. False: *why says what.
+    bool stillNamed(QString *why) const;
+    // Windows only, where no table names a lock's holder: this process writes who it is into
+    // the file it made. Elsewhere the kernel names the holder and nothing is written.
     void describeHolder(const QString &text);
     void unlock();
+    QString path() const { return m_path; }
+
+    // Whether another process holds the lock of an existing file; nothing is made or written,
+    // and links are not followed. For ledgers written before attempts recorded their process.
+    static bool heldByAnother(const QString &path);
 
 private:
+    QString m_path;
+    bool m_device = false;
 #ifdef Q_OS_WIN
     void *m_handle = nullptr;
 #else
     int m_fd = -1;
+    int m_folder = -1;
+    QByteArray m_name;
 #endif
 };
+
+// A process as an attempt's start row records it: the machine, its boot, the process id and
+// when the process started, so that a process id used again later is not taken for it.
+struct ProcessIdentity
+{
+    QString machine;
+    QString boot;
+    qint64 pid = 0;
+    QString started;
+};
+ProcessIdentity currentProcess();
+
+// Whether a flasher of an earlier version still runs a batch: it held batch-BATCH.lock in its
+// lock folder for as long as it did. Read only; for rows that record no process.
+bool formerBatchHeld(const QString &batch);
+
+// Whether that process still runs. Unknown when this process cannot see it (another machine,
+// another user's process hidden from this one): never taken for dead.
+enum class Liveness { Alive, Dead, Unknown };
+Liveness processLiveness(const ProcessIdentity &process);
 
 // SIGINT, SIGTERM and SIGHUP, and the terminal being resized, as signals in the event loop.
 class SignalWatcher : public QObject

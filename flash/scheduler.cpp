@@ -114,6 +114,12 @@ bool LinkQueue::startNext()
             m_lock.reset();
             return false;
         }
+    } else if (QString why; !m_lock->stillHeld(&why)) {
+        // Another flasher may hold the link by the file that now has the lock's name.
+        m_notStartedWhy = QStringLiteral("связь %1 больше не заблокирована: %2").arg(m_name, why);
+        emit m_scheduler->note(QStringLiteral("[%1] link lock lost (%2): no further device starts").arg(m_name, why));
+        emit linkBusy(m_notStartedWhy);
+        return false;
     }
     PlantLink *plant = m_scheduler->plant();
     if (!plant) {
@@ -127,7 +133,7 @@ bool LinkQueue::startNext()
         if (!std::exchange(m_waitingForPlant, false))
             return;
         if (verdict == PlantLink::Verdict::Held) {
-            m_notStartedWhy = QStringLiteral("связь %1 занята: её ведёт станция %2, по базе завода").arg(m_name, holder);
+            m_notStartedWhy = QStringLiteral("связь %1 занята по базе завода: её ведёт %2").arg(m_name, holder);
             emit m_scheduler->note(QStringLiteral("[%1] link held by station %2 in the plant database: no further device starts").arg(m_name, holder));
             emit linkBusy(m_notStartedWhy);
             endQueue();

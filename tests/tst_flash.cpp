@@ -21,6 +21,9 @@ QProcessEnvironment flashEnvironment()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    // Cabinet locks in a folder of the test's, never the system's.
+    QDir().mkpath(home.filePath(QStringLiteral("locks")));
+    environment.insert(QStringLiteral("VORLEX_FLASH_LOCK_DIR"), home.filePath(QStringLiteral("locks")));
     return environment;
 }
 
@@ -114,6 +117,8 @@ private slots:
     void portWithoutPermission();
     void oneFlasherPerLink_data();
     void oneFlasherPerLink();
+    void hostileLockFolder_data();
+    void hostileLockFolder();
     void listPortsAsJson();
     void ledger_data();
     void ledger();
@@ -521,6 +526,10 @@ void TestFlash::planLines_data()
     QTest::newRow("a device twice on one link") << "eth 127.0.0.1 2-4\n\neth 127.0.0.1:4040 3" << "прибор 3 на связи 127.0.0.1:4040 указан дважды: plan.txt:1 и plan.txt:3";
     QTest::newRow("a line of 4096 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4096, QLatin1Char('x')) << "127.0.0.1:4040: 2";
     QTest::newRow("a line of 4097 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4097, QLatin1Char('x')) << "plan.txt:1: строка длиннее 4096";
+    QTest::newRow("one cabinet, once as an IPv4-mapped IPv6 address") << "eth [::ffff:127.0.0.1]:4041 2\neth 127.0.0.1:4041 3" << "127.0.0.1:4041: 2,3";
+    QTest::newRow("an address with a leading zero, octal to Qt") << "eth 127.0.0.010 2" << "plan.txt:1: IP адрес шкафа \"127.0.0.010\" записан неоднозначно";
+    QTest::newRow("one serial port by two paths") << "serial /dev/null 1\nserial /dev/./null 3" << "/dev/null: 1,3";
+    QTest::newRow("a device on one port by two paths") << "serial /dev/null 1\nserial /dev/../dev/null 1" << "прибор 1 на связи /dev/null указан дважды";
     QTest::newRow("escape sequence echoed escaped")
         << "serial /dev/ttyS0 \x1b[2J" << "plan.txt:1: неверные номера приборов \"\\x1b[2J\"";
 }
@@ -822,7 +831,8 @@ void TestFlash::oneFlasherPerLink()
     QCOMPARE(second.finish(), 1);
     const QString err = second.err();
     QCOMPARE(err.contains(QStringLiteral("связь %1 занята").arg(serial ? alias : port)), !firstDied);
-    QCOMPARE(err.contains(QStringLiteral("PID %1").arg(first.process.processId())), !firstDied && !serial);
+    // The kernel names the holder, for a port as for a cabinet.
+    QCOMPARE(err.contains(QStringLiteral("PID %1, пользователь").arg(first.process.processId())), !firstDied);
     QFile report(dir.filePath(QStringLiteral("r.json")));
     QVERIFY(report.open(QIODevice::ReadOnly));
     const QString outcome = QJsonDocument::fromJson(report.readAll()).object()[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString();
@@ -847,6 +857,71 @@ void TestFlash::oneFlasherPerLink()
         QTRY_VERIFY(sim.currentOutput().contains(QStringLiteral("summary")));
         QVERIFY2(!sim.currentOutput().contains(second2), qPrintable(sim.output()));
     }
+}
+
+void TestFlash::hostileLockFolder_data()
+{
+    QTest::addColumn<QString>("setup"); // run in the private /run/lock before the flasher; "as" runs a command as nobody
+    QTest::addColumn<QString>("during"); // run while the flasher works, when given
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QString>("after"); // what a stat of the planted file then shows
+    QTest::newRow("a symlink to root's file") << "as ln -s /run/lock/secret $L" << "" << 1
+                                              << "символьная ссылка (владелец nobody); по ссылкам блокировки не ходят" << "secret: 600 6";
+    QTest::newRow("a hard link") << "as sh -c 'echo x > /run/lock/mine && ln /run/lock/mine '$L" << "" << 1
+                                 << "жёсткая ссылка: у файла 2 имени (владелец nobody)" << "secret: 600 6";
+    QTest::newRow("a FIFO") << "as mkfifo $L" << "" << 1 << "не обычный файл (владелец nobody)" << "secret: 600 6";
+    QTest::newRow("the folder writable by all, not sticky") << "chmod 0777 /run/lock" << "" << 1
+                                                            << "папка блокировок /run/lock не годится: в неё могут писать другие пользователи (права 0777)" << "secret: 600 6";
+    QTest::newRow("another user's lock file, not held") << "as sh -c 'echo x > '$L" << "" << 0 << "" << "lock: nobody 644 2";
+    QTest::newRow("held by another user, a forged holder in it")
+        << "as sh -c 'printf \"\\033]0;pwned\\007vorlex-flash (PID 1, пользователь root)\" > '$L; as flock $L sleep 30 & "
+           "until ! flock -n $L true; do :; done"
+        << "" << 1 << "\"flock\" (PID " << "secret: 600 6";
+    QTest::newRow("the lock file replaced between devices") << "" << "until grep -q 'Попытка соединения 1' /run/lock/out 2>/dev/null; do :; done; rm $L; : > $L" << 1
+                                                            << "удалён или заменён, пока связь была у этого vorlex-flash" << "secret: 600 6";
+}
+
+// Another user of the station plants links, files and FIFOs where root's flasher keeps its cabinet
+// locks, or holds one itself: the flasher follows nothing, writes nothing of theirs, names the
+// holder as the kernel knows it, and a refused lock leaves the link's devices not started.
+void TestFlash::hostileLockFolder()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, during);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    QFETCH(QString, after);
+    if (::geteuid() != 0)
+        QSKIP("needs root, to play a second user in a private /run/lock");
+    if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}) != 0)
+        QSKIP("no private mount namespace here (unshare -m)");
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QStringLiteral("3"), QStringLiteral("--keep-running")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    const QString image = m_images.write(firmwareImage(4096));
+    const QString flash = QStringLiteral("\"$FLASH\" --eth 127.0.0.1:%1 --device %2 --retries 0 --answer-timeout 2 --keep-going --records none \"$IMAGE\"")
+                              .arg(sim.tcpPort()).arg(during.isEmpty() ? QStringLiteral("3") : QStringLiteral("2,3"));
+    const QString script = QStringLiteral("mount -t tmpfs -o mode=1777 tmpfs /run/lock || exit 99; as() { setpriv --reuid=65534 --regid=65534 --clear-groups \"$@\"; }; "
+                                          "L=/run/lock/vorlex-flash-cabinet-127.0.0.1-%1.lock; printf secret > /run/lock/secret; chmod 600 /run/lock/secret; %2\n"
+                                          "%3 > /run/lock/out 2>&1 & flasher=$!; %4\nwait $flasher; code=$?; cat /run/lock/out; echo \"secret: $(stat -c '%a %s' /run/lock/secret)\"; "
+                                          "echo \"lock: $(stat -c '%U %a %s' $L)\"; exit $code")
+                               .arg(sim.tcpPort()).arg(setup, flash, during);
+    Flash run;
+    QProcessEnvironment environment = flashEnvironment();
+    environment.remove(QStringLiteral("VORLEX_FLASH_LOCK_DIR"));
+    environment.insert(QStringLiteral("FLASH"), QStringLiteral(FLASH_PATH));
+    environment.insert(QStringLiteral("IMAGE"), image);
+    run.process.setProcessEnvironment(environment);
+    run.process.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"), QStringLiteral("sh"),
+                                                  QStringLiteral("-c"), script});
+    const int exit = run.finish(60000);
+    const QString out = run.out() + run.err();
+    QCOMPARE(exit, code);
+    QVERIFY2(out.contains(said) && out.contains(after), qPrintable(out));
+    // Nothing of what the other user wrote reaches the terminal as it is.
+    QVERIFY2(!out.contains(QLatin1Char('\x1b')) && !out.contains(QStringLiteral("PID 1,")), qPrintable(out));
+    // A refused lock opens no connection: the cabinet saw only the flasher that had the link.
+    QCOMPARE(sim.currentOutput().contains(QStringLiteral("connection 1 from the programmer")), code == 0 || !during.isEmpty());
 }
 
 void TestFlash::listPortsAsJson()
@@ -879,7 +954,8 @@ void TestFlash::ledger_data()
     QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
     QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
                                        "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, "
-                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id FROM attempts WHERE id = 1"
+                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start "
+                                       "FROM attempts WHERE id = 1"
                                     << QStringLiteral("удалена или вставлена");
     QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
     // Every field is in the hash: each of these alone breaks it.
@@ -888,6 +964,7 @@ void TestFlash::ledger_data()
     QTest::newRow("the start moved") << "UPDATE attempts SET started_at = '2026-01-01T00:00:00.000Z' WHERE id = 4" << QStringLiteral("строка 4 ");
     QTest::newRow("the image's hash changed") << "UPDATE attempts SET image_sha256 = lower(image_sha256) || '0' WHERE id = 4" << QStringLiteral("строка 4 ");
     QTest::newRow("the bytes acknowledged changed") << "UPDATE attempts SET bytes_acknowledged = 4095 WHERE id = 4" << QStringLiteral("строка 4 ");
+    QTest::newRow("the writer's process changed") << "UPDATE attempts SET process_start = '1' WHERE id = 4" << QStringLiteral("строка 4 ");
     // Cut at the end: the chain is whole, its head is not; with the head rewritten too, the
     // reports' heads are what is left to tell.
     QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок");

@@ -94,8 +94,11 @@ QString rowHash(const LedgerRow &row, const QString &previous)
                              utc(row.end), row.imagePath, QString::number(row.imageSize), row.imageSha256};
     // A row whole at the end, as schema 1 wrote it, hashes as it always did; the two rows of an
     // attempt also hash what they are and which start an end belongs to.
-    if (row.kind != QLatin1String("end") || row.startRow != 0)
+    if (row.kind != QLatin1String("end") || row.startRow != 0 || row.pid != 0)
         fields << row.kind << QString::number(row.startRow);
+    // From schema 4 on, the flasher that wrote it: whether its attempt still runs rests on this.
+    if (row.pid != 0)
+        fields << row.machine << row.boot << QString::number(row.pid) << row.processStart;
     return QString::fromLatin1(QCryptographicHash::hash(fields.join(QChar(0x1f)).toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
@@ -107,7 +110,7 @@ const char *const OneLinePerAttempt = "(kind = 'end' OR NOT EXISTS (SELECT 1 FRO
 
 } // namespace
 
-LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind)
+LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind, int process)
 {
     LedgerRow row;
     row.id = query.value(0).toLongLong();
@@ -140,6 +143,12 @@ LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind)
         row.kind = query.value(21).toString();
         row.startRow = query.value(22).toLongLong();
     }
+    if (process >= 0) {
+        row.machine = query.value(process).toString();
+        row.boot = query.value(process + 1).toString();
+        row.pid = query.value(process + 2).toLongLong();
+        row.processStart = query.value(process + 3).toString();
+    }
     return row;
 }
 
@@ -156,8 +165,9 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
     }
     const bool withKind = query.record().count() > 22;
     const int identity = query.record().indexOf(QStringLiteral("ledger_id"));
+    const int process = query.record().indexOf(QStringLiteral("machine"));
     while (query.next()) {
-        rows->append(ledgerRowFrom(query, withKind));
+        rows->append(ledgerRowFrom(query, withKind, process));
         if (identity >= 0)
             rows->last().ledgerId = query.value(identity).toString();
     }
@@ -369,6 +379,14 @@ bool Ledger::upgrade(int from, QString *error)
                                 "plant_row INTEGER NOT NULL, found_at TEXT NOT NULL, acknowledged_by TEXT, acknowledged_at TEXT)")
               << QStringLiteral("DROP TABLE plant_copies");
     }
+    if (from < 4) {
+        // The flasher that wrote each row, so that whether an attempt's flasher still runs is
+        // decided from the record itself, not from a lock in a folder others can reach.
+        steps << QStringLiteral("ALTER TABLE attempts ADD COLUMN machine TEXT")
+              << QStringLiteral("ALTER TABLE attempts ADD COLUMN boot TEXT")
+              << QStringLiteral("ALTER TABLE attempts ADD COLUMN pid INTEGER")
+              << QStringLiteral("ALTER TABLE attempts ADD COLUMN process_start TEXT");
+    }
     steps << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
     for (const QString &step : qAsConst(steps)) {
         if (!query.exec(step)) {
@@ -381,7 +399,8 @@ bool Ledger::upgrade(int from, QString *error)
 
 QString Ledger::columns() const
 {
-    return QLatin1String(Columns) + (m_version >= 2 ? QStringLiteral(", kind, start_row") : QStringLiteral(", 'end', NULL"));
+    return QLatin1String(Columns) + (m_version >= 2 ? QStringLiteral(", kind, start_row") : QStringLiteral(", 'end', NULL"))
+        + (m_version >= 4 ? QStringLiteral(", machine, boot, pid, process_start") : QString());
 }
 
 bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
@@ -405,15 +424,17 @@ bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
     // made it anew.
     insert.prepare(QStringLiteral("INSERT INTO attempts (batch, label, station, operator, program_version, link, device, attempt, outcome, "
                                   "status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
-                                  "image_sha256, previous_hash, row_hash, kind, start_row, id, ledger_id) "
-                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                                  "image_sha256, previous_hash, row_hash, kind, start_row, machine, boot, pid, process_start, id, ledger_id) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
                                   "max(coalesce((SELECT max(id) FROM attempts), 0), (SELECT CAST(value AS INTEGER) FROM ledger_info WHERE key = 'head_row')) + 1, "
                                   "(SELECT value FROM ledger_info WHERE key = 'id'))"));
     for (const QVariant &value : {text(row.batch), text(row.label), text(row.station), text(row.operatorName), text(row.programVersion),
                                   text(row.link), QVariant(row.device), QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
                                   QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), text(utc(row.start)), text(utc(row.end)),
                                   text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256), QVariant(previous),
-                                  QVariant(rowHash(row, previous)), text(row.kind), row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
+                                  QVariant(rowHash(row, previous)), text(row.kind), row.startRow > 0 ? QVariant(row.startRow) : QVariant(),
+                                  row.pid != 0 ? text(row.machine) : QVariant(), row.pid != 0 ? text(row.boot) : QVariant(),
+                                  row.pid != 0 ? QVariant(row.pid) : QVariant(), row.pid != 0 ? text(row.processStart) : QVariant()})
         insert.addBindValue(value);
     if (!insert.exec())
         return fail(insert);
@@ -443,8 +464,9 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
     *rows = 0;
     QString station;
     QString previous = NoPreviousRow;
+    const int process = query.record().indexOf(QStringLiteral("machine"));
     while (query.next()) {
-        const LedgerRow row = ledgerRowFrom(query, true);
+        const LedgerRow row = ledgerRowFrom(query, true, process);
         if (*rows == 0 || row.station != station) {
             station = row.station;
             previous = NoPreviousRow;

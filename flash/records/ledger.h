@@ -37,6 +37,12 @@ struct LedgerRow
     qint64 startRow = 0;
     // The ledger identity the row was written under: the plant database keys rows by it.
     QString ledgerId;
+    // The flasher that wrote the row (schema 4): its machine, boot, process id and start, which
+    // tell an attempt under way from one whose flasher is gone. Older rows have none (pid 0).
+    QString machine;
+    QString boot;
+    qint64 pid = 0;
+    QString processStart;
 };
 
 // Which rows --history shows; empty fields do not filter.
@@ -61,8 +67,9 @@ QString historyQuery(const QString &columns, const LedgerFilter &filter, const Q
 class QSqlQuery;
 
 // A row as both databases return it: the ledger's columns in the ledger's order, hashes last.
-// withKind: the query also has the kind and start row columns (asked once per query: it costs).
-LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind);
+// withKind: the query also has the kind and start row columns; process: the column where the
+// flasher's machine, boot, pid and start begin, or -1 (both asked once per query: it costs).
+LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind, int process = -1);
 
 class QSqlDatabase;
 
@@ -103,7 +110,7 @@ struct LedgerRestore
 class Ledger
 {
 public:
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
 
     Ledger();
     ~Ledger();

@@ -1,5 +1,6 @@
 #include "plantdatabase.h"
 
+#include "flashoptions.h"
 #include "statusmessages.h"
 #include "xmodem.h"
 
@@ -255,6 +256,25 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
         return fail(driverText(query.lastError()));
     m_startRows = query.value(0).toInt() > 0;
     query.finish();
+    // The flasher that wrote each row, as the ledger has it: columns added beside the others,
+    // which a station one version behind leaves empty, so the schema's version stays.
+    if (!query.exec(QStringLiteral("SELECT count(*) FROM information_schema.columns WHERE table_name = 'attempts' AND column_name = 'process_start'"))
+        || !query.next())
+        return fail(driverText(query.lastError()));
+    m_processColumns = query.value(0).toInt() > 0;
+    query.finish();
+    if (!m_processColumns && access == Access::Write) {
+        for (const QString &step : {QStringLiteral("ALTER TABLE attempts ADD COLUMN IF NOT EXISTS machine TEXT, ADD COLUMN IF NOT EXISTS boot TEXT, "
+                                                   "ADD COLUMN IF NOT EXISTS pid BIGINT, ADD COLUMN IF NOT EXISTS process_start TEXT"),
+                                    QStringLiteral("COMMENT ON COLUMN attempts.machine IS 'Машина записавшего строку vorlex-flash (machine-id)'"),
+                                    QStringLiteral("COMMENT ON COLUMN attempts.boot IS 'Загрузка той машины (boot_id)'"),
+                                    QStringLiteral("COMMENT ON COLUMN attempts.pid IS 'Номер процесса записавшего строку vorlex-flash'"),
+                                    QStringLiteral("COMMENT ON COLUMN attempts.process_start IS 'Когда тот процесс начался: с pid - один процесс навсегда'")}) {
+            if (!query.exec(step))
+                return fail(driverText(query.lastError()));
+        }
+        m_processColumns = true;
+    }
     if (!db.commit())
         return fail(driverText(db.lastError()));
     m_open = true;
@@ -331,8 +351,10 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
     // PostgreSQL takes a null QString as NULL; its text columns hold text, empty or not.
     const auto text = [](const QString &value) { return value.isNull() ? QVariant(QStringLiteral("")) : QVariant(value); };
     QSqlQuery insert(db);
-    insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                                  "ON CONFLICT (station, ledger, row_id) DO NOTHING").arg(QLatin1String(Columns)));
+    insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row%2) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?%3) "
+                                  "ON CONFLICT (station, ledger, row_id) DO NOTHING")
+                       .arg(QLatin1String(Columns), m_processColumns ? QStringLiteral(", machine, boot, pid, process_start") : QString(),
+                            m_processColumns ? QStringLiteral(", ?, ?, ?, ?") : QString()));
     for (const QVariant &value : {text(row.station), QVariant(row.ledgerId), QVariant(row.id), text(row.batch), text(row.label),
                                   text(row.operatorName), text(row.programVersion), text(row.link), QVariant(row.device),
                                   QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
@@ -341,6 +363,12 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
                                   text(row.previousHash), text(row.rowHash), text(row.kind),
                                   row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
         insert.addBindValue(value);
+    if (m_processColumns) {
+        const bool known = row.pid != 0;
+        for (const QVariant &value : {known ? text(row.machine) : QVariant(), known ? text(row.boot) : QVariant(),
+                                      known ? QVariant(row.pid) : QVariant(), known ? text(row.processStart) : QVariant()})
+            insert.addBindValue(value);
+    }
     if (!insert.exec()) {
         *error = driverText(insert.lastError());
         return false;
@@ -540,14 +568,22 @@ PlantDatabase::LockResult PlantDatabase::tryLockLink(const QString &linkKey, QSt
         return LockResult::Locked;
     // A bigint key is held as two halves, high in classid and low in objid.
     QSqlQuery who(db);
-    who.prepare(QStringLiteral("SELECT a.application_name, a.client_addr FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
+    // Named by what the server knows of the session: its role and where it connects from. The
+    // station's name is the session's own word (any role may set it), and is said as such.
+    who.prepare(QStringLiteral("SELECT a.usename, host(a.client_addr), a.application_name FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
                                "WHERE l.locktype = 'advisory' AND l.classid = ? AND l.objid = ? AND l.granted LIMIT 1"));
     who.addBindValue(qint64(quint32(quint64(key) >> 32)));
     who.addBindValue(qint64(quint32(quint64(key))));
-    if (who.exec() && who.next())
-        *holder = QStringLiteral("%1 (%2)").arg(who.value(0).toString(), who.value(1).isNull() ? QStringLiteral("local") : who.value(1).toString());
-    else
+    if (who.exec() && who.next()) {
+        const QString role = who.value(0).isNull() ? QStringLiteral("?") : quotedForMessage(who.value(0).toString());
+        // The address is shown only to the session's own role and to pg_read_all_stats.
+        const QString from = !who.value(1).isNull() ? QStringLiteral("с адреса %1").arg(quotedForMessage(who.value(1).toString()))
+                                                    : QStringLiteral("адрес не виден этой роли или подключение местное");
+        const QString name = quotedForMessage(who.value(2).toString());
+        *holder = QStringLiteral("роль %1, %2%3").arg(role, from, name.isEmpty() ? QString() : QStringLiteral(", называет себя \"%1\"").arg(name));
+    } else {
         *holder = QStringLiteral("другая станция");
+    }
     return LockResult::Held;
 }
 

@@ -90,6 +90,7 @@ private:
     bool m_open = false;
     bool m_reached = false;
     bool m_startRows = false; // the attempts table has the columns of an attempt's two rows
+    bool m_processColumns = false; // and those of the flasher that wrote each row
 };
 
 #endif // PLANTDATABASE_H

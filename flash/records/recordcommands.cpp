@@ -44,7 +44,7 @@ int showHistory(const CommandLine &command)
             return refuse(QStringLiteral("журнал %1: %2").arg(command.options.recordsFile, error));
         // An attempt without its end: under way while its flasher lives, unfinished once it is gone.
         for (LedgerRow &row : rows)
-            if (row.kind == QLatin1String("start") && !Recorder::batchAlive(row.batch))
+            if (row.kind == QLatin1String("start") && Recorder::writerLiveness(row) == platform::Liveness::Dead)
                 row.outcome = QStringLiteral("unfinished");
     }
     standardOutput() << formatHistory(rows, command.format) << Qt::flush;

@@ -1,5 +1,7 @@
 #include "recorder.h"
 
+#include "flashoptions.h"
+
 #include <QCoreApplication>
 #include <QDir>
 
@@ -12,18 +14,10 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
 {
     m_batch = batch;
     m_ledgerFile = ledgerFile;
+    m_process = platform::currentProcess();
     if (!ledgerFile.isEmpty()) {
         if (!m_ledger.open(ledgerFile, error)) {
             *error = QStringLiteral("журнал %1: %2").arg(ledgerFile, *error);
-            return false;
-        }
-        // Held for as long as this process lives: a start row without its end is an attempt
-        // under way while its batch's lock is held, and one whose flasher died once it is not.
-        QString why;
-        const QString folder = platform::sharedLockFolder(&why);
-        if (folder.isEmpty() || m_alive.lock(QDir(folder).filePath(QStringLiteral("batch-%1.lock").arg(batch.id)), true, &why)
-                                    != platform::FileLock::Result::Locked) {
-            *error = QStringLiteral("журнал %1: партию нельзя отметить как идущую: %2").arg(ledgerFile, why);
             return false;
         }
         m_enabled = true;
@@ -49,14 +43,11 @@ bool Recorder::ledgerHead(QString *id, LedgerHead *head)
     return true;
 }
 
-bool Recorder::batchAlive(const QString &batch)
+platform::Liveness Recorder::writerLiveness(const LedgerRow &start)
 {
-    QString why;
-    const QString folder = platform::sharedLockFolder(&why, false);
-    if (folder.isEmpty())
-        return false;
-    platform::FileLock probe;
-    return probe.lock(QDir(folder).filePath(QStringLiteral("batch-%1.lock").arg(batch)), false, &why) == platform::FileLock::Result::Held;
+    if (start.pid == 0)
+        return platform::formerBatchHeld(start.batch) ? platform::Liveness::Alive : platform::Liveness::Dead;
+    return platform::processLiveness({start.machine, start.boot, start.pid, start.processStart});
 }
 
 void Recorder::closeDeadAttempts()
@@ -68,18 +59,30 @@ void Recorder::closeDeadAttempts()
         return;
     }
     for (LedgerRow row : qAsConst(open)) {
-        if (batchAlive(row.batch))
+        // Only an attempt whose flasher is surely gone: one that cannot be seen stays open.
+        if (writerLiveness(row) != platform::Liveness::Dead)
             continue;
-        emit warning(QStringLiteral("журнал %1: попытка %2 прибора %3 на связи %4 (партия %5, %6) не закончена: её vorlex-flash "
-                                    "прекратил работу, не записав конец (сбой, kill -9, отключение питания); прошивка прибора может быть неполной")
-                         .arg(m_ledgerFile).arg(row.attempt).arg(row.device).arg(row.link, row.batch, row.start.toString(Qt::ISODate)));
+        // Nothing is said of why: a crash, a stop, a ledger that stopped taking rows look alike here.
+        emit warning(QStringLiteral("журнал %1: попытка %2 прибора %3 на связи %4 (партия %5, начата %6) не закончена: vorlex-flash той "
+                                    "партии закончил работу или потерял журнал, не записав её конец; её итог может быть в отчёте или "
+                                    "протоколе той партии")
+                         .arg(quotedForMessage(m_ledgerFile, 200))
+                         .arg(row.attempt)
+                         .arg(row.device)
+                         .arg(quotedForMessage(row.link), quotedForMessage(row.batch), row.start.toString(Qt::ISODate)));
+        // The attempt's own batch, station and image; written by this flasher.
         row.startRow = row.id;
         row.kind = QStringLiteral("end");
         row.outcome = QStringLiteral("unfinished");
         row.status = QVariant();
-        row.message = QStringLiteral("vorlex-flash прекратил работу во время попытки, не записав её конец; записано %1 партией %2")
-                          .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate), m_batch.id);
+        row.message = QStringLiteral("vorlex-flash партии %1 закончил работу или потерял журнал, не записав конец этой попытки; её итог может "
+                                     "быть в отчёте или протоколе той партии; записано %2 партией %3")
+                          .arg(row.batch, QDateTime::currentDateTimeUtc().toString(Qt::ISODate), m_batch.id);
         row.end = QDateTime::currentDateTimeUtc();
+        row.machine = m_process.machine;
+        row.boot = m_process.boot;
+        row.pid = m_process.pid;
+        row.processStart = m_process.started;
         append(row);
     }
 }
@@ -122,6 +125,10 @@ LedgerRow Recorder::batchRow(const DeviceRecord &device) const
     row.imagePath = m_batch.image.absolutePath;
     row.imageSize = m_batch.image.bytes.size();
     row.imageSha256 = m_batch.image.sha256;
+    row.machine = m_process.machine;
+    row.boot = m_process.boot;
+    row.pid = m_process.pid;
+    row.processStart = m_process.started;
     return row;
 }
 

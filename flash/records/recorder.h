@@ -54,8 +54,9 @@ public:
     // process must end without Qt's global destructors.
     void closePlant();
 
-    // Whether the flasher of a batch still runs: it holds the batch's kernel lock while it does.
-    static bool batchAlive(const QString &batch);
+    // Whether the flasher that wrote an attempt's start row still runs, from what the row
+    // records of it; a row of an earlier version by its batch's lock, as that version kept it.
+    static platform::Liveness writerLiveness(const LedgerRow &start);
 
 signals:
     void warning(const QString &text);
@@ -73,7 +74,7 @@ private:
     QString m_ledgerFile;
     bool m_enabled = false;
     bool m_lost = false;
-    platform::FileLock m_alive;
+    platform::ProcessIdentity m_process;
     QHash<QString, qint64> m_startRows; // "link device" of an attempt under way: its start row
 };
 
