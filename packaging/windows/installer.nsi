@@ -46,6 +46,12 @@ Section "Install"
     !include "${LISTS}\install.nsh"
     SetOutPath "$INSTDIR"
     WriteUninstaller "$INSTDIR\uninstall.exe"
+    ; The cabinets' lock folder, made here and not by a user's first run: every user may create a
+    ; lock file in it and read others', none may change, replace or remove another's (creator
+    ; owner: full control of its own files; users: create files, read, traverse).
+    CreateDirectory "$APPDATA\vorlex-flash\locks"
+    nsExec::Exec '"$SYSDIR\icacls.exe" "$APPDATA\vorlex-flash\locks" /inheritance:r /grant:r "*S-1-5-18:(OI)(CI)F" "*S-1-5-32-544:(OI)(CI)F" "*S-1-3-0:(OI)(CI)(IO)F" "*S-1-5-32-545:(CI)(RX,WD)" "*S-1-5-32-545:(OI)(IO)(R)"'
+    Pop $0
     CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\vorlex-programmer.exe" "" "$INSTDIR\vorlex-programmer.exe" 0
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -65,5 +71,9 @@ Section "Uninstall"
     Delete "$INSTDIR\uninstall.exe"
     ; Not /r: a folder that still holds an operator's file stays, with that file.
     RMDir "$INSTDIR"
+    ; The lock files are the flashers' own; the folder goes when no flasher runs.
+    Delete "$APPDATA\vorlex-flash\locks\vorlex-flash-cabinet-*.lock"
+    RMDir "$APPDATA\vorlex-flash\locks"
+    RMDir "$APPDATA\vorlex-flash"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
