@@ -39,6 +39,12 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
                      .arg(quotedForMessage(host));
         return false;
     }
+    // An interface's name or number after the %, nothing that could be read as a path.
+    static const QRegularExpression scope(QStringLiteral("^[A-Za-z0-9_.-]+$"));
+    if (host.contains(QLatin1Char('%')) && !scope.match(host.section(QLatin1Char('%'), 1)).hasMatch()) {
+        *error = QStringLiteral("неверная зона IPv6-адреса шкафа: \"%1\", ожидается имя или номер сетевого интерфейса").arg(quotedForMessage(host));
+        return false;
+    }
     bool mapped = false;
     const quint32 v4Address = parsed.toIPv4Address(&mapped);
     // ::ffff:127.0.0.1 is 127.0.0.1: one cabinet, one queue, one lock.

@@ -16,7 +16,10 @@ LinkLock::LinkLock(const LinkPlan &link)
     // name for one cabinet, its address as the plan normalised it.
     QString name = QStringLiteral("vorlex-flash-cabinet-%1-%2.lock").arg(QHostAddress(link.address).toString(), QString::number(link.port.toInt()));
     name.replace(QLatin1Char(':'), QLatin1Char('.'));
-    name.replace(QLatin1Char('%'), QLatin1Char('_'));
+    // A file name in the lock folder and nothing else: no '/' of a scope id leads anywhere.
+    for (QChar &c : name)
+        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('.') && c != QLatin1Char('-'))
+            c = QLatin1Char('_');
     m_path = name;
 }
 

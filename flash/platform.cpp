@@ -175,6 +175,19 @@ QString holderOf(int fd)
         const qint64 pid = words.at(4).toLongLong(&ok);
         if (!ok || pid <= 0)
             break;
+        // The lock table keeps the PID of whoever took the lock, even once it has gone and its
+        // file lives on in a child: name it only if it still has the file open.
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+        const QStringList open = descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        bool holds = false;
+        for (const QString &entry : open) {
+            struct stat target {};
+            if (::stat(QFile::encodeName(descriptors.filePath(entry)).constData(), &target) == 0 && target.st_dev == info.st_dev
+                && target.st_ino == info.st_ino)
+                holds = true;
+        }
+        if (!holds && (!open.isEmpty() || !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid))))
+            return QStringLiteral("другой процесс (по /proc/locks - PID %1, который этот файл уже не держит)").arg(pid);
         const QByteArray uid = procField(pid, "status", "Uid:").split('\t').value(0);
         const QString name = quotedForMessage(QString::fromUtf8(procField(pid, "status", "Name:")), 32);
         if (uid.isEmpty())
@@ -348,10 +361,11 @@ bool formerBatchHeld(const QString &batch)
     // A batch id as the ledger holds it, which anyone who can write the ledger may change.
     if (batch.contains(QLatin1Char('/')))
         return false;
-    for (const char *folder : {"/run/lock/vorlex-flash", "/tmp/vorlex-flash"})
-        if (FileLock::heldByAnother(QStringLiteral("%1/batch-%2.lock").arg(QLatin1String(folder), batch)))
-            return true;
-    return false;
+    // Only root's folder: the old fallback in /tmp is any user's to make and hold.
+    struct stat folder {};
+    if (::lstat("/run/lock/vorlex-flash", &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != 0)
+        return false;
+    return FileLock::heldByAnother(QStringLiteral("/run/lock/vorlex-flash/batch-%1.lock").arg(batch));
 }
 
 namespace {

@@ -530,6 +530,7 @@ void TestFlash::planLines_data()
     QTest::newRow("a line of 4096 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4096, QLatin1Char('x')) << "127.0.0.1:4040: 2";
     QTest::newRow("a line of 4097 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4097, QLatin1Char('x')) << "plan.txt:1: строка длиннее 4096";
     QTest::newRow("one cabinet, once as an IPv4-mapped IPv6 address") << "eth [::ffff:127.0.0.1]:4041 2\neth 127.0.0.1:4041 3" << "127.0.0.1:4041: 2,3";
+    QTest::newRow("a scope that reads as a path") << "eth [fe80::1%lo/x]:4040 2" << "plan.txt:1: неверная зона IPv6-адреса";
     QTest::newRow("an address with a leading zero, octal to Qt") << "eth 127.0.0.010 2" << "plan.txt:1: IP адрес шкафа \"127.0.0.010\" записан неоднозначно";
     QTest::newRow("one serial port by two paths") << "serial /dev/null 1\nserial /dev/./null 3" << "/dev/null: 1,3";
     QTest::newRow("a device on one port by two paths") << "serial /dev/null 1\nserial /dev/../dev/null 1" << "прибор 1 на связи /dev/null указан дважды";

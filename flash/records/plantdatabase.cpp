@@ -571,7 +571,8 @@ PlantDatabase::LockResult PlantDatabase::tryLockLink(const QString &linkKey, QSt
     // Named by what the server knows of the session: its role and where it connects from. The
     // station's name is the session's own word (any role may set it), and is said as such.
     who.prepare(QStringLiteral("SELECT a.usename, host(a.client_addr), a.application_name FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
-                               "WHERE l.locktype = 'advisory' AND l.classid = ? AND l.objid = ? AND l.granted LIMIT 1"));
+                               "WHERE l.locktype = 'advisory' AND l.classid = ? AND l.objid = ? AND l.objsubid = 1 AND l.granted "
+                               "AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) LIMIT 1"));
     who.addBindValue(qint64(quint32(quint64(key) >> 32)));
     who.addBindValue(qint64(quint32(quint64(key))));
     if (who.exec() && who.next()) {
