@@ -394,12 +394,13 @@ bool processStat(qint64 pid, QByteArray *started, char *state)
 // The machine, with the process-id namespace: a process id means something only within it.
 QString machineName()
 {
+    // A system without a machine id (a minimal container, a chroot) is known by its host name.
     const QByteArray id = QSysInfo::machineUniqueId();
-    if (id.isEmpty())
+    if (id.isEmpty() && QSysInfo::machineHostName().isEmpty())
         return QString();
     char target[64] = {};
     const ssize_t n = ::readlink("/proc/self/ns/pid", target, sizeof target - 1);
-    return QString::fromLatin1(id) + (n > 0 ? QLatin1Char(' ') + QString::fromLatin1(target, int(n)) : QString());
+    return (id.isEmpty() ? QStringLiteral("host ") + QSysInfo::machineHostName() : QString::fromLatin1(id)) + (n > 0 ? QLatin1Char(' ') + QString::fromLatin1(target, int(n)) : QString());
 }
 
 } // namespace
@@ -743,6 +744,14 @@ bool formerBatchHeld(const QString &batch)
 
 namespace {
 
+// A system without a machine id is known by its host name.
+QString machineName()
+{
+    const QByteArray id = QSysInfo::machineUniqueId();
+    return id.isEmpty() ? (QSysInfo::machineHostName().isEmpty() ? QString() : QStringLiteral("host ") + QSysInfo::machineHostName())
+                        : QString::fromLatin1(id);
+}
+
 // When the process was made, in 100 ns steps since 1601: with its id, one process for ever.
 QString creationTime(HANDLE process)
 {
@@ -757,7 +766,7 @@ QString creationTime(HANDLE process)
 ProcessIdentity currentProcess()
 {
     ProcessIdentity self;
-    self.machine = QString::fromLatin1(QSysInfo::machineUniqueId());
+    self.machine = machineName();
     self.pid = qint64(::GetCurrentProcessId());
     self.started = creationTime(::GetCurrentProcess());
     return self;
@@ -766,7 +775,7 @@ ProcessIdentity currentProcess()
 Liveness processLiveness(const ProcessIdentity &process)
 {
     if (process.machine.isEmpty() || process.started.isEmpty() || process.pid <= 0
-        || process.machine != QString::fromLatin1(QSysInfo::machineUniqueId()))
+        || process.machine != machineName())
         return Liveness::Unknown;
     const HANDLE handle = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(process.pid));
     if (!handle)
