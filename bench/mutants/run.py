@@ -66,7 +66,7 @@ def decode(text):
 
 
 def run(command, timeout=None, **kwargs):
-    return subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+    return subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
                           timeout=timeout, **kwargs)
 
 
