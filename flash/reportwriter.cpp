@@ -79,7 +79,7 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
     QJsonArray commandLine;
     for (const QString &argument : report.commandLine)
         commandLine.append(argument);
-    const QJsonObject document{
+    QJsonObject document{
         {QStringLiteral("program"), QCoreApplication::applicationName()},
         {QStringLiteral("version"), QCoreApplication::applicationVersion()},
         {QStringLiteral("batch"), report.batch},
@@ -102,6 +102,18 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
                                                  {QStringLiteral("lastRow"), double(report.ledgerHead.lastRow)},
                                                  {QStringLiteral("hash"), report.ledgerHead.hash}}},
     };
+    if (!report.ledgerId.isEmpty()) {
+        // Every chain of the ledger, each station's under each identity: rows of another
+        // station rewritten behind this batch's last row are found as well.
+        QJsonArray chains;
+        for (const LedgerHead::Chain &chain : report.ledgerHead.chains)
+            chains.append(QJsonObject{{QStringLiteral("station"), chain.station}, {QStringLiteral("ledger"), chain.identity},
+                                      {QStringLiteral("rows"), double(chain.rows)}, {QStringLiteral("lastRow"), double(chain.lastRow)},
+                                      {QStringLiteral("hash"), chain.hash}});
+        QJsonObject ledger = document[QLatin1String("ledger")].toObject();
+        ledger.insert(QStringLiteral("chains"), chains);
+        document.insert(QStringLiteral("ledger"), ledger);
+    }
     const QByteArray json = QJsonDocument(document).toJson();
 
     // A regular file is replaced whole or not at all; a device or a pipe is written directly.

@@ -962,8 +962,8 @@ void TestFlash::ledger_data()
     QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
     QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
                                        "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, "
-                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start "
-                                       "FROM attempts WHERE id = 1"
+                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start, "
+                                       "hash_version, detail FROM attempts WHERE id = 1"
                                     << QStringLiteral("удалена или вставлена");
     QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
     // Every field is in the hash: each of these alone breaks it.
@@ -1293,24 +1293,25 @@ void TestFlash::restoredLedger()
     QCOMPARE(run(batch, &said), 0);
     QVERIFY2(said.count(QStringLiteral("восстановлен из копии")) == 1 && said.contains(QStringLiteral("до 4, а журнал сходится с ней только до строки 2")),
              qPrintable(said));
-    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts")}).toInt(), 6);
+    // The restore itself is a row of the chain, copied like any other.
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts")}).toInt(), 7);
     QCOMPARE(run(verify, &said), 1);
     QVERIFY2(said.contains(QStringLiteral("строки 3-4")) && said.contains(QStringLiteral("не подтверждено")), qPrintable(said));
     QCOMPARE(run({QStringLiteral("--acknowledge-restore"), QStringLiteral("--operator"), QStringLiteral("Петров")}, &said), 0);
     QCOMPARE(run(verify, &said), 0);
-    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 4, ещё не скопировано 0, расхождений 0, только в базе завода после восстановления из копии 2")),
+    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 5, ещё не скопировано 1, расхождений 0, только в базе завода после восстановления из копии 2, только в журнале после восстановления 0")),
              qPrintable(said));
 
     // Rebuilt empty: every row of the ledger goes back.
     plantSql(plant, {QStringLiteral("DROP VIEW device_state"), QStringLiteral("DROP TABLE attempts, vorlex_schema, status_codes")});
     QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
-    QVERIFY2(said.contains(QStringLiteral("строк: 4")), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("строк: 6")), qPrintable(said));
     // A copy cut off before its last row: the next one sends exactly that row.
-    plantSql(plant, {QStringLiteral("DELETE FROM attempts WHERE row_id = 4")});
+    plantSql(plant, {QStringLiteral("DELETE FROM attempts WHERE row_id = 6")});
     QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
     QVERIFY2(said.contains(QStringLiteral("строк: 1")), qPrintable(said));
     // Typed for SQL, each device's state in a view with its status's message.
-    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE started_at > now() - interval '1 hour'")}).toInt(), 4);
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE started_at > now() - interval '1 hour'")}).toInt(), 6);
     QCOMPARE(plantSql(plant, {QStringLiteral("SELECT status_message FROM device_state")}).toString(),
              QStringLiteral("Файл успешно отправлен, не забудьте проверить параметры и настройки порогов"));
     QVERIFY(!plantSql(plant, {QStringLiteral("SELECT col_description('attempts'::regclass, 16)")}).toString().isEmpty());

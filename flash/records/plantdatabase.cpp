@@ -1,14 +1,18 @@
 #include "plantdatabase.h"
 
 #include "flashoptions.h"
+#include "platform.h"
 #include "statusmessages.h"
 #include "xmodem.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
+#include <QSysInfo>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QUuid>
@@ -45,6 +49,19 @@ QVariant timestamp(const QDateTime &time)
 {
     return time.isValid() ? QVariant(time.toUTC().toString(Qt::ISODateWithMs)) : QVariant();
 }
+
+// One line per device: its latest attempt, its end row or its start while no end names it. A
+// restore and its acknowledgement are no attempts.
+const char *const DeviceState =
+    "SELECT DISTINCT ON (a.link, a.device) a.link, a.device, a.outcome, a.status, s.message AS status_message, a.message, a.started_at, "
+    "a.ended_at, a.image_sha256, a.image_path, a.station, a.batch, a.label, a.operator FROM attempts a LEFT JOIN status_codes s ON s.code = a.status "
+    "WHERE a.kind = 'end' OR (a.kind = 'start' AND NOT EXISTS (SELECT 1 FROM attempts e WHERE e.station = a.station AND e.ledger = a.ledger "
+    "AND e.start_row = a.row_id AND e.kind = 'end')) ORDER BY a.link, a.device, a.started_at DESC, a.row_id DESC";
+
+// A row as the chain's rules read it: the ledger's columns in the ledger's order, then the rest.
+const char *const RowColumnsSql = "row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
+                                  "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
+                                  "previous_hash, row_hash, kind, start_row, ledger";
 
 // What each column holds, for whoever reads the plant database with SQL alone.
 const char *const Comments[][2] = {
@@ -103,12 +120,7 @@ bool upgrade(QSqlDatabase &db, int version, QString *error)
               << QStringLiteral("CREATE TABLE status_codes (code INTEGER PRIMARY KEY, message TEXT NOT NULL)")
               << QStringLiteral("COMMENT ON TABLE status_codes IS 'Коды состояния прибора и их тексты, как их показывает программа'")
               << QStringLiteral("COMMENT ON TABLE attempts IS 'Попытки обновления приборов всех станций: строки их журналов'")
-              // One line per device: its latest attempt, its end row or its start while no end names it.
-              << QStringLiteral("CREATE VIEW device_state AS SELECT DISTINCT ON (a.link, a.device) a.link, a.device, a.outcome, a.status, "
-                                "s.message AS status_message, a.message, a.started_at, a.ended_at, a.image_sha256, a.image_path, a.station, "
-                                "a.batch, a.label, a.operator FROM attempts a LEFT JOIN status_codes s ON s.code = a.status "
-                                "WHERE a.kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.station = a.station AND e.ledger = a.ledger "
-                                "AND e.start_row = a.row_id) ORDER BY a.link, a.device, a.started_at DESC, a.row_id DESC")
+              << QStringLiteral("CREATE VIEW device_state AS %1").arg(QLatin1String(DeviceState))
               << QStringLiteral("COMMENT ON VIEW device_state IS 'Последняя попытка каждого прибора (связь и номер)'");
         for (const auto &comment : Comments)
             steps << QStringLiteral("COMMENT ON COLUMN attempts.%1 IS '%2'").arg(QLatin1String(comment[0]), QString::fromUtf8(comment[1]));
@@ -187,6 +199,7 @@ QString PlantDatabase::checkUrl(const QString &text)
 bool PlantDatabase::open(const QString &text, const QString &station, QString *error, Access access)
 {
     m_reached = false;
+    m_station = station;
     const QUrl url(text, QUrl::StrictMode);
     const QString socketFolder = QUrlQuery(url).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
     const QString host = socketFolder.isEmpty() ? url.host() : socketFolder;
@@ -256,24 +269,36 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
         return fail(driverText(query.lastError()));
     m_startRows = query.value(0).toInt() > 0;
     query.finish();
-    // The flasher that wrote each row, as the ledger has it: columns added beside the others,
-    // which a station one version behind leaves empty, so the schema's version stays.
-    if (!query.exec(QStringLiteral("SELECT count(*) FROM information_schema.columns WHERE table_name = 'attempts' AND column_name = 'process_start'"))
-        || !query.next())
+    // The flasher that wrote each row, and the version of each row's hash with a restore's
+    // facts, as the ledger has them: columns added beside the others, which a station one
+    // version behind leaves empty, so the schema's version stays.
+    const auto hasColumn = [&](const char *column, bool *found) {
+        query.prepare(QStringLiteral("SELECT count(*) FROM information_schema.columns WHERE table_name = 'attempts' AND column_name = ?"));
+        query.addBindValue(QLatin1String(column));
+        if (!query.exec() || !query.next())
+            return false;
+        *found = query.value(0).toInt() > 0;
+        query.finish();
+        return true;
+    };
+    if (!hasColumn("process_start", &m_processColumns) || !hasColumn("detail", &m_chainColumns))
         return fail(driverText(query.lastError()));
-    m_processColumns = query.value(0).toInt() > 0;
-    query.finish();
-    if (!m_processColumns && access == Access::Write) {
+    if ((!m_processColumns || !m_chainColumns) && access == Access::Write) {
         for (const QString &step : {QStringLiteral("ALTER TABLE attempts ADD COLUMN IF NOT EXISTS machine TEXT, ADD COLUMN IF NOT EXISTS boot TEXT, "
-                                                   "ADD COLUMN IF NOT EXISTS pid BIGINT, ADD COLUMN IF NOT EXISTS process_start TEXT"),
+                                                   "ADD COLUMN IF NOT EXISTS pid BIGINT, ADD COLUMN IF NOT EXISTS process_start TEXT, "
+                                                   "ADD COLUMN IF NOT EXISTS hash_version INTEGER, ADD COLUMN IF NOT EXISTS detail TEXT"),
                                     QStringLiteral("COMMENT ON COLUMN attempts.machine IS 'Машина записавшего строку vorlex-flash (machine-id)'"),
                                     QStringLiteral("COMMENT ON COLUMN attempts.boot IS 'Загрузка той машины (boot_id)'"),
                                     QStringLiteral("COMMENT ON COLUMN attempts.pid IS 'Номер процесса записавшего строку vorlex-flash'"),
-                                    QStringLiteral("COMMENT ON COLUMN attempts.process_start IS 'Когда тот процесс начался: с pid - один процесс навсегда'")}) {
+                                    QStringLiteral("COMMENT ON COLUMN attempts.process_start IS 'Когда тот процесс начался: с pid - один процесс навсегда'"),
+                                    QStringLiteral("COMMENT ON COLUMN attempts.hash_version IS 'По каким правилам посчитан row_hash; пусто - по первым'"),
+                                    QStringLiteral("COMMENT ON COLUMN attempts.detail IS 'У строки восстановления (kind restore): id журнала до и после, "
+                                                   "строка развилки, последние строки в базе завода и в журнале'"),
+                                    QStringLiteral("CREATE OR REPLACE VIEW device_state AS %1").arg(QLatin1String(DeviceState))}) {
             if (!query.exec(step))
                 return fail(driverText(query.lastError()));
         }
-        m_processColumns = true;
+        m_processColumns = m_chainColumns = true;
     }
     if (!db.commit())
         return fail(driverText(db.lastError()));
@@ -353,8 +378,8 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
     QSqlQuery insert(db);
     insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row%2) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?%3) "
                                   "ON CONFLICT (station, ledger, row_id) DO NOTHING")
-                       .arg(QLatin1String(Columns), m_processColumns ? QStringLiteral(", machine, boot, pid, process_start") : QString(),
-                            m_processColumns ? QStringLiteral(", ?, ?, ?, ?") : QString()));
+                       .arg(QLatin1String(Columns), m_chainColumns ? QStringLiteral(", machine, boot, pid, process_start, hash_version, detail") : QString(),
+                            m_chainColumns ? QStringLiteral(", ?, ?, ?, ?, ?, ?") : QString()));
     for (const QVariant &value : {text(row.station), QVariant(row.ledgerId), QVariant(row.id), text(row.batch), text(row.label),
                                   text(row.operatorName), text(row.programVersion), text(row.link), QVariant(row.device),
                                   QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
@@ -363,11 +388,17 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
                                   text(row.previousHash), text(row.rowHash), text(row.kind),
                                   row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
         insert.addBindValue(value);
-    if (m_processColumns) {
+    if (m_chainColumns) {
         const bool known = row.pid != 0;
         for (const QVariant &value : {known ? text(row.machine) : QVariant(), known ? text(row.boot) : QVariant(),
-                                      known ? QVariant(row.pid) : QVariant(), known ? text(row.processStart) : QVariant()})
+                                      known ? QVariant(row.pid) : QVariant(), known ? text(row.processStart) : QVariant(),
+                                      row.hashVersion >= 2 ? QVariant(row.hashVersion) : QVariant(),
+                                      row.detail.isEmpty() ? QVariant() : QVariant(row.detail)})
             insert.addBindValue(value);
+    } else if (row.hashVersion >= 2) {
+        // A row whose hash covers columns this plant database lacks would not verify there.
+        *error = QStringLiteral("в базе завода %1 нет столбцов hash_version и detail: её может дополнить станция с правом менять таблицы").arg(m_name);
+        return false;
     }
     if (!insert.exec()) {
         *error = driverText(insert.lastError());
@@ -395,12 +426,110 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
     return false;
 }
 
+LedgerRow PlantDatabase::writer() const
+{
+    const platform::ProcessIdentity process = platform::currentProcess();
+    LedgerRow row;
+    row.station = m_station.isEmpty() ? QSysInfo::machineHostName() : m_station;
+    row.operatorName = platform::loginName();
+    row.programVersion = QCoreApplication::applicationVersion();
+    row.machine = process.machine;
+    row.boot = process.boot;
+    row.pid = process.pid;
+    row.processStart = process.started;
+    return row;
+}
+
+bool PlantDatabase::walk(const QStringList &identities, const QHash<QString, QPair<QString, qint64>> &forks,
+                         const std::function<void(const LedgerRow &, ChainWalk::Fault)> &each, QString *error)
+{
+    if (identities.isEmpty())
+        return true;
+    QStringList marks;
+    for (int i = 0; i < identities.size(); ++i)
+        marks << QStringLiteral("?");
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1%2%3 FROM attempts WHERE ledger IN (%4) ORDER BY station, row_id")
+                      .arg(m_startRows ? QLatin1String(RowColumnsSql) : QString::fromLatin1(RowColumnsSql).replace(QStringLiteral("kind, start_row"), QStringLiteral("'end' AS kind, NULL AS start_row")),
+                           m_processColumns ? QStringLiteral(", machine, boot, pid, process_start") : QString(),
+                           m_chainColumns ? QStringLiteral(", hash_version, detail") : QString(), marks.join(QStringLiteral(", "))));
+    for (const QString &identity : identities)
+        query.addBindValue(identity);
+    if (!query.exec()) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    // Every row's hash computed anew from what the plant database holds: a stored hash proves
+    // nothing of the row beside it.
+    ChainWalk chain(forks);
+    const RowColumns columns = RowColumns::of(query.record());
+    while (query.next()) {
+        const LedgerRow row = ledgerRowFrom(query, columns);
+        each(row, chain.next(row));
+    }
+    return true;
+}
+
+bool PlantDatabase::firstBroken(const QString &identity, const QHash<QString, QPair<QString, qint64>> &forks, QString *broken, QString *error)
+{
+    QStringList lineage{identity};
+    while (forks.contains(lineage.constLast()) && !lineage.contains(forks.value(lineage.constLast()).first))
+        lineage << forks.value(lineage.constLast()).first;
+    broken->clear();
+    return walk(lineage, forks, [&](const LedgerRow &row, ChainWalk::Fault fault) {
+        if (fault != ChainWalk::Fault::None && broken->isEmpty())
+            *broken = ChainWalk::describe(fault, row, QStringLiteral("в базе завода"));
+    }, error);
+}
+
+bool PlantDatabase::foreignCopies(Ledger &ledger, const QStringList &identities, QStringList *named, qint64 *count, QString *error)
+{
+    // The same attempts under an identity this ledger does not know: its rows given a new
+    // identity (rewritten), or the plant's rows copied under another. A station's new ledger
+    // shares no batch with its former one.
+    {
+        QSqlQuery query(QSqlDatabase::database(m_connection));
+        QStringList marks;
+        for (int i = 0; i < identities.size(); ++i)
+            marks << QStringLiteral("?");
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT other.ledger, other.station, other.batch, count(*) FROM attempts other WHERE other.ledger NOT IN (%1) "
+                                     "AND other.station IN (SELECT DISTINCT station FROM attempts WHERE ledger IN (%1)) "
+                                     "GROUP BY other.ledger, other.station, other.batch")
+                          .arg(marks.join(QStringLiteral(", "))));
+        for (int pass = 0; pass < 2; ++pass)
+            for (const QString &identity : identities)
+                query.addBindValue(identity);
+        if (!query.exec()) {
+            *error = driverText(query.lastError());
+            return false;
+        }
+        while (query.next()) {
+            bool found = false;
+            if (!ledger.hasBatch(query.value(2).toString(), &found, error))
+                return false;
+            if (!found)
+                continue;
+            *count += query.value(3).toLongLong();
+            if (named->size() < 10)
+                *named << QStringLiteral("партия %1 станции %2 есть в базе завода и под id журнала %3, которого этот журнал не знает "
+                                         "(строк %4): журнал или база переписаны")
+                              .arg(quotedForMessage(query.value(2).toString()), quotedForMessage(query.value(1).toString()),
+                                   quotedForMessage(query.value(0).toString()))
+                              .arg(query.value(3).toLongLong());
+        }
+    }
+    return true;
+}
+
 bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
 {
     *result = PlantCopy();
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QStringList identities;
-    if (!ledger.identities(&identities, error))
+    QHash<QString, QPair<QString, qint64>> forks;
+    if (!ledger.identities(&identities, error) || !ledger.forks(&forks, error))
         return false;
     for (int i = 0; i < identities.size(); ++i) {
         const QString identity = identities.at(i);
@@ -420,11 +549,22 @@ bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
             if (!current)
                 continue;
             // The plant database holds rows of this ledger that it no longer has, or other rows
-            // under the same numbers: the ledger was restored from a backup. Nothing is lost:
-            // the ledger goes on under a new identity, and the restore waits for an engineer.
+            // under the same numbers. Only if they form a chain of their own was the ledger
+            // restored from a backup; rows that do not verify are a conflict, never evidence.
             qint64 kept = 0;
+            QString broken;
+            if (!lastAgreed(ledger, identity, plantRow, &kept, error) || !firstBroken(identity, forks, &broken, error))
+                return false;
+            if (!broken.isEmpty()) {
+                *error = QStringLiteral("%1: это не восстановление журнала, а строки, которые не сходятся со своими хешами; копирование остановлено; "
+                                        "сравните журнал с базой: vorlex-flash --verify-records --plant-db")
+                             .arg(broken);
+                return false;
+            }
+            // Nothing is lost: the ledger goes on under a new identity, and the restore, a row of
+            // its chain, waits for an engineer.
             QString fresh;
-            if (!lastAgreed(ledger, identity, plantRow, &kept, error) || !ledger.startAfresh(identity, kept, plantRow, &fresh, error))
+            if (!ledger.startAfresh(writer(), identity, kept, plantRow, &fresh, error))
                 return false;
             result->restores << QStringLiteral("журнал восстановлен из копии: база завода %1 хранит его строки (id %2) до %3, а журнал "
                                                "сходится с ней только до строки %4. Строки %5-%3 есть только в базе завода; журнал пишет "
@@ -432,7 +572,19 @@ bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
                                     .arg(m_name, identity).arg(plantRow).arg(kept).arg(kept + 1).arg(fresh);
             if (!identities.contains(fresh))
                 identities << fresh;
+            forks.insert(fresh, {identity, kept});
             continue;
+        }
+        // An identity's first copy: not if the plant holds the same attempts under another.
+        if (plantRow == 0) {
+            QStringList named;
+            qint64 count = 0;
+            if (!foreignCopies(ledger, {identity}, &named, &count, error))
+                return false;
+            if (count > 0) {
+                *error = named.constFirst() + QStringLiteral("; копирование остановлено; сравните журнал с базой: vorlex-flash --verify-records --plant-db");
+                return false;
+            }
         }
         qint64 after = plantRow;
         for (;;) {
@@ -472,12 +624,20 @@ bool PlantDatabase::compare(Ledger &ledger, PlantComparison *result, QString *er
     *result = PlantComparison();
     QStringList identities;
     QList<LedgerRestore> restores;
-    if (!ledger.identities(&identities, error) || !ledger.restores(&restores, error))
+    QHash<QString, QPair<QString, qint64>> forks;
+    if (!ledger.identities(&identities, error) || !ledger.restores(&restores, error) || !ledger.forks(&forks, error))
         return false;
     const auto name = [&](const QString &problem) {
         ++result->problems;
         if (result->named.size() < 10)
             result->named << problem;
+    };
+    // A row beyond a restore's fork: lost with the restore (only the plant has it), or written
+    // under the former identity before the restore was found (only the ledger has it).
+    const auto beyondFork = [&](const QString &identity, qint64 id, bool inPlant) {
+        return std::any_of(restores.cbegin(), restores.cend(), [&](const LedgerRestore &restore) {
+            return restore.before == identity && id > restore.keptRow && id <= (inPlant ? restore.plantRow : qMax(restore.ledgerRow, restore.plantRow));
+        });
     };
     constexpr qint64 Step = 10000;
     for (const QString &identity : qAsConst(identities)) {
@@ -503,29 +663,49 @@ bool PlantDatabase::compare(Ledger &ledger, PlantComparison *result, QString *er
                 if (id < from)
                     break;
                 const auto there = theirs.find(id);
+                if (there != theirs.end() && there->first == hash) {
+                    ++result->compared;
+                    theirs.erase(there);
+                    continue;
+                }
+                if (beyondFork(identity, id, false)) {
+                    ++result->writtenBeforeFound;
+                    if (there != theirs.end()) {
+                        ++result->lostInRestores;
+                        theirs.erase(there);
+                    }
+                    continue;
+                }
                 if (there == theirs.end()) {
                     ++result->notCopied;
                     continue;
                 }
-                if (there->first != hash)
-                    name(QStringLiteral("строка %1 (станция %2, id журнала %3) в базе завода другая: хеш %4, в журнале %5")
-                             .arg(id).arg(there->second, identity, there->first, hash));
-                else
-                    ++result->compared;
+                name(QStringLiteral("строка %1 (станция %2, id журнала %3) в базе завода другая: хеш %4, в журнале %5")
+                         .arg(id).arg(quotedForMessage(there->second), quotedForMessage(identity), quotedForMessage(there->first), hash));
                 theirs.erase(there);
             }
             for (auto it = theirs.cbegin(); it != theirs.cend(); ++it) {
                 const qint64 id = it.key();
-                const bool restored = std::any_of(restores.cbegin(), restores.cend(), [&](const LedgerRestore &restore) {
-                    return restore.before == identity && id > restore.keptRow && id <= restore.plantRow;
-                });
-                if (restored)
+                if (beyondFork(identity, id, true))
                     ++result->lostInRestores;
                 else
-                    name(QStringLiteral("строка %1 (станция %2, id журнала %3) есть в базе завода, но её нет в журнале").arg(id).arg(it->second, identity));
+                    name(QStringLiteral("строка %1 (станция %2, id журнала %3) есть в базе завода, но её нет в журнале")
+                             .arg(id).arg(quotedForMessage(it->second), quotedForMessage(identity)));
             }
         }
     }
+    // The plant's rows by their content, not by their stored hashes.
+    if (!walk(identities, forks, [&](const LedgerRow &row, ChainWalk::Fault fault) {
+            if (fault != ChainWalk::Fault::None)
+                name(ChainWalk::describe(fault, row, QStringLiteral("в базе завода")));
+        }, error))
+        return false;
+    QStringList foreign;
+    qint64 count = 0;
+    if (!foreignCopies(ledger, identities, &foreign, &count, error))
+        return false;
+    for (const QString &problem : qAsConst(foreign))
+        name(problem);
     return true;
 }
 
@@ -533,8 +713,9 @@ bool PlantDatabase::history(const LedgerFilter &filter, QList<LedgerRow> *rows, 
 {
     QVariantList values;
     // One line per attempt, as in the ledger: its end row, or its start row while no end names it.
-    const QString extra = m_startRows ? QStringLiteral(" AND (kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.station = attempts.station "
-                                                       "AND e.ledger = attempts.ledger AND e.start_row = attempts.row_id))")
+    const QString extra = m_startRows ? QStringLiteral(" AND (kind = 'end' OR (kind = 'start' AND NOT EXISTS (SELECT 1 FROM attempts e WHERE "
+                                                       "e.station = attempts.station AND e.ledger = attempts.ledger AND e.start_row = attempts.row_id "
+                                                       "AND e.kind = 'end')))")
                                       : QString();
     const QString columns = QStringLiteral("row_id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, "
                                            "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "

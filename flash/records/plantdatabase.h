@@ -2,6 +2,9 @@
 #define PLANTDATABASE_H
 
 #include "ledger.h"
+#include "recordchain.h"
+
+#include <functional>
 
 #include <QHash>
 #include <QList>
@@ -23,6 +26,7 @@ struct PlantComparison
     qint64 compared = 0;     // rows in both, the same
     qint64 notCopied = 0;    // rows the plant database has not got yet
     qint64 lostInRestores = 0; // rows only the plant database has, lost by a restore on record
+    qint64 writtenBeforeFound = 0; // rows only the ledger has: written under the former identity before its restore was found
     qint64 problems = 0;
     QStringList named;       // the first problems, each a sentence
 };
@@ -82,6 +86,16 @@ private:
     bool hashes(const QString &identity, qint64 from, qint64 to, QHash<qint64, QPair<QString, QString>> *rows, QString *error);
     // The last row (up to upTo) where the ledger and the plant database agree; 0 when none.
     bool lastAgreed(Ledger &ledger, const QString &identity, qint64 upTo, qint64 *row, QString *error);
+    // The row a restore or an acknowledgement is written as: this station, user and process.
+    LedgerRow writer() const;
+    // Every row here of those identities through the chain's rules, station by station.
+    bool walk(const QStringList &identities, const QHash<QString, QPair<QString, qint64>> &forks,
+              const std::function<void(const LedgerRow &, ChainWalk::Fault)> &each, QString *error);
+    // The first row of an identity and those it forked from that does not verify: *broken says
+    // which and how, or is empty.
+    bool firstBroken(const QString &identity, const QHash<QString, QPair<QString, qint64>> &forks, QString *broken, QString *error);
+    // Batches of this ledger that the plant holds for its stations under identities it does not know.
+    bool foreignCopies(Ledger &ledger, const QStringList &identities, QStringList *named, qint64 *count, QString *error);
     // *added: the row was not there yet.
     bool insert(const LedgerRow &row, bool *added, QString *error);
 
@@ -91,6 +105,8 @@ private:
     bool m_reached = false;
     bool m_startRows = false; // the attempts table has the columns of an attempt's two rows
     bool m_processColumns = false; // and those of the flasher that wrote each row
+    bool m_chainColumns = false;   // and each row's hash version and a restore's facts
+    QString m_station;
 };
 
 #endif // PLANTDATABASE_H

@@ -7,9 +7,12 @@
 #include "platform.h"
 #include "recorder.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSysInfo>
 
 namespace {
 
@@ -79,7 +82,16 @@ int acknowledgeRestores(const CommandLine &command, Ledger &ledger)
     QString error;
     const QString &file = command.options.recordsFile;
     const QString engineer = command.options.operatorName.isEmpty() ? platform::loginName() : command.options.operatorName;
-    if (!ledger.acknowledgeRestores(engineer, &count, &error))
+    const platform::ProcessIdentity process = platform::currentProcess();
+    LedgerRow writer;
+    writer.station = QSysInfo::machineHostName();
+    writer.operatorName = engineer;
+    writer.programVersion = QCoreApplication::applicationVersion();
+    writer.machine = process.machine;
+    writer.boot = process.boot;
+    writer.pid = process.pid;
+    writer.processStart = process.started;
+    if (!ledger.acknowledgeRestores(writer, &count, &error))
         return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
     standardOutput() << QStringLiteral("журнал %1: подтверждено восстановлений из копии: %2 (%3)").arg(file).arg(count).arg(engineer)
                      << Qt::endl;
@@ -132,15 +144,34 @@ int runRecordsCommand(const CommandLine &command)
         QFile reportFile(path);
         if (!reportFile.open(QIODevice::ReadOnly))
             return refuse(QStringLiteral("отчёт %1 не открывается: %2").arg(path, reportFile.errorString()));
-        const QJsonObject seen = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object()[QLatin1String("ledger")].toObject();
+        const QJsonObject whole = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object();
+        const QJsonObject seen = whole[QLatin1String("ledger")].toObject();
         if (seen.isEmpty())
             return refuse(QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(path));
-        // A report of a batch before a restore names the ledger's former identity.
-        if (!identities.contains(seen[QLatin1String("id")].toString()))
-            return refuse(QStringLiteral("отчёт %1 - о другом журнале (%2), а у %3 id %4")
-                              .arg(path, seen[QLatin1String("id")].toString(), file, identities.constLast()));
-        const LedgerHead head{QString(), qint64(seen[QLatin1String("rows")].toDouble()), qint64(seen[QLatin1String("lastRow")].toDouble()),
-                              seen[QLatin1String("hash")].toString()};
+        // A report of a batch before a restore names the ledger's former identity, which its
+        // rows still carry; one whose identity the ledger no longer knows, but whose batch it
+        // holds, is of this ledger's former content.
+        const QString seenId = seen[QLatin1String("id")].toString();
+        if (!identities.contains(seenId)) {
+            bool ours = false;
+            const QString batch = whole[QLatin1String("batch")].toString();
+            if (!batch.isEmpty() && !ledger.hasBatch(batch, &ours, &error))
+                return refuse(QStringLiteral("журнал %1: %2").arg(quotedForMessage(file, 200), error));
+            if (!ours)
+                return refuse(QStringLiteral("отчёт %1 - о другом журнале (%2), а у %3 id %4")
+                                  .arg(quotedForMessage(path, 200), quotedForMessage(seenId), quotedForMessage(file, 200), identities.constLast()));
+            standardOutput() << QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: у журнала больше нет id %3, "
+                                               "под которым шла партия %4 этого отчёта (журнал переписан)")
+                                    .arg(quotedForMessage(file, 200), quotedForMessage(path, 200), quotedForMessage(seenId), quotedForMessage(batch))
+                             << Qt::endl;
+            return SomeFailed;
+        }
+        LedgerHead head{QString(), qint64(seen[QLatin1String("rows")].toDouble()), qint64(seen[QLatin1String("lastRow")].toDouble()),
+                        seen[QLatin1String("hash")].toString(), {}};
+        for (const QJsonValue &chain : seen[QLatin1String("chains")].toArray())
+            head.chains.append({chain[QLatin1String("station")].toString(), chain[QLatin1String("ledger")].toString(),
+                                qint64(chain[QLatin1String("rows")].toDouble()), qint64(chain[QLatin1String("lastRow")].toDouble()),
+                                chain[QLatin1String("hash")].toString()});
         if (!ledger.holds(head, &problem, &error)) {
             if (!error.isEmpty())
                 return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
@@ -174,8 +205,9 @@ int runRecordsCommand(const CommandLine &command)
         standardOutput() << QStringLiteral("; сходится с отчётами: %1").arg(command.reports.size());
     if (!command.options.plantDb.isEmpty())
         standardOutput() << QStringLiteral("; с базой завода: совпало строк %1, ещё не скопировано %2, расхождений %3, "
-                                           "только в базе завода после восстановления из копии %4")
-                                .arg(comparison.compared).arg(comparison.notCopied).arg(comparison.problems).arg(comparison.lostInRestores);
+                                           "только в базе завода после восстановления из копии %4, только в журнале после восстановления %5")
+                                .arg(comparison.compared).arg(comparison.notCopied).arg(comparison.problems).arg(comparison.lostInRestores)
+                                .arg(comparison.writtenBeforeFound);
     standardOutput() << Qt::endl;
     return code;
 }
