@@ -4,11 +4,13 @@
 #include "flashoptions.h"
 #include "pgserver.h"
 #include "platform.h"
+#include "recordchain.h"
 
 #include <QSerialPortInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 #include <csignal>
 #include <unistd.h>
@@ -128,6 +130,8 @@ private slots:
     void processLiveness();
     void plantDatabase();
     void restoredLedger();
+    void forgedRecords_data();
+    void forgedRecords();
 
 private:
     ImageFiles m_images;
@@ -973,6 +977,7 @@ void TestFlash::ledger_data()
     QTest::newRow("the image's hash changed") << "UPDATE attempts SET image_sha256 = lower(image_sha256) || '0' WHERE id = 4" << QStringLiteral("строка 4 ");
     QTest::newRow("the bytes acknowledged changed") << "UPDATE attempts SET bytes_acknowledged = 4095 WHERE id = 4" << QStringLiteral("строка 4 ");
     QTest::newRow("the writer's process changed") << "UPDATE attempts SET process_start = '1' WHERE id = 4" << QStringLiteral("строка 4 ");
+    QTest::newRow("the identity changed") << "UPDATE attempts SET ledger_id = 'x'" << QStringLiteral("строка 1 ");
     // Cut at the end: the chain is whole, its head is not; with the head rewritten too, the
     // reports' heads are what is left to tell.
     QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок");
@@ -1298,6 +1303,18 @@ void TestFlash::restoredLedger()
     QCOMPARE(run(verify, &said), 1);
     QVERIFY2(said.contains(QStringLiteral("строки 3-4")) && said.contains(QStringLiteral("не подтверждено")), qPrintable(said));
     QCOMPARE(run({QStringLiteral("--acknowledge-restore"), QStringLiteral("--operator"), QStringLiteral("Петров")}, &said), 0);
+    // The restore and its acknowledgement are rows of the chain: neither can go unseen.
+    for (const char *kind : {"restore", "acknowledgement"}) {
+        const QString forged = dir.filePath(QLatin1String(kind));
+        QVERIFY(QFile::copy(records, forged));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kind));
+        db.setDatabaseName(forged);
+        QVERIFY(db.open() && QSqlQuery(db).exec(QStringLiteral("DELETE FROM attempts WHERE kind = '%1'").arg(QLatin1String(kind))));
+        db.close();
+        Flash check;
+        check.start({QStringLiteral("--verify-records"), QStringLiteral("--records"), forged});
+        QCOMPARE(check.finish(), 1);
+    }
     QCOMPARE(run(verify, &said), 0);
     QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 5, ещё не скопировано 1, расхождений 0, только в базе завода после восстановления из копии 2, только в журнале после восстановления 0")),
              qPrintable(said));
@@ -1332,6 +1349,98 @@ void TestFlash::restoredLedger()
         QCOMPARE(read.finish(), 2);
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("typo"))));
     }
+}
+
+void TestFlash::forgedRecords_data()
+{
+    QTest::addColumn<QString>("ledgerSql"); // run on the ledger; "rehash" after it: every chain hashed anew, the head too
+    QTest::addColumn<QString>("plantSql");
+    QTest::addColumn<QString>("command"); // verify (the report), verify-plant, sync, ledger (alone)
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("untouched") << "" << "" << "verify-plant" << 0 << "совпало строк 4, ещё не скопировано 0, расхождений 0";
+    QTest::newRow("rows of an earlier version, hashed as it did") << "UPDATE attempts SET hash_version = NULL; rehash" << "" << "ledger" << 0
+                                                                  << "цепочка цела, строк: 4";
+    QTest::newRow("a plant row changed, its stored hash kept") << "" << "UPDATE attempts SET outcome = 'updated' WHERE row_id = 3" << "verify-plant" << 1
+                                                               << "строка 3 (станция hall-2";
+    QTest::newRow("a row planted under the next number") << ""
+        << "INSERT INTO attempts SELECT station, ledger, 5, batch, label, operator, program_version, link, device, attempt, outcome, status, message, "
+           "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, previous_hash, md5(row_hash) FROM attempts "
+           "WHERE row_id = 4" << "sync" << 1 << "это не восстановление журнала";
+    QTest::newRow("the plant's last hash changed") << "" << "UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4" << "sync" << 1
+                                                   << "это не восстановление журнала";
+    QTest::newRow("another station's rows rewritten behind the report") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1; rehash" << ""
+                                                                        << "verify" << 1 << "не держит конец цепочки";
+    QTest::newRow("the rows given a new identity, hashed anew") << "UPDATE attempts SET ledger_id = 'x'; UPDATE ledger_info SET value = 'x' WHERE key = 'id'; rehash"
+                                                                << "" << "verify-plant" << 1 << "которого этот журнал не знает";
+    QTest::newRow("the report of the ledger before a new identity") << "UPDATE attempts SET ledger_id = 'x'; UPDATE ledger_info SET value = 'x' WHERE key = 'id'; rehash"
+                                                                    << "" << "verify" << 1 << "у журнала больше нет id";
+}
+
+// What a forger does with the ledger's file, and a writer of the plant database with its rows.
+void TestFlash::forgedRecords()
+{
+    QFETCH(QString, ledgerSql);
+    QFETCH(QString, plantSql);
+    QFETCH(QString, command);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    PgServer plant;
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString records = dir.filePath(QStringLiteral("records.sqlite"));
+    const QString report = dir.filePath(QStringLiteral("report.json"));
+    for (const char *station : {"hall-1", "hall-2"}) {
+        Flash batch;
+        batch.start({QStringLiteral("--records"), records, QStringLiteral("--plant-db"), plant.url(), QStringLiteral("--station"), QLatin1String(station),
+                     QStringLiteral("--report"), report, QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()),
+                     QStringLiteral("--device"), QStringLiteral("2"), m_images.write(firmwareImage(1024))});
+        QCOMPARE(batch.finish(), 0);
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("forger"));
+        db.setDatabaseName(records);
+        QVERIFY(db.open());
+        for (const QString &statement : ledgerSql.split(QStringLiteral("; "), Qt::SkipEmptyParts)) {
+            if (statement != QLatin1String("rehash")) {
+                QVERIFY2(QSqlQuery(db).exec(statement), qPrintable(statement));
+                continue;
+            }
+            QSqlQuery rows(db);
+            QVERIFY(rows.exec(QStringLiteral("SELECT id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
+                                             "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, previous_hash, "
+                                             "row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start, hash_version, detail FROM attempts ORDER BY id")));
+            QHash<QString, QString> last; // station and identity: its last hash
+            const RowColumns columns = RowColumns::of(rows.record());
+            while (rows.next()) {
+                LedgerRow row = ledgerRowFrom(rows, columns);
+                row.previousHash = last.value(row.station + QLatin1Char(' ') + row.ledgerId, NoPreviousRow);
+                last[row.station + QLatin1Char(' ') + row.ledgerId] = row.rowHash = rowHash(row, row.previousHash);
+                QSqlQuery update(db);
+                update.prepare(QStringLiteral("UPDATE attempts SET previous_hash = ?, row_hash = ? WHERE id = ?"));
+                update.addBindValue(row.previousHash);
+                update.addBindValue(row.rowHash);
+                update.addBindValue(row.id);
+                QVERIFY(update.exec() && QSqlQuery(db).exec(QStringLiteral("UPDATE ledger_info SET value = '%1' WHERE key = 'head_hash'").arg(row.rowHash)));
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("forger"));
+    if (!plantSql.isEmpty())
+        ::plantSql(plant, {plantSql});
+    Flash check;
+    check.start(command == QLatin1String("sync") ? QStringList{QStringLiteral("--sync-records"), QStringLiteral("--records"), records, QStringLiteral("--plant-db"), plant.url()}
+                : QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records}
+                      + (command == QLatin1String("verify") ? QStringList{report}
+                         : command == QLatin1String("ledger") ? QStringList() : QStringList{QStringLiteral("--plant-db"), plant.url()}));
+    QCOMPARE(check.finish(), code);
+    const QString words = check.out() + check.err();
+    QVERIFY2(words.contains(said), qPrintable(words));
+    // A conflict is never taken for a restore.
+    QVERIFY2(!words.contains(QStringLiteral("восстановлен из копии")), qPrintable(words));
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

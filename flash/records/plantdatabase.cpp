@@ -489,18 +489,28 @@ bool PlantDatabase::foreignCopies(Ledger &ledger, const QStringList &identities,
     // identity (rewritten), or the plant's rows copied under another. A station's new ledger
     // shares no batch with its former one.
     {
+        LedgerHead head;
+        if (!ledger.head(&head, error))
+            return false;
+        QStringList stations;
+        for (const LedgerHead::Chain &chain : qAsConst(head.chains))
+            stations << chain.station;
+        stations.removeDuplicates();
+        if (stations.isEmpty())
+            return true;
+        const auto marks = [](const QStringList &values) {
+            QStringList marks;
+            for (int i = 0; i < values.size(); ++i)
+                marks << QStringLiteral("?");
+            return marks.join(QStringLiteral(", "));
+        };
         QSqlQuery query(QSqlDatabase::database(m_connection));
-        QStringList marks;
-        for (int i = 0; i < identities.size(); ++i)
-            marks << QStringLiteral("?");
         query.setForwardOnly(true);
-        query.prepare(QStringLiteral("SELECT other.ledger, other.station, other.batch, count(*) FROM attempts other WHERE other.ledger NOT IN (%1) "
-                                     "AND other.station IN (SELECT DISTINCT station FROM attempts WHERE ledger IN (%1)) "
-                                     "GROUP BY other.ledger, other.station, other.batch")
-                          .arg(marks.join(QStringLiteral(", "))));
-        for (int pass = 0; pass < 2; ++pass)
-            for (const QString &identity : identities)
-                query.addBindValue(identity);
+        query.prepare(QStringLiteral("SELECT ledger, station, batch, count(*) FROM attempts WHERE ledger NOT IN (%1) AND station IN (%2) "
+                                     "GROUP BY ledger, station, batch")
+                          .arg(marks(identities), marks(stations)));
+        for (const QString &value : identities + stations)
+            query.addBindValue(value);
         if (!query.exec()) {
             *error = driverText(query.lastError());
             return false;
@@ -579,7 +589,7 @@ bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
         if (plantRow == 0) {
             QStringList named;
             qint64 count = 0;
-            if (!foreignCopies(ledger, {identity}, &named, &count, error))
+            if (!foreignCopies(ledger, identities, &named, &count, error))
                 return false;
             if (count > 0) {
                 *error = named.constFirst() + QStringLiteral("; копирование остановлено; сравните журнал с базой: vorlex-flash --verify-records --plant-db");
