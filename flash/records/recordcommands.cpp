@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 
 #include <algorithm>
 
@@ -225,7 +226,8 @@ int runRecordsCommand(const CommandLine &command)
             Said said;
             Ledger ledger;
             const int code = command.action == CommandLine::Action::History ? showHistory(command, ledger, said) : verifyRecords(command, ledger, said);
-            if (ledger.readUnchanged()) {
+            // A -wal alone is also what a writer shows for a moment as it opens the ledger.
+            if (ledger.readUnchanged() && (!ledger.beingWritten() || attempt == ReadTries)) {
                 say(said);
                 return code;
             }
@@ -235,6 +237,8 @@ int runRecordsCommand(const CommandLine &command)
                                 << Qt::endl;
                 return SomeFailed;
             }
+            // A writer's checkpoint takes milliseconds: the next try comes after it, not during.
+            QThread::msleep(20 * attempt);
         }
     }
     Said said;
