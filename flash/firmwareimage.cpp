@@ -1,5 +1,6 @@
 #include "firmwareimage.h"
 
+#include "flashoptions.h"
 #include "imageformat.h"
 
 #include <QCryptographicHash>
@@ -51,7 +52,7 @@ bool loadFirmwareImage(const QString &path, FirmwareImage *image, QString *error
     }
     const ForeignImageFormat format = foreignImageFormat(image->bytes.left(4096));
     if (!format.name.isEmpty()) {
-        *error = foreignImageAdvice(format, path);
+        *error = foreignImageAdvice(format, quotedForMessage(path, 200), quotedForMessage(rawImageName(path), 200));
         return false;
     }
     image->path = path;

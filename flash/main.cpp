@@ -54,6 +54,17 @@ QString newBatchId()
          + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
 }
 
+// Standard output written to its last byte, or the exit code says it was not: a history sent
+// into a file on a full disk is as incomplete as a report would be. A signal's code stands.
+int withOutputChecked(int code)
+{
+    const int failure = standardOutputFailure();
+    if (failure == 0)
+        return code;
+    standardError() << QStringLiteral("vorlex-flash: стандартный вывод записан не целиком: ") << platform::writeFailure(failure) << Qt::endl;
+    return code >= KilledBase ? code : OutputNotWritten;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -79,16 +90,16 @@ int main(int argc, char *argv[])
         return usageError(command.text);
     case CommandLine::Action::Help:
         // showHelp() would encode the Russian text in the locale's codec under Qt 5.
-        standardOutput() << command.text << Qt::flush;
-        return AllUpdated;
+        standardOutput() << command.text;
+        return withOutputChecked(AllUpdated);
     case CommandLine::Action::ListPorts:
         listPorts(command.json);
-        return AllUpdated;
+        return withOutputChecked(AllUpdated);
     case CommandLine::Action::History:
     case CommandLine::Action::VerifyRecords:
     case CommandLine::Action::SyncRecords:
     case CommandLine::Action::AcknowledgeRestore:
-        return runRecordsCommand(command);
+        return withOutputChecked(runRecordsCommand(command));
     case CommandLine::Action::Run:
         break;
     }
@@ -146,7 +157,7 @@ int main(int argc, char *argv[])
     QObject::connect(&recorder, &Recorder::note, &transcript, &Transcript::line);
     QObject::connect(&transcript, &Transcript::writeFailed, &view, [&view, &options](const QString &why) {
         view.warn(QStringLiteral("протокол %1 неполон: строка не записалась (%2); работа продолжается, протокол больше не пишется")
-                      .arg(options.logFile, why));
+                      .arg(quotedForMessage(options.logFile, 200), why));
     }, Qt::QueuedConnection);
     // The transcript says which batch its lines belong to, as the report and the ledger name it.
     // One pass of arg() each, so that a % in a label stays as typed.
@@ -204,9 +215,11 @@ int main(int argc, char *argv[])
                 // The report states the code it would end with; a failed write changes only the
                 // process's own exit code.
                 report.exitCode = code;
-                QString why;
-                if (!writeReport(options.reportFile, report, &why)) {
-                    view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(options.reportFile, why));
+                // The path is looked at again as it now resolves: made a link to the image or the
+                // ledger during the batch, it would have the report written over them.
+                QString why = findBatchFileClash(options, QStringLiteral("--report"));
+                if (!why.isEmpty() || !writeReport(options.reportFile, report, &why)) {
+                    view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(quotedForMessage(options.reportFile, 200), why));
                     transcript.line(QStringLiteral("report %1 not written: %2").arg(options.reportFile, why));
                     if (!scheduler.interrupted())
                         code = OutputNotWritten;
@@ -216,7 +229,7 @@ int main(int argc, char *argv[])
         });
     }, Qt::QueuedConnection);
     scheduler.start();
-    const int code = app.exec();
+    const int code = withOutputChecked(app.exec());
     // A thread still held by a frozen plant server would be torn down under Qt's global
     // destructors: with every output written, the process ends without them.
     recorder.closePlant();

@@ -28,7 +28,11 @@
 #include "flashoptions.h"
 #include <QTimer>
 
+#include <QDateTime>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <io.h>
 #include <windows.h>
 #endif
@@ -51,7 +55,20 @@ void onSignal(int signalNumber)
 static_assert(SIGINT == SignalWatcher::Interrupt && SIGHUP == SignalWatcher::Hangup && SIGTERM == SignalWatcher::Terminate,
               "signal numbers as the exit codes document them");
 
-void prepareConsole() {}
+void prepareConsole()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+QString fileStamp(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    return QStringLiteral("%1:%2 %3 %4.%5 %6.%7")
+        .arg(quint64(info.st_dev)).arg(quint64(info.st_ino)).arg(qint64(info.st_size))
+        .arg(qint64(info.st_mtim.tv_sec)).arg(qint64(info.st_mtim.tv_nsec)).arg(qint64(info.st_ctim.tv_sec)).arg(qint64(info.st_ctim.tv_nsec));
+}
 
 bool standardOutputIsTerminal()
 {
@@ -522,6 +539,14 @@ void prepareConsole()
     ::SetConsoleOutputCP(CP_UTF8);
 }
 
+QString fileStamp(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QString();
+    return QStringLiteral("%1 %2 %3").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch()).arg(info.metadataChangeTime().toMSecsSinceEpoch());
+}
+
 bool standardOutputIsTerminal()
 {
     if (_isatty(_fileno(stdout)) == 0)
@@ -823,5 +848,25 @@ bool SignalWatcher::install()
 }
 
 #endif
+
+QString writeFailure(int error)
+{
+    switch (error) {
+    case ENOSPC:
+        return QStringLiteral("диск полон");
+    case EFBIG:
+        return QStringLiteral("файл превысил предел размера");
+#ifdef EDQUOT
+    case EDQUOT:
+        return QStringLiteral("исчерпана дисковая квота");
+#endif
+    case EPIPE:
+        return QStringLiteral("читающая сторона закрыла канал");
+    case EIO:
+        return QStringLiteral("ошибка ввода-вывода");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
 
 } // namespace platform

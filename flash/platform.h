@@ -10,8 +10,17 @@
 // POSIX systems and Windows.
 namespace platform {
 
-// Before anything is written: on Windows, the console takes UTF-8.
+// Before anything is written: on Windows, the console takes UTF-8; on POSIX systems a write
+// beyond the file-size limit fails with EFBIG, to be said, instead of killing the process.
 void prepareConsole();
+
+// Why a write failed, errno as the operator reads it: "диск полон", "файл превысил предел
+// размера", or the system's words.
+QString writeFailure(int error);
+
+// What changes when a file is written, as the system keeps it: its device, file, size and the
+// times of its last change. Empty when the file cannot be looked at.
+QString fileStamp(const QString &path);
 
 bool standardOutputIsTerminal();
 // Columns and rows of the terminal on standard output; 0 when unknown.

@@ -1,11 +1,15 @@
 #include "reportwriter.h"
 
+#include "platform.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+
+#include <cerrno>
 
 namespace {
 
@@ -54,6 +58,14 @@ QJsonObject deviceObject(const DeviceRecord &record)
     device.insert(QStringLiteral("durationSeconds"), start.msecsTo(record.run.end) / 1000.0);
     device.insert(QStringLiteral("attempts"), attempts);
     return device;
+}
+
+// A write the system refused, by its errno where there is one: the file device's own text for
+// a write cut off by a size limit is "Unknown error".
+bool failed(const QFileDevice &file, int cause, QString *error)
+{
+    *error = cause != 0 ? platform::writeFailure(cause) : file.errorString();
+    return false;
 }
 
 } // namespace
@@ -122,17 +134,23 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
         QSaveFile file(path);
         // Unbuffered, so that a short write shows here: a buffered one that the disk cut short
         // at its flush can still be committed, as a truncated report.
-        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(json) == json.size() && file.commit())
-            return true;
-        *error = file.errorString();
-        return false;
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            errno = 0;
+            if (file.write(json) != json.size())
+                return failed(file, errno, error);
+            if (file.commit())
+                return true;
+        }
+        return failed(file, errno, error);
     }
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(json) == json.size() && file.flush()) {
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        errno = 0;
+        if (file.write(json) != json.size())
+            return failed(file, errno, error);
         file.close();
         if (file.error() == QFileDevice::NoError)
             return true;
     }
-    *error = file.errorString();
-    return false;
+    return failed(file, errno, error);
 }

@@ -203,6 +203,17 @@ void TestFlash::badInput_data()
     QTest::newRow("Intel HEX") << cabinet + QStringList{hex} << QStringLiteral("в формате Intel HEX");
     QTest::newRow("S-record") << cabinet + QStringList{srec} << QStringLiteral("objcopy -I srec -O binary");
     QTest::newRow("ELF program") << cabinet + QStringList{QStringLiteral("/bin/true")} << QStringLiteral("в формате ELF");
+    // The advice never writes over the input nor over any file there is, and reads as a shell takes it.
+    const QString elf = m_images.write("\x7f" "ELF" + QByteArray(60, '\1'));
+    QTest::newRow("ELF named .bin: the raw image beside it") << cabinet + QStringList{elf}
+                                                            << QStringLiteral("objcopy -O binary %1 %2-raw.bin").arg(elf, elf.chopped(4));
+    const QString taken = m_images.write(":10000000000102030405060708090A0B0C0D0E0F78\n");
+    QVERIFY(QFile(taken.chopped(4) + QStringLiteral("-raw.bin")).open(QIODevice::WriteOnly));
+    QTest::newRow("HEX whose raw name is taken: the next one") << cabinet + QStringList{taken}
+                                                              << QStringLiteral("-O binary %1 %2-raw-2.bin").arg(taken, taken.chopped(4));
+    const QString quoted = QFileInfo(taken).path() + QStringLiteral("/it's fw.elf");
+    QVERIFY(QFile::copy(elf, quoted));
+    QTest::newRow("a name for the shell to quote") << cabinet + QStringList{quoted} << QStringLiteral("-O binary '%1/it'\\''s fw.elf' '%1/it'\\''s fw-raw.bin'").arg(QFileInfo(taken).path());
     QTest::newRow("a folder") << cabinet + QStringList{QDir::tempPath()} << QStringLiteral("это папка");
     QTest::newRow("a device file") << cabinet + QStringList{QStringLiteral("/dev/zero")} << QStringLiteral("не обычный файл");
     const QString loop = m_images.missing() + QStringLiteral(".loop");
@@ -348,16 +359,24 @@ void TestFlash::transcript()
 
 void TestFlash::outputsNotWrittenWhole_data()
 {
-    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("output"); // --log or --report of a batch; otherwise a command whose standard output it is
     QTest::addColumn<QString>("place"); // empty: a file of the test's that holds an earlier output
     QTest::addColumn<int>("fileSizeLimit"); // bytes; 0: none
     QTest::addColumn<QString>("says");
     QTest::newRow("transcript on a full device") << "--log" << "/dev/full" << 0 << "протокол /dev/full неполон";
-    QTest::newRow("transcript beyond the file-size limit") << "--log" << QString() << 2000 << "неполон: строка не записалась";
-    QTest::newRow("report beyond the file-size limit: the earlier one stays") << "--report" << QString() << 300 << "не записан";
+    QTest::newRow("transcript beyond the file-size limit") << "--log" << QString() << 2000 << "неполон: строка не записалась (файл превысил предел размера)";
+    QTest::newRow("report beyond the file-size limit: the earlier one stays") << "--report" << QString() << 300 << "не записан: файл превысил предел размера";
+    const QString cut = QStringLiteral("стандартный вывод записан не целиком: ");
+    QTest::newRow("history table on a full device") << "--history" << "/dev/full" << 0 << cut + "диск полон";
+    QTest::newRow("history as CSV beyond the file-size limit") << "--history --csv" << QString() << 100 << cut + "файл превысил предел размера";
+    QTest::newRow("history as JSON on a full device") << "--history --json" << "/dev/full" << 0 << cut + "диск полон";
+    QTest::newRow("port list on a full device") << "--list-ports" << "/dev/full" << 0 << cut + "диск полон";
+    QTest::newRow("port list as JSON beyond the file-size limit") << "--list-ports --json" << QString() << 1 << cut + "файл превысил предел размера";
+    QTest::newRow("help on a full device") << "--help" << "/dev/full" << 0 << cut + "диск полон";
 }
 
-// A disk that gives out: the batch goes on, the screen says so once, and the exit code is 3.
+// A disk that gives out: the batch goes on, the screen says so once, and the exit code is 3;
+// so is a command whose standard output did not go out whole.
 void TestFlash::outputsNotWrittenWhole()
 {
     QFETCH(QString, output);
@@ -371,36 +390,51 @@ void TestFlash::outputsNotWrittenWhole()
     QFile earlier(path);
     QVERIFY(!place.isEmpty() || (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\n") == 8 && earlier.flush()));
     earlier.close();
-    const QStringList arguments{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                                QStringLiteral("--records"), QStringLiteral("none"), output, path, m_images.write(firmwareImage(8192))};
-    Flash flash;
+    const bool ofBatch = output == QLatin1String("--log") || output == QLatin1String("--report");
+    const QString ledger = dir.filePath(QStringLiteral("records.sqlite"));
+    const QStringList batch{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                            QStringLiteral("--records"), ofBatch ? QStringLiteral("none") : ledger, m_images.write(firmwareImage(8192))};
+    Flash first;
+    Flash checked;
+    Flash &flash = ofBatch ? first : checked;
+    QStringList arguments = ofBatch ? QStringList{output, path} + batch : output.split(QLatin1Char(' '));
+    if (!ofBatch) {
+        first.start(batch);
+        QCOMPARE(first.finish(), 0);
+        checked.process.setStandardOutputFile(path);
+        if (output.startsWith(QLatin1String("--history")))
+            arguments << QStringLiteral("--records") << ledger;
+    }
     if (fileSizeLimit > 0)
         flash.process.start(QStringLiteral("prlimit"), QStringList{QStringLiteral("--fsize=%1").arg(fileSizeLimit), QStringLiteral("--"), QStringLiteral(FLASH_PATH)} + arguments);
     else
         flash.start(arguments);
     QCOMPARE(flash.finish(), 3);
-    const QString out = flash.out();
+    const QString out = first.out();
     const QString err = flash.err();
     QVERIFY2(out.contains(QStringLiteral("Прибор 2: обновлён")), qPrintable(out));
-    QVERIFY2(err.count(says) == 1 && err.contains(path), qPrintable(err));
-    if (place.isEmpty() && output == QLatin1String("--report")) {
+    QVERIFY2(err.count(says) == 1 && (!ofBatch || err.contains(path)), qPrintable(err));
+    // What stays of a file is whole: the earlier report, the transcript's lines.
+    if (place.isEmpty() && ofBatch) {
         QVERIFY(earlier.open(QIODevice::ReadOnly));
-        QCOMPARE(earlier.readAll(), QByteArray("earlier\n"));
+        const QByteArray kept = earlier.readAll();
+        QVERIFY2(output == QLatin1String("--report") ? kept == "earlier\n" : kept.endsWith("\n") && kept.size() > 8, kept.right(80).constData());
     }
 }
 
 void TestFlash::imageChangesDuringBatch_data()
 {
-    QTest::addColumn<bool>("deleted");
-    QTest::newRow("overwritten") << false;
-    QTest::newRow("deleted") << true;
+    QTest::addColumn<QString>("change");
+    QTest::newRow("overwritten") << "overwritten";
+    QTest::newRow("deleted") << "deleted";
+    QTest::newRow("the report's path made a link to it: no report over it") << "linked";
 }
 
 // Whatever happens to the file once the batch has begun, every device gets the bytes the
 // report names.
 void TestFlash::imageChangesDuringBatch()
 {
-    QFETCH(bool, deleted);
+    QFETCH(QString, change);
     QTemporaryDir dir;
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QStringLiteral("2,3"), QStringLiteral("--keep-running"),
                 QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--out"), dir.filePath(QStringLiteral("{device}.bin"))});
@@ -413,14 +447,24 @@ void TestFlash::imageChangesDuringBatch()
     QString out;
     QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(QStringLiteral("Прибор 2: Соединение с прибором установлено")), 10000);
     QFile file(path);
-    QVERIFY(deleted ? file.remove() : (file.open(QIODevice::WriteOnly) && file.write(firmwareImage(8192).mid(7)) > 0));
+    if (change == QLatin1String("linked"))
+        QVERIFY(QFile::link(path, dir.filePath(QStringLiteral("r.json"))));
+    else
+        QVERIFY(change == QLatin1String("deleted") ? file.remove() : (file.open(QIODevice::WriteOnly) && file.write(firmwareImage(8192).mid(7)) > 0));
     file.close();
 
-    QCOMPARE(flash.finish(), 0);
+    QCOMPARE(flash.finish(), change == QLatin1String("linked") ? 3 : 0);
     for (const char *device : {"2.bin", "3.bin"}) {
         QFile received(dir.filePath(QLatin1String(device)));
         QVERIFY(received.open(QIODevice::ReadOnly));
         QCOMPARE(received.readAll(), image);
+    }
+    if (change == QLatin1String("linked")) {
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), image);
+        const QString err = flash.err();
+        QVERIFY2(err.contains(QStringLiteral("--report %1 и файл прошивки %2").arg(dir.filePath(QStringLiteral("r.json")), path)), qPrintable(err));
+        return;
     }
     QFile report(dir.filePath(QStringLiteral("r.json")));
     QVERIFY(report.open(QIODevice::ReadOnly));
@@ -960,32 +1004,38 @@ void TestFlash::ledger_data()
 {
     QTest::addColumn<QString>("tamper"); // SQL run on a copy of the ledger, then verified
     QTest::addColumn<QString>("verdict");
+    QTest::addColumn<QString>("reader"); // who reads the ledger: empty, its writer; "nobody", a user who may only read it
+    QTest::addColumn<bool>("held"); // the tampering connection stays open while the ledger is verified, its -wal unmerged
     // Each attempt is two rows: its start, and its end.
-    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 8; сходится с отчётами: 2");
-    QTest::newRow("a row changed") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1" << QStringLiteral("строка 1");
-    QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
+    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 8; сходится с отчётами: 2") << QString() << false;
+    QTest::newRow("untouched, read by a user who may only read it") << QString() << QStringLiteral("цепочка цела, строк: 8") << "nobody" << false;
+    QTest::newRow("a row changed by a writer still at it") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4" << QStringLiteral("строка 4 ") << "" << true;
+    QTest::newRow("a row changed by a writer still at it, read by another user") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4"
+                                                                              << QStringLiteral("строка 4 ") << "nobody" << true;
+    QTest::newRow("a row changed") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1" << QStringLiteral("строка 1") << QString() << false;
+    QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена") << QString() << false;
     QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
                                        "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, "
                                        "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start, "
                                        "hash_version, detail FROM attempts WHERE id = 1"
-                                    << QStringLiteral("удалена или вставлена");
-    QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
+                                    << QStringLiteral("удалена или вставлена") << QString() << false;
+    QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена") << QString() << false;
     // Every field is in the hash: each of these alone breaks it.
-    QTest::newRow("the label changed") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the operator changed") << "UPDATE attempts SET operator = 'nobody' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the start moved") << "UPDATE attempts SET started_at = '2026-01-01T00:00:00.000Z' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the image's hash changed") << "UPDATE attempts SET image_sha256 = lower(image_sha256) || '0' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the bytes acknowledged changed") << "UPDATE attempts SET bytes_acknowledged = 4095 WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the writer's process changed") << "UPDATE attempts SET process_start = '1' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the identity changed") << "UPDATE attempts SET ledger_id = 'x'" << QStringLiteral("строка 1 ");
+    QTest::newRow("the label changed") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the operator changed") << "UPDATE attempts SET operator = 'nobody' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the start moved") << "UPDATE attempts SET started_at = '2026-01-01T00:00:00.000Z' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the image's hash changed") << "UPDATE attempts SET image_sha256 = lower(image_sha256) || '0' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the bytes acknowledged changed") << "UPDATE attempts SET bytes_acknowledged = 4095 WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the writer's process changed") << "UPDATE attempts SET process_start = '1' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the identity changed") << "UPDATE attempts SET ledger_id = 'x'" << QStringLiteral("строка 1 ") << QString() << false;
     // Cut at the end: the chain is whole, its head is not; with the head rewritten too, the
     // reports' heads are what is left to tell.
-    QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок");
-    QTest::newRow("every row removed") << "DELETE FROM attempts" << QStringLiteral("строк 0, последняя 0, а по заголовку строк 8");
+    QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок") << QString() << false;
+    QTest::newRow("every row removed") << "DELETE FROM attempts" << QStringLiteral("строк 0, последняя 0, а по заголовку строк 8") << QString() << false;
     QTest::newRow("the last rows removed, the head rewritten")
         << "DELETE FROM attempts WHERE id >= 7; UPDATE ledger_info SET value = '6' WHERE key IN ('head_rows', 'head_row'); "
            "UPDATE ledger_info SET value = (SELECT row_hash FROM attempts WHERE id = 6) WHERE key = 'head_hash'"
-        << QStringLiteral("не держит конец цепочки, который видел отчёт");
+        << QStringLiteral("не держит конец цепочки, который видел отчёт") << QString() << false;
 }
 
 // Two flashers write one ledger at once, each device after a retry; the history reads back as
@@ -994,6 +1044,12 @@ void TestFlash::ledger()
 {
     QFETCH(QString, tamper);
     QFETCH(QString, verdict);
+    QFETCH(QString, reader);
+    QFETCH(bool, held);
+    if (!reader.isEmpty() && ::geteuid() != 0)
+        QSKIP("needs root, to read as a second user");
+    if (!reader.isEmpty() && QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}) != 0)
+        QSKIP("no private mount namespace here (unshare -m)");
     // Each cabinet's first update: block 2 sent again, then the line drops after block 3; the second
     // goes through, with block 2 sent again once more.
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running"),
@@ -1026,8 +1082,18 @@ void TestFlash::ledger()
     // ... but blocks sent again are counted over every attempt.
     QCOMPARE(device[QLatin1String("retransmissions")].toInt(), 2);
 
+    // Reads leave the folder as they found it, and need no more than leave to read it.
+    QVERIFY(reader.isEmpty() || QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther));
+    const auto read = [&](Flash &flash, const QStringList &arguments) {
+        if (reader.isEmpty())
+            return flash.start(arguments);
+        flash.process.start(QStringLiteral("unshare"), QStringList{QStringLiteral("-m"), QStringLiteral("runuser"), QStringLiteral("-u"), reader,
+                                                                   QStringLiteral("--"), QStringLiteral(FLASH_PATH)} + arguments);
+    };
+    const auto listing = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); };
+    const QStringList found = listing();
     Flash history;
-    history.start({QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv"), QStringLiteral("--device"), QStringLiteral("2")});
+    read(history, {QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv"), QStringLiteral("--device"), QStringLiteral("2")});
     QCOMPARE(history.finish(), 0);
     const QList<QStringList> rows = parseCsv(history.out());
     QCOMPARE(rows.size(), 5);
@@ -1062,25 +1128,29 @@ void TestFlash::ledger()
                                            // each device's latest: the two second attempts, both updated
                                            {{QStringLiteral("--latest"), QStringLiteral("--outcome"), QStringLiteral("not-updated")}, 0}}) {
         Flash filtered;
-        filtered.start(QStringList{QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv")} + filter);
+        read(filtered, QStringList{QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv")} + filter);
         QCOMPARE(filtered.finish(), 0);
         QCOMPARE(parseCsv(filtered.out()).size() - 1, expected);
     }
+    QCOMPARE(listing(), found);
 
-    if (!tamper.isEmpty()) {
+    {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("tamper"));
         db.setDatabaseName(records);
-        QVERIFY(db.open());
-        for (const QString &statement : tamper.split(QStringLiteral("; ")))
+        QVERIFY(tamper.isEmpty() || db.open());
+        for (const QString &statement : tamper.split(QStringLiteral("; "), Qt::SkipEmptyParts))
             QVERIFY2(QSqlQuery(db).exec(statement), qPrintable(statement));
-        db.close();
+        if (!held)
+            db.close();
+        const QStringList before = listing();
+        Flash verify;
+        read(verify, QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records} + reports);
+        QCOMPARE(verify.finish(), tamper.isEmpty() ? 0 : 1);
+        const QString said = verify.out();
+        QVERIFY2(said.contains(verdict), qPrintable(said + verify.err()));
+        QCOMPARE(listing(), before);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("tamper"));
-    Flash verify;
-    verify.start(QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records} + reports);
-    QCOMPARE(verify.finish(), tamper.isEmpty() ? 0 : 1);
-    const QString said = verify.out();
-    QVERIFY2(said.contains(verdict), qPrintable(said));
 }
 
 // A flasher killed mid-transfer, as by a power cut: its attempt is on record (in progress while
@@ -1105,9 +1175,9 @@ void TestFlash::crashMidTransfer()
             *out = flash.out() + flash.err();
         return code;
     };
-    const auto outcomes = [&] {
+    const auto outcomes = [&](const QString &only = QString()) {
         QString out;
-        run({QStringLiteral("--history"), QStringLiteral("--csv")}, &out);
+        run(QStringList{QStringLiteral("--history"), QStringLiteral("--csv")} + (only.isEmpty() ? QStringList() : QStringList{QStringLiteral("--outcome"), only}), &out);
         const QList<QStringList> rows = parseCsv(out);
         QStringList said;
         for (const QStringList &row : rows.mid(1))
@@ -1127,9 +1197,14 @@ void TestFlash::crashMidTransfer()
     QCOMPARE(run(other, &out), 0);
     QVERIFY2(!out.contains(QStringLiteral("не закончена")), qPrintable(out));
     QCOMPARE(outcomes(), (QStringList{QStringLiteral("in progress"), QStringLiteral("updated")}));
+    QCOMPARE(outcomes(QStringLiteral("in progress")), QStringList{QStringLiteral("in progress")});
+    QVERIFY(outcomes(QStringLiteral("unfinished")).isEmpty());
     doomed.process.kill();
     QVERIFY(doomed.process.waitForFinished());
     QCOMPARE(outcomes(), (QStringList{QStringLiteral("unfinished"), QStringLiteral("updated")}));
+    // As the history says it, after the liveness check.
+    QCOMPARE(outcomes(QStringLiteral("unfinished")), QStringList{QStringLiteral("unfinished")});
+    QVERIFY(outcomes(QStringLiteral("in progress")).isEmpty());
     QCOMPARE(run({QStringLiteral("--verify-records")}, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("строк: 3")), qPrintable(out));
 
@@ -1139,6 +1214,7 @@ void TestFlash::crashMidTransfer()
                  && out.contains(QStringLiteral("прибора 2 на связи %1").arg(doomedLink)) && !out.contains(QStringLiteral("kill")),
              qPrintable(out));
     QCOMPARE(outcomes(), (QStringList{QStringLiteral("unfinished"), QStringLiteral("updated"), QStringLiteral("updated")}));
+    QCOMPARE(outcomes(QStringLiteral("unfinished")), QStringList{QStringLiteral("unfinished")});
     QCOMPARE(run({QStringLiteral("--verify-records")}, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("строк: 6")), qPrintable(out));
 
@@ -1342,12 +1418,15 @@ void TestFlash::restoredLedger()
     QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале"))),
              qPrintable(said));
 
-    // Read only: a mistyped ledger is refused, and nothing is made in its place.
-    for (const QString &verb : {QStringLiteral("--history"), QStringLiteral("--verify-records")}) {
-        Flash read;
-        read.start({verb, QStringLiteral("--records"), dir.filePath(QStringLiteral("typo/records.sqlite"))});
-        QCOMPARE(read.finish(), 2);
-        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("typo"))));
+    // A mistyped ledger is refused, and nothing is made in its place, by a read or a write.
+    for (const QStringList &verb : {QStringList{QStringLiteral("--history")}, QStringList{QStringLiteral("--verify-records")},
+                                    QStringList{QStringLiteral("--acknowledge-restore")}, QStringList{QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}}) {
+        for (const QString &typo : {QStringLiteral("typo/records.sqlite"), QStringLiteral("typo.sqlite")}) {
+            Flash read;
+            read.start(verb + QStringList{QStringLiteral("--records"), dir.filePath(typo)});
+            QCOMPARE(read.finish(), 2);
+            QVERIFY(!QFileInfo::exists(dir.filePath(typo.section(QLatin1Char('/'), 0, 0))));
+        }
     }
 }
 

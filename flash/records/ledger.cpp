@@ -1,6 +1,7 @@
 #include "ledger.h"
 
 #include "flashoptions.h"
+#include "platform.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <QSqlRecord>
 #include <QStandardPaths>
 #include <QThread>
+#include <QUrl>
 #include <QUuid>
 
 #include <limits>
@@ -152,10 +154,15 @@ QString filterClause(const LedgerFilter &filter, QVariantList *values)
     if (!filter.label.isEmpty())
         add("label = ?", filter.label);
     // not-updated: every outcome but updated, whatever names later outcomes get.
-    if (filter.outcome == QLatin1String("not-updated"))
+    if (filter.outcome == QLatin1String("not-updated")) {
         add("outcome <> ?", QStringLiteral("updated"));
-    else if (!filter.outcome.isEmpty())
+    } else if (filter.outcome == QLatin1String("unfinished")) {
+        // Closed as unfinished by a later flasher, or still "in progress" with its flasher gone:
+        // the caller tells which after the liveness check.
+        add("outcome IN (?, 'in progress')", filter.outcome);
+    } else if (!filter.outcome.isEmpty()) {
         add("outcome = ?", filter.outcome);
+    }
     if (!filter.batch.isEmpty())
         add("batch = ?", filter.batch);
     return where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
@@ -213,9 +220,29 @@ bool Ledger::open(const QString &path, QString *error, Access access)
         *error = QStringLiteral("нет драйвера SQLite для Qt (пакет libqt6sql6-sqlite или libqt5sql5-sqlite)");
         return false;
     }
+    m_path = path;
+    bool immutable = false;
+    if (readOnly && QFileInfo::exists(path + QStringLiteral("-wal"))) {
+        // A writer is at work, or died: what it has written is in the -wal, which only the
+        // -shm beside it tells how to read.
+        if (!QFileInfo::exists(path + QStringLiteral("-shm"))) {
+            m_beingWritten = true;
+            *error = QStringLiteral("журнал пишется, или его vorlex-flash прервался: у него есть %1 без %2, а без него последние записи "
+                                    "прочесть можно, только создав его в папке журнала. Повторите, когда партия кончится; "
+                                    "после прерванной первая же запись журнала (партия, --sync-records) вберёт их")
+                         .arg(quotedForMessage(place.fileName() + QStringLiteral("-wal"), 200), quotedForMessage(place.fileName() + QStringLiteral("-shm"), 200));
+            return false;
+        }
+    } else if (readOnly) {
+        // No writer: the file alone, which SQLite then reads making nothing beside it.
+        immutable = true;
+        m_stamp = platform::fileStamp(path);
+    }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2").arg(BusyTimeoutMs).arg(readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
+    db.setDatabaseName(immutable ? QUrl::fromLocalFile(place.absoluteFilePath()).toString(QUrl::FullyEncoded) + QStringLiteral("?immutable=1") : path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2%3")
+                             .arg(BusyTimeoutMs)
+                             .arg(readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString(), immutable ? QStringLiteral(";QSQLITE_OPEN_URI") : QString()));
     if (!db.open()) {
         *error = explained(db.lastError());
         return false;
@@ -257,10 +284,11 @@ bool Ledger::open(const QString &path, QString *error, Access access)
         return refuse(QStringLiteral("у журнала нет своего id: %1").arg(explained(query.lastError())));
     m_id = query.value(0).toString();
     query.finish();
-    if (!query.exec(QStringLiteral("COMMIT")))
-        return refuse(explained(query.lastError()));
+    // A reader keeps its snapshot: what it reads next belongs together, whatever is written meanwhile.
     if (readOnly)
         return true;
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return refuse(explained(query.lastError()));
     // Readers and writers of several flashers at once. The switch needs the file to itself for
     // a moment, and SQLite does not wait for that on its own.
     QElapsedTimer waited;
@@ -442,6 +470,11 @@ bool Ledger::insertRow(LedgerRow *row, QString *error)
         return false;
     }
     return true;
+}
+
+bool Ledger::readUnchanged() const
+{
+    return m_stamp.isEmpty() || (!QFileInfo::exists(m_path + QStringLiteral("-wal")) && platform::fileStamp(m_path) == m_stamp);
 }
 
 bool Ledger::append(LedgerRow row, QString *error, qint64 *id)

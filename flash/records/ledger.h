@@ -93,7 +93,18 @@ public:
     // Opens the ledger, for writing creating it or bringing an older one up to date; refuses a
     // file that is not a ledger, or one written by a newer program, untouched. Read only, it
     // creates nothing and changes nothing: a missing or empty file is refused as well.
+    //
+    // Read only, the folder is left as it was, and a user who may only read the file and its
+    // folder can read it: without a -wal the file is read as immutable (SQLite makes no -shm),
+    // which holds only if nobody wrote it meanwhile (readUnchanged); with a -wal and its -shm,
+    // through them, as a writer's reader; with a -wal alone it is refused (beingWritten), since
+    // SQLite would have to make the -shm.
     bool open(const QString &path, QString *error, Access access = Access::Write);
+    // What was read holds: the file was not written while an immutable read went on. When not,
+    // the read is to be made again.
+    bool readUnchanged() const;
+    // The ledger cannot be read now, for its writer's sake, not for any fault of its own.
+    bool beingWritten() const { return m_beingWritten; }
     // *id, when given, gets the new row's id.
     bool append(LedgerRow row, QString *error, qint64 *id = nullptr);
     // Start rows that no end row names yet: attempts under way, or whose flasher died.
@@ -144,6 +155,9 @@ private:
     QString ofIdentity(const QString &identity, QVariantList *values) const;
 
     QString m_connection;
+    QString m_path;
+    QString m_stamp;          // the file as an immutable read began; empty for any other read
+    bool m_beingWritten = false;
     QString m_id;
     int m_version = SchemaVersion;
 };
