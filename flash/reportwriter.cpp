@@ -1,5 +1,7 @@
 #include "reportwriter.h"
 
+#include "flashoptions.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -61,13 +63,14 @@ QJsonObject deviceObject(const DeviceRecord &record)
 QString checkReportPlace(const QString &path)
 {
     const QFileInfo place(path);
+    const QString shown = quotedForMessage(path, PathInMessage);
     if (place.isDir())
-        return QStringLiteral("отчёт %1: это папка, а отчёту нужно имя файла").arg(path);
+        return QStringLiteral("отчёт %1: это папка, а отчёту нужно имя файла").arg(shown);
     const QFileInfo folder(place.absolutePath());
     if (!folder.isDir())
-        return QStringLiteral("отчёт %1: нет папки %2").arg(path, folder.filePath());
+        return QStringLiteral("отчёт %1: нет папки %2").arg(shown, quotedForMessage(folder.filePath(), PathInMessage));
     if (place.exists() ? !place.isWritable() : !folder.isWritable())
-        return QStringLiteral("отчёт %1: нет прав на запись").arg(path);
+        return QStringLiteral("отчёт %1: нет прав на запись").arg(shown);
     return QString();
 }
 
@@ -101,6 +104,9 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
                                    : QJsonObject{{QStringLiteral("id"), report.ledgerId}, {QStringLiteral("rows"), double(report.ledgerHead.rows)},
                                                  {QStringLiteral("lastRow"), double(report.ledgerHead.lastRow)},
                                                  {QStringLiteral("hash"), report.ledgerHead.hash}}},
+        // For a tracking system: a plant database that refused the station is not merely away.
+        {QStringLiteral("plant"), report.plantState.isEmpty() ? QJsonValue()
+                                  : QJsonObject{{QStringLiteral("state"), report.plantState}, {QStringLiteral("cause"), report.plantCause}}},
     };
     const QByteArray json = QJsonDocument(document).toJson();
 

@@ -1,6 +1,7 @@
 #include "recordcommands.h"
 
 #include "console.h"
+#include "flashoptions.h"
 #include "historyview.h"
 #include "ledger.h"
 #include "plantdatabase.h"
@@ -31,17 +32,17 @@ int showHistory(const CommandLine &command)
     if (!command.options.plantDb.isEmpty()) {
         PlantDatabase plant;
         if (!plant.open(command.options.plantDb, command.options.station, &error, PlantDatabase::Access::ReadOnly)) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            standardError() << QStringLiteral("vorlex-flash: база завода: ") << quotedForMessage(error, 1000) << Qt::endl;
             return plant.reached() ? BadInput : SomeFailed;
         }
         if (!plant.history(command.filter, &rows, &error)) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            standardError() << QStringLiteral("vorlex-flash: база завода: ") << quotedForMessage(error, 1000) << Qt::endl;
             return SomeFailed;
         }
     } else {
         Ledger ledger;
         if (!ledger.open(command.options.recordsFile, &error, Ledger::Access::ReadOnly) || !ledger.history(command.filter, &rows, &error))
-            return refuse(QStringLiteral("журнал %1: %2").arg(command.options.recordsFile, error));
+            return refuse(QStringLiteral("журнал %1: %2").arg(quotedForMessage(command.options.recordsFile, PathInMessage), error));
         // An attempt without its end: under way while its flasher lives, unfinished once it is gone.
         for (LedgerRow &row : rows)
             if (row.kind == QLatin1String("start") && Recorder::writerLiveness(row) == platform::Liveness::Dead)
@@ -64,7 +65,7 @@ bool sayRestores(Ledger &ledger, const QString &file, QString *error, bool *ok)
                                             "дальше журнал пишет под id %6")
                                  .arg(file, restore.found.toString(Qt::ISODate)).arg(restore.keptRow + 1).arg(restore.plantRow).arg(restore.before, restore.after);
         if (restore.acknowledged.isValid()) {
-            standardOutput() << what << QStringLiteral("; подтверждено: %1, %2").arg(restore.acknowledgedBy, restore.acknowledged.toString(Qt::ISODate)) << Qt::endl;
+            standardOutput() << what << QStringLiteral("; подтверждено: %1, %2").arg(quotedForMessage(restore.acknowledgedBy), restore.acknowledged.toString(Qt::ISODate)) << Qt::endl;
         } else {
             standardOutput() << what << QStringLiteral("; не подтверждено: разберитесь и подтвердите (vorlex-flash --acknowledge-restore)") << Qt::endl;
             *ok = false;
@@ -77,7 +78,7 @@ int acknowledgeRestores(const CommandLine &command, Ledger &ledger)
 {
     int count = 0;
     QString error;
-    const QString &file = command.options.recordsFile;
+    const QString file = quotedForMessage(command.options.recordsFile, PathInMessage);
     const QString engineer = command.options.operatorName.isEmpty() ? platform::loginName() : command.options.operatorName;
     if (!ledger.acknowledgeRestores(engineer, &count, &error))
         return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
@@ -95,10 +96,11 @@ int runRecordsCommand(const CommandLine &command)
     Ledger ledger;
     QString error;
     const QString &file = command.options.recordsFile;
+    const QString shown = quotedForMessage(file, PathInMessage);
     const bool verify = command.action == CommandLine::Action::VerifyRecords;
     // Verifying reads; a sync writes (a restore it finds), and so does an acknowledgement.
     if (!ledger.open(file, &error, verify ? Ledger::Access::ReadOnly : Ledger::Access::Write))
-        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+        return refuse(QStringLiteral("журнал %1: %2").arg(shown, error));
     if (command.action == CommandLine::Action::AcknowledgeRestore)
         return acknowledgeRestores(command, ledger);
     if (!verify) {
@@ -107,29 +109,30 @@ int runRecordsCommand(const CommandLine &command)
         const bool opened = plant.open(command.options.plantDb, command.options.station, &error);
         const bool copied = opened && plant.copyFrom(ledger, &copy, &error);
         for (const QString &restore : qAsConst(copy.restores))
-            standardError() << QStringLiteral("vorlex-flash: журнал %1: %2").arg(file, restore) << Qt::endl;
+            standardError() << QStringLiteral("vorlex-flash: журнал %1: %2").arg(shown, restore) << Qt::endl;
         if (!copied) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            standardError() << QStringLiteral("vorlex-flash: база завода: ") << quotedForMessage(error, 1000) << Qt::endl;
             return SomeFailed;
         }
-        standardOutput() << QStringLiteral("журнал %1: отправлено в базу завода строк: %2").arg(file).arg(copy.copied) << Qt::endl;
+        standardOutput() << QStringLiteral("журнал %1: отправлено в базу завода строк: %2").arg(shown).arg(copy.copied) << Qt::endl;
         return AllUpdated;
     }
     qint64 rows = 0;
     QString problem;
     if (!ledger.verify(&rows, &problem, &error)) {
         if (!error.isEmpty())
-            return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
-        standardOutput() << QStringLiteral("журнал %1: цепочка нарушена: %2").arg(file, problem) << Qt::endl;
+            return refuse(QStringLiteral("журнал %1: %2").arg(shown, error));
+        standardOutput() << QStringLiteral("журнал %1: цепочка нарушена: %2").arg(shown, quotedForMessage(problem, 1000)) << Qt::endl;
         return SomeFailed;
     }
     QStringList identities;
     if (!ledger.identities(&identities, &error))
-        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+        return refuse(QStringLiteral("журнал %1: %2").arg(shown, error));
     // The heads the reports saw: a ledger cut back, or rewritten with its own head, no longer
     // holds them.
-    for (const QString &path : command.reports) {
-        QFile reportFile(path);
+    for (const QString &report : command.reports) {
+        QFile reportFile(report);
+        const QString path = quotedForMessage(report, PathInMessage);
         if (!reportFile.open(QIODevice::ReadOnly))
             return refuse(QStringLiteral("отчёт %1 не открывается: %2").arg(path, reportFile.errorString()));
         const QJsonObject seen = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object()[QLatin1String("ledger")].toObject();
@@ -143,14 +146,14 @@ int runRecordsCommand(const CommandLine &command)
                               seen[QLatin1String("hash")].toString()};
         if (!ledger.holds(head, &problem, &error)) {
             if (!error.isEmpty())
-                return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
-            standardOutput() << QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(file, path, problem) << Qt::endl;
+                return refuse(QStringLiteral("журнал %1: %2").arg(shown, error));
+            standardOutput() << QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(shown, path, quotedForMessage(problem, 1000)) << Qt::endl;
             return SomeFailed;
         }
     }
     bool acknowledged = true;
-    if (!sayRestores(ledger, file, &error, &acknowledged))
-        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+    if (!sayRestores(ledger, shown, &error, &acknowledged))
+        return refuse(QStringLiteral("журнал %1: %2").arg(shown, error));
     int code = acknowledged ? AllUpdated : SomeFailed;
     PlantComparison comparison;
     if (!command.options.plantDb.isEmpty()) {
@@ -159,17 +162,17 @@ int runRecordsCommand(const CommandLine &command)
         PlantDatabase plant;
         if (!plant.open(command.options.plantDb, command.options.station, &error, PlantDatabase::Access::ReadOnly)
             || !plant.compare(ledger, &comparison, &error)) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            standardError() << QStringLiteral("vorlex-flash: база завода: ") << quotedForMessage(error, 1000) << Qt::endl;
             return plant.reached() && !plant.isOpen() ? BadInput : SomeFailed;
         }
         for (const QString &named : qAsConst(comparison.named))
-            standardOutput() << QStringLiteral("журнал %1: не сходится с базой завода: %2").arg(file, named) << Qt::endl;
+            standardOutput() << QStringLiteral("журнал %1: не сходится с базой завода: %2").arg(shown, quotedForMessage(named, 1000)) << Qt::endl;
         if (comparison.problems > comparison.named.size())
-            standardOutput() << QStringLiteral("журнал %1: и ещё расхождений с базой завода: %2").arg(file).arg(comparison.problems - comparison.named.size()) << Qt::endl;
+            standardOutput() << QStringLiteral("журнал %1: и ещё расхождений с базой завода: %2").arg(shown).arg(comparison.problems - comparison.named.size()) << Qt::endl;
         if (comparison.problems > 0)
             code = SomeFailed;
     }
-    standardOutput() << QStringLiteral("журнал %1: цепочка цела, строк: %2").arg(file).arg(rows);
+    standardOutput() << QStringLiteral("журнал %1: цепочка цела, строк: %2").arg(shown).arg(rows);
     if (!command.reports.isEmpty())
         standardOutput() << QStringLiteral("; сходится с отчётами: %1").arg(command.reports.size());
     if (!command.options.plantDb.isEmpty())
