@@ -347,10 +347,13 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
             const QSqlError why = query.lastError();
             if (why.nativeErrorCode() != QLatin1String("55P03"))
                 return fail(driverText(why));
+            // The transaction is over before the holder is asked: an aborted one answers nothing.
             QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
             const QString holder = holderOf(key);
-            return fail(QStringLiteral("блокировка схемы базы завода %1 (её создание или обновление) занята дольше %2 с: её держит %3")
-                            .arg(m_name).arg(LockWaitMs / 1000.0).arg(holder.isEmpty() ? QStringLiteral("другая сессия") : holder));
+            *error = QStringLiteral("блокировка схемы базы завода %1 (её создание или обновление) занята дольше %2 с: её держит %3")
+                         .arg(m_name).arg(LockWaitMs / 1000.0).arg(holder.isEmpty() ? QStringLiteral("другая сессия") : holder);
+            db.close();
+            return false;
         }
         // Another station may have brought it up while this one waited.
         if (!readSchema())
