@@ -41,7 +41,10 @@ QString description()
         "Блокировки шкафов - файлы в /run/lock (в Windows - %ProgramData%\\vorlex-flash\\locks);\n"
         "переменная VORLEX_FLASH_LOCK_DIR задаёт другую папку (только вместе для всех vorlex-flash).\n"
         "Каждая попытка записывается в журнал станции (SQLite), строки сцеплены хешами;\n"
-        "с --plant-db строки копируются и в базу завода (PostgreSQL), а связь блокируется для всех станций.\n\n"
+        "с --plant-db строки копируются и в базу завода (PostgreSQL), а связь блокируется для всех станций.\n"
+        "База завода в конце партии: copied (всё скопировано), away (недоступна: строки ждут в журнале)\n"
+        "или refused (отказала: пароль, чужая база, схема новее, роль только для чтения); это и причина -\n"
+        "в поле plant отчёта --report, код завершения от этого не меняется.\n\n"
         "Коды завершения:\n"
         "  0    все приборы обновлены\n"
         "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
@@ -78,20 +81,21 @@ QString checkSerialPort(const QString &name)
 QString readPlan(const QString &path, QList<LinkPlan> *links)
 {
     QFile file(path);
+    const QString shown = quotedForMessage(path, PathInMessage);
     // A pipe is fine (a plan made on the fly); an endless one is cut off by the cap below.
     if (QFileInfo(path).isDir())
-        return QStringLiteral("план %1 - это папка, а не файл").arg(path);
+        return QStringLiteral("план %1 - это папка, а не файл").arg(shown);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QStringLiteral("план %1 не открывается: %2").arg(path, file.errorString());
+        return QStringLiteral("план %1 не открывается: %2").arg(shown, file.errorString());
     // Never more than the cap: the file may grow while it is read.
     const QByteArray text = file.read(MaxPlanBytes + 1);
     if (text.size() > MaxPlanBytes)
-        return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(path).arg(MaxPlanBytes);
+        return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(shown).arg(MaxPlanBytes);
     QString error;
     if (!parsePlan(QString::fromUtf8(text), path, links, &error))
         return error;
     if (links->isEmpty())
-        return QStringLiteral("%1: в плане нет ни одной связи").arg(path);
+        return QStringLiteral("%1: в плане нет ни одной связи").arg(shown);
     return QString();
 }
 

@@ -76,9 +76,11 @@ QString LinkPlan::key() const
 bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *links, QString *error)
 {
     const QStringList lines = text.split(QLatin1Char('\n'));
+    // Every message and every origin names the file as it may be shown.
+    const QString shown = quotedForMessage(fileName, PathInMessage);
     for (int i = 0; i < lines.size(); ++i) {
         const auto refuse = [&](const QString &why) {
-            *error = QStringLiteral("%1:%2: %3").arg(fileName).arg(i + 1).arg(why);
+            *error = QStringLiteral("%1:%2: %3").arg(shown).arg(i + 1).arg(why);
             return false;
         };
         if (lines.at(i).size() > MaxPlanLineLength)
@@ -103,7 +105,7 @@ bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *li
         if (!parseDeviceList(words.at(2), &plan.devices))
             return refuse(QStringLiteral("неверные номера приборов \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)").arg(quotedForMessage(words.at(2))));
         for (int n = 0; n < plan.devices.size(); ++n)
-            plan.origins << QStringLiteral("%1:%2").arg(fileName).arg(i + 1);
+            plan.origins << QStringLiteral("%1:%2").arg(shown).arg(i + 1);
         links->append(plan);
     }
     return true;

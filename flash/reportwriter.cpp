@@ -1,6 +1,7 @@
 #include "reportwriter.h"
 
 #include "platform.h"
+#include "flashoptions.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -73,13 +74,14 @@ bool failed(const QFileDevice &file, int cause, QString *error)
 QString checkReportPlace(const QString &path)
 {
     const QFileInfo place(path);
+    const QString shown = quotedForMessage(path, PathInMessage);
     if (place.isDir())
-        return QStringLiteral("отчёт %1: это папка, а отчёту нужно имя файла").arg(path);
+        return QStringLiteral("отчёт %1: это папка, а отчёту нужно имя файла").arg(shown);
     const QFileInfo folder(place.absolutePath());
     if (!folder.isDir())
-        return QStringLiteral("отчёт %1: нет папки %2").arg(path, folder.filePath());
+        return QStringLiteral("отчёт %1: нет папки %2").arg(shown, quotedForMessage(folder.filePath(), PathInMessage));
     if (place.exists() ? !place.isWritable() : !folder.isWritable())
-        return QStringLiteral("отчёт %1: нет прав на запись").arg(path);
+        return QStringLiteral("отчёт %1: нет прав на запись").arg(shown);
     return QString();
 }
 
@@ -113,6 +115,9 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
                                    : QJsonObject{{QStringLiteral("id"), report.ledgerId}, {QStringLiteral("rows"), double(report.ledgerHead.rows)},
                                                  {QStringLiteral("lastRow"), double(report.ledgerHead.lastRow)},
                                                  {QStringLiteral("hash"), report.ledgerHead.hash}}},
+        // For a tracking system: a plant database that refused the station is not merely away.
+        {QStringLiteral("plant"), report.plantState.isEmpty() ? QJsonValue()
+                                  : QJsonObject{{QStringLiteral("state"), report.plantState}, {QStringLiteral("cause"), report.plantCause}}},
     };
     if (!report.ledgerId.isEmpty()) {
         // Every chain of the ledger, each station's under each identity: rows of another

@@ -128,6 +128,7 @@ private slots:
     void crashMidTransfer();
     void processLiveness_data();
     void processLiveness();
+    void plantDatabase_data();
     void plantDatabase();
     void restoredLedger();
     void forgedRecords_data();
@@ -248,7 +249,25 @@ void TestFlash::badInput_data()
                                                    << QStringLiteral("--outcome: \"maybe\"");
     QTest::newRow("plant URL that does not parse, its password masked")
         << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("postgresql://qa:s3cret@db:99999/x"), image}
-        << QStringLiteral("адрес базы \"postgresql://qa:***@db:99999/x\" не понят");
+        << QStringLiteral("адрес базы завода (postgresql://db…) не понят");
+    // Whatever does not parse, nothing before the last @ is shown.
+    for (const QString &url : {QStringLiteral("postgresql://sec:Zq9@db:5432/rec%zz"), QStringLiteral("postgresql://sec:Zq9/x@db/x"),
+                               QStringLiteral("postgresql://sec:Zq9 x@db/x"), QStringLiteral("postgresql://sec:Zq9@[::1/x")})
+        QTest::newRow(qPrintable(url)) << cabinet + QStringList{QStringLiteral("--plant-db"), url, image}
+                                       << (url.contains(QLatin1Char('[')) ? QStringLiteral("(postgresql://…) не понят") : QStringLiteral("(postgresql://db…) не понят"));
+    // A name that would retitle or clear the terminal, in each message that names a file.
+    const QString hostile = m_images.missing() + QStringLiteral("\x1b]0;owned\x07\x1b[2J");
+    const QString shown = QString(hostile).replace(QLatin1Char('\x1b'), QStringLiteral("\\x1b")).replace(QLatin1Char('\x07'), QStringLiteral("\\x07"));
+    QFile::link(image, hostile + QStringLiteral(".bin"));
+    QTest::newRow("escape: a missing image") << cabinet + QStringList{hostile} << QStringLiteral("нет такого файла: ") + shown;
+    QTest::newRow("escape: a missing plan") << QStringList{QStringLiteral("--plan"), hostile, image} << QStringLiteral("план %1 не открывается").arg(shown);
+    QTest::newRow("escape: a report's missing folder") << cabinet + QStringList{QStringLiteral("--report"), hostile + QStringLiteral("/r.json"), image}
+                                                      << QStringLiteral("нет папки ") + shown;
+    QTest::newRow("escape: a ledger's missing folder") << cabinet + QStringList{QStringLiteral("--records"), hostile + QStringLiteral("/r.sqlite"), image}
+                                                      << QStringLiteral("нет папки ") + shown;
+    QTest::newRow("escape: a missing report to re-run") << QStringList{QStringLiteral("--rerun-failed"), hostile, image} << QStringLiteral("отчёт %1 не открывается").arg(shown);
+    QTest::newRow("escape: the transcript onto the image") << cabinet + QStringList{QStringLiteral("--log"), hostile + QStringLiteral(".bin"), hostile + QStringLiteral(".bin")}
+                                                          << QStringLiteral("--log %1.bin и файл прошивки %1.bin").arg(shown);
     QTest::newRow("plant database not PostgreSQL") << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("mysql://db/records"), image}
                                                    << QStringLiteral("postgresql://");
     QTest::newRow("ledger that is not one") << cabinet + QStringList{QStringLiteral("--records"), small, image}
@@ -286,6 +305,7 @@ void TestFlash::badInput()
     QCOMPARE(flash.finish(), 2);
     const QString err = flash.err();
     QVERIFY2(err.contains(says), qPrintable(err));
+    QVERIFY2(!err.contains(QLatin1Char('\x1b')) && !err.contains(QLatin1Char('\x07')) && !err.contains(QStringLiteral("Zq9")) && !err.contains(QStringLiteral("s3cret")), qPrintable(err));
     QVERIFY2(err.endsWith(QStringLiteral("vorlex-flash --help: как пользоваться\n")), qPrintable(err));
 }
 
@@ -481,17 +501,19 @@ void TestFlash::interrupt_data()
     QTest::addColumn<int>("withinMs");
     QTest::addColumn<QString>("says"); // the device's outcome, as the operator reads it
     QTest::addColumn<bool>("frozenPlant"); // the plant database's server stopped (SIGSTOP) first
-    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130 << 2000 << "Прибор 2: НЕ обновлён: остановлено оператором" << false;
+    QTest::addColumn<bool>("afterLast"); // the signal after the last device, while its rows wait for the frozen server
+    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130 << 2000 << "Прибор 2: НЕ обновлён: остановлено оператором" << false << false;
     QTest::newRow("Ctrl-C during the transfer: only the second one abandons")
-        << true << int(SIGINT) << 130 << 2000 << "НЕ обновлён: запись прервана оператором: прошивка в приборе неполная" << false;
+        << true << int(SIGINT) << 130 << 2000 << "НЕ обновлён: запись прервана оператором: прошивка в приборе неполная" << false << false;
     QTest::newRow("SIGTERM during the transfer: abandons at once")
-        << true << int(SIGTERM) << 128 + SIGTERM << 2000 << "НЕ обновлён: запись прервана сигналом SIGTERM (остановка системой)" << false;
-    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP << 2000 << "НЕ обновлён: остановлено сигналом SIGHUP (закрыт терминал)" << false;
+        << true << int(SIGTERM) << 128 + SIGTERM << 2000 << "НЕ обновлён: запись прервана сигналом SIGTERM (остановка системой)" << false << false;
+    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP << 2000 << "НЕ обновлён: остановлено сигналом SIGHUP (закрыт терминал)" << false << false;
     // The cabinet drops every connection: Ctrl-C comes in the second's pause before a retry.
     QTest::newRow("Ctrl-C in the pause before a retry") << false << int(SIGINT) << 130 << 500
-                                                        << "НЕ обновлён: остановлено оператором перед попыткой 3 из 3; попытка 2: " << false;
+                                                        << "НЕ обновлён: остановлено оператором перед попыткой 3 из 3; попытка 2: " << false << false;
+    QTest::newRow("SIGTERM while the last plant copy waits") << true << int(SIGTERM) << 128 + SIGTERM << 1000 << "Прибор 2: обновлён" << true << true;
     QTest::newRow("SIGTERM with the plant database frozen") << false << int(SIGTERM) << 128 + SIGTERM << 1000
-                                                            << "НЕ обновлён: остановлено сигналом SIGTERM (остановка системой)" << true;
+                                                            << "НЕ обновлён: остановлено сигналом SIGTERM (остановка системой)" << true << false;
 }
 
 void TestFlash::interrupt()
@@ -502,6 +524,7 @@ void TestFlash::interrupt()
     QFETCH(int, withinMs);
     QFETCH(QString, says);
     QFETCH(bool, frozenPlant);
+    QFETCH(bool, afterLast);
     const bool retrying = withinMs < 1000;
     PgServer plant;
     QVERIFY2(!frozenPlant || plant.start(), qPrintable(plant.why()));
@@ -517,7 +540,7 @@ void TestFlash::interrupt()
     Flash flash;
     const QString reportPath = dir.filePath(QStringLiteral("report.json"));
     flash.start(QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                            QStringLiteral("--log"), logPath, QStringLiteral("--report"), reportPath, m_images.write(firmwareImage(131072))}
+                            QStringLiteral("--log"), logPath, QStringLiteral("--report"), reportPath, m_images.write(firmwareImage(afterLast ? 4096 : 131072))}
                 + (frozenPlant ? QStringList{QStringLiteral("--plant-db"), plant.url()} : QStringList()));
     QString out;
     const QString waitFor = transferring ? QStringLiteral("Соединение с прибором установлено")
@@ -533,26 +556,28 @@ void TestFlash::interrupt()
     }
     // Its connection stays open and answers nothing: the end row's copy waits for it forever.
     QVERIFY(!frozenPlant || plant.freeze(true));
+    QTRY_VERIFY_WITH_TIMEOUT(!afterLast || (out += flash.out()).contains(says), 10000);
     QElapsedTimer clock;
     clock.start();
     ::kill(pid_t(flash.process.processId()), signalNumber);
     QCOMPARE(flash.finish(5000), exitCode);
     QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
     if (!retrying)
-        QCOMPARE(sim.waitForExit(3000), 1);
+        QCOMPARE(sim.waitForExit(3000), afterLast ? 0 : 1);
+    const QByteArray outcome = afterLast ? "updated" : "interrupted";
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
     // The batch's end, then the ledger's head as the batch leaves it.
     // Stopped, whenever it came: recorded as interrupted, never as failed; the report states the exit code.
-    QVERIFY2(lines.join('\n').contains("device 2: run over: interrupted: "), lines.mid(lines.size() - 4).join('\n').constData());
+    QVERIFY2(lines.join('\n').contains("device 2: run over: " + outcome + ": "), lines.mid(lines.size() - 4).join('\n').constData());
     QFile reportFile(reportPath);
     QVERIFY(reportFile.open(QIODevice::ReadOnly));
     const QJsonObject report = QJsonDocument::fromJson(reportFile.readAll()).object();
     QCOMPARE(report[QLatin1String("exitCode")].toInt(), exitCode);
-    QCOMPARE(report[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString(), QStringLiteral("interrupted"));
+    QCOMPARE(report[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString(), QString::fromLatin1(outcome));
     const QByteArray end = lines.mid(lines.size() - 3).join('\n');
-    QVERIFY2(lines.size() > 2 && end.contains("batch over: 0 updated, 1 not updated, interrupted"), end.constData());
+    QVERIFY2(lines.size() > 2 && end.contains(afterLast ? "batch over: 1 updated, 0 not updated" : "batch over: 0 updated, 1 not updated, interrupted"), end.constData());
     QVERIFY2(lines.constLast().contains(" ends at row "), lines.constLast().constData());
     out += flash.out();
     QVERIFY2(out.count(says) == 1, qPrintable(out));
@@ -1267,11 +1292,87 @@ void TestFlash::processLiveness()
     QCOMPARE(int(platform::processLiveness(process)), liveness);
 }
 
-// The plant database away during a batch: the batch goes on, and the rows arrive once later.
+void TestFlash::plantDatabase_data()
+{
+    QTest::addColumn<QString>("setup"); // run by the plant's administrator once the schema is there; empty: the plant away, then back
+    QTest::addColumn<QString>("role"); // the station's role in the URL, with its password; empty: the administrator's
+    QTest::addColumn<bool>("lockHeld"); // a role that may only read holds the flasher's schema lock meanwhile
+    QTest::addColumn<QString>("state"); // the report's plant state
+    QTest::addColumn<QString>("says"); // once among the batch's warnings, and in the report's cause
+    QTest::addColumn<int>("history"); // --history's exit code, and --sync-records's
+    QTest::addColumn<int>("sync");
+    QTest::newRow("away during a batch, then back") << QString() << QString() << false << QString() << QString() << 0 << 0;
+    const QString reader = QStringLiteral("CREATE ROLE reader LOGIN; GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader");
+    QTest::newRow("a wrong password") << "CREATE ROLE sec LOGIN PASSWORD 'right'" << "sec:Zq9" << false << "refused" << "password authentication failed" << 1 << 1;
+    QTest::newRow("a database of another program") << "DROP VIEW device_state; DROP TABLE attempts, vorlex_schema, status_codes; CREATE TABLE attempts (id int)"
+                                                   << "" << false << "refused" << "не база завода" << 2 << 1;
+    QTest::newRow("a newer schema") << "UPDATE vorlex_schema SET version = 3" << "" << false << "refused" << "по схеме версии 3" << 0 << 1;
+    QTest::newRow("a role that may only read") << reader << "reader" << false << "refused" << "роль reader может только читать" << 0 << 1;
+    QTest::newRow("a reader holds the schema lock") << reader << "" << true << "copied" << "" << 0 << 0;
+    QTest::newRow("a reader holds the schema lock, the schema needs a change") << reader + QStringLiteral("; ALTER TABLE attempts DROP COLUMN process_start")
+                                                                            << "" << true << "away" << "её держит роль reader" << 0 << 1;
+}
+
+// The plant database away during a batch: the batch goes on, and the rows arrive once later. A
+// plant that refuses the station is said to be so, with the cause; none of it holds a batch or a
+// read up.
 void TestFlash::plantDatabase()
 {
+    QFETCH(QString, setup);
     PgServer plant;
     QVERIFY2(plant.start(), qPrintable(plant.why()));
+    if (!setup.isEmpty()) {
+        QFETCH(QString, role);
+        QFETCH(bool, lockHeld);
+        QFETCH(QString, state);
+        QFETCH(QString, says);
+        QFETCH(int, history);
+        QFETCH(int, sync);
+        QTemporaryDir dir;
+        const QStringList records{QStringLiteral("--records"), dir.filePath(QStringLiteral("records.sqlite")), QStringLiteral("--plant-db")};
+        // The schema, made by the administrator's station.
+        Flash make;
+        make.start(records + QStringList{plant.url(), QStringLiteral("--sync-records")});
+        QCOMPARE(make.finish(), 0);
+        plantSql(plant, setup.split(QStringLiteral("; ")));
+        const QString url = role.isEmpty() ? plant.url() : QString(plant.url()).replace(QStringLiteral("flash@"), role + QLatin1Char('@'));
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("holder"));
+        if (lockHeld) {
+            holder.setHostName(QUrlQuery(QUrl(url)).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded));
+            holder.setUserName(QStringLiteral("reader"));
+            holder.setDatabaseName(QStringLiteral("postgres"));
+            const QByteArray key = QCryptographicHash::hash("vorlex-flash link schema", QCryptographicHash::Sha256);
+            QVERIFY(holder.open() && QSqlQuery(holder).exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(qFromBigEndian<qint64>(key.constData()))));
+        }
+        DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0")});
+        QVERIFY2(sim.start(), qPrintable(sim.output()));
+        const QString reportPath = dir.filePath(QStringLiteral("report.json"));
+        Flash batch;
+        batch.start(records + QStringList{url, QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"),
+                                          QStringLiteral("2"), QStringLiteral("--report"), reportPath, m_images.write(firmwareImage(4096))});
+        // The ledger is the record: the batch's code is its own.
+        QCOMPARE(batch.finish(), 0);
+        const QString err = batch.err();
+        QFile reportFile(reportPath);
+        QVERIFY(reportFile.open(QIODevice::ReadOnly));
+        const QByteArray reportText = reportFile.readAll();
+        const QJsonObject said = QJsonDocument::fromJson(reportText).object()[QLatin1String("plant")].toObject();
+        QVERIFY2(said[QLatin1String("state")].toString() == state, reportText.constData());
+        QVERIFY2((says.isEmpty() || err.count(says) == 1) && err.count(QStringLiteral("отказала")) == int(state == QLatin1String("refused"))
+                     && !err.contains(QStringLiteral("не ответила")) && !(err + QString::fromUtf8(reportText)).contains(QStringLiteral("Zq9")),
+                 qPrintable(err));
+        QVERIFY2(said[QLatin1String("cause")].toString().contains(says), qPrintable(said[QLatin1String("cause")].toString()));
+        for (const auto &[verb, code] : {std::pair<QString, int>{QStringLiteral("--history"), history}, {QStringLiteral("--sync-records"), sync}}) {
+            Flash read;
+            read.start(records + QStringList{url, verb});
+            QCOMPARE(read.finish(), code);
+            QVERIFY2(read.err().contains(code == 0 ? QString() : says), qPrintable(read.err()));
+        }
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        return;
+    }
     plant.stop();
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0")});
     QVERIFY2(sim.start(), qPrintable(sim.output()));
@@ -1326,7 +1427,9 @@ void TestFlash::plantDatabase()
     second.start(link + QStringList{QStringLiteral("--station"), QStringLiteral("hall-2"), m_images.write(firmwareImage(4096))});
     QCOMPARE(second.finish(), 1);
     const QString err = second.err();
-    QVERIFY2(err.contains(QStringLiteral("vorlex-flash hall-1")) && err.contains(QStringLiteral("по базе завода")), qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral("vorlex-flash hall-1")) && err.contains(QStringLiteral("по базе завода"))
+                 && err.count(QStringLiteral("без журнала в базу завода ничего не копируется")) == 1,
+             qPrintable(err));
     first.process.kill();
     first.process.waitForFinished();
 
@@ -1411,11 +1514,12 @@ void TestFlash::restoredLedger()
 
     // A row changed in the plant database, and one that the ledger never had.
     plantSql(plant, {QStringLiteral("UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4"),
-                     QStringLiteral("INSERT INTO attempts SELECT station, ledger, 9, batch, label, operator, program_version, link, device, attempt, "
+                     QStringLiteral("INSERT INTO attempts SELECT E'hall\\x1b]0;owned\\x07', ledger, 9, batch, label, operator, program_version, link, device, attempt, "
                                     "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
                                     "image_sha256, previous_hash, row_hash FROM attempts WHERE row_id = 3")});
     QCOMPARE(run(verify, &said), 1);
-    QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале"))),
+    QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале")))
+                 && said.contains(QStringLiteral("hall\\x1b]0;owned\\x07")),
              qPrintable(said));
 
     // A mistyped ledger is refused, and nothing is made in its place, by a read or a write.

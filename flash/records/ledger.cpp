@@ -208,11 +208,11 @@ bool Ledger::open(const QString &path, QString *error, Access access)
     // mistake, which would otherwise start a second ledger in a place nobody looks.
     if (!place.absoluteDir().exists()) {
         if (place.absoluteFilePath() != QFileInfo(defaultPath()).absoluteFilePath()) {
-            *error = QStringLiteral("нет папки %1").arg(QDir::toNativeSeparators(place.absolutePath()));
+            *error = QStringLiteral("нет папки %1").arg(quotedForMessage(QDir::toNativeSeparators(place.absolutePath()), PathInMessage));
             return false;
         }
         if (!QDir().mkpath(place.absolutePath())) {
-            *error = QStringLiteral("нельзя создать папку %1").arg(QDir::toNativeSeparators(place.absolutePath()));
+            *error = QStringLiteral("нельзя создать папку %1").arg(quotedForMessage(QDir::toNativeSeparators(place.absolutePath()), PathInMessage));
             return false;
         }
     }

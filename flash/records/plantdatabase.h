@@ -58,6 +58,9 @@ public:
     bool open(const QString &url, const QString &station, QString *error, Access access = Access::Write);
     // After a failed open: whether the server was reached (and refused what it holds) or not.
     bool reached() const { return m_reached; }
+    // After a failed open: the server answered, and asking again will not change its answer (a
+    // wrong password, a database of another program, a newer schema, a role that may only read).
+    bool refused() const { return m_refused; }
     bool isOpen() const { return m_open; }
     // The database as the ledger remembers what it has copied there: no password in it.
     QString name() const { return m_name; }
@@ -80,6 +83,9 @@ public:
     void unlockLink(const QString &linkKey);
 
 private:
+    // Who holds an advisory lock of this database: role, address and the name it gives; empty
+    // when not to be seen.
+    QString holderOf(qint64 key);
     // The last row of a ledger identity here: 0 and an empty hash when there is none.
     bool lastRow(const QString &identity, qint64 *row, QString *hash, QString *error);
     // Row ids and hashes of a ledger identity in [from, to].
@@ -103,6 +109,7 @@ private:
     QString m_name;
     bool m_open = false;
     bool m_reached = false;
+    bool m_refused = false;
     bool m_startRows = false; // the attempts table has the columns of an attempt's two rows
     bool m_processColumns = false; // and those of the flasher that wrote each row
     bool m_chainColumns = false;   // and each row's hash version and a restore's facts

@@ -1,6 +1,7 @@
 #include "recordcommands.h"
 
 #include "console.h"
+#include "flashoptions.h"
 #include "historyview.h"
 #include "ledger.h"
 #include "plantdatabase.h"
@@ -62,11 +63,11 @@ int showHistory(const CommandLine &command, Ledger &ledger, Said &said)
     if (!command.options.plantDb.isEmpty()) {
         PlantDatabase plant;
         if (!plant.open(command.options.plantDb, command.options.station, &error, PlantDatabase::Access::ReadOnly)) {
-            said.err += QStringLiteral("vorlex-flash: база завода: ") + error + QLatin1Char('\n');
+            said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
             return plant.reached() ? BadInput : SomeFailed;
         }
         if (!plant.history(command.filter, &rows, &error)) {
-            said.err += QStringLiteral("vorlex-flash: база завода: ") + error + QLatin1Char('\n');
+            said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
             return SomeFailed;
         }
     } else {
@@ -114,7 +115,7 @@ int acknowledgeRestores(const CommandLine &command, Ledger &ledger, Said &said)
 {
     int count = 0;
     QString error;
-    const QString &file = command.options.recordsFile;
+    const QString file = quotedForMessage(command.options.recordsFile, PathInMessage);
     const QString engineer = command.options.operatorName.isEmpty() ? platform::loginName() : command.options.operatorName;
     const platform::ProcessIdentity process = platform::currentProcess();
     LedgerRow writer;
@@ -142,7 +143,7 @@ int syncRecords(const CommandLine &command, Ledger &ledger, Said &said)
     for (const QString &restore : qAsConst(copy.restores))
         said.warn(QStringLiteral("журнал %1: %2").arg(shown(file), restore));
     if (!copied) {
-        said.warn(QStringLiteral("база завода: ") + error);
+        said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
         return SomeFailed;
     }
     said.line(QStringLiteral("журнал %1: отправлено в базу завода строк: %2").arg(shown(file)).arg(copy.copied));
@@ -160,7 +161,7 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
     if (!ledger.verify(&rows, &problem, &error)) {
         if (!error.isEmpty())
             return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
-        said.line(QStringLiteral("журнал %1: цепочка нарушена: %2").arg(shown(file), problem));
+        said.line(QStringLiteral("журнал %1: цепочка нарушена: %2").arg(shown(file), quotedForMessage(problem, 1000)));
         return SomeFailed;
     }
     QStringList identities;
@@ -168,8 +169,9 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
         return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
     // The heads the reports saw: a ledger cut back, or rewritten with its own head, no longer
     // holds them.
-    for (const QString &path : command.reports) {
-        QFile reportFile(path);
+    for (const QString &report : command.reports) {
+        QFile reportFile(report);
+        const QString path = quotedForMessage(report, PathInMessage);
         if (!reportFile.open(QIODevice::ReadOnly))
             return refuse(said, QStringLiteral("отчёт %1 не открывается: %2").arg(shown(path), reportFile.errorString()));
         const QJsonObject whole = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object();
@@ -202,7 +204,7 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
         if (!ledger.holds(head, &problem, &error)) {
             if (!error.isEmpty())
                 return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
-            said.line(QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(shown(file), shown(path), problem));
+            said.line(QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(shown(file), shown(path), quotedForMessage(problem, 1000)));
             return SomeFailed;
         }
     }
@@ -217,11 +219,11 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
         PlantDatabase plant;
         if (!plant.open(command.options.plantDb, command.options.station, &error, PlantDatabase::Access::ReadOnly)
             || !plant.compare(ledger, &comparison, &error)) {
-            said.warn(QStringLiteral("база завода: ") + error);
+            said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
             return plant.reached() && !plant.isOpen() ? BadInput : SomeFailed;
         }
         for (const QString &named : qAsConst(comparison.named))
-            said.line(QStringLiteral("журнал %1: не сходится с базой завода: %2").arg(shown(file), named));
+            said.line(QStringLiteral("журнал %1: не сходится с базой завода: %2").arg(shown(file), quotedForMessage(named, 1000)));
         if (comparison.problems > comparison.named.size())
             said.line(QStringLiteral("журнал %1: и ещё расхождений с базой завода: %2").arg(shown(file)).arg(comparison.problems - comparison.named.size()));
         if (comparison.problems > 0)

@@ -17,7 +17,7 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     m_process = platform::currentProcess();
     if (!ledgerFile.isEmpty()) {
         if (!m_ledger.open(ledgerFile, error)) {
-            *error = QStringLiteral("журнал %1: %2").arg(ledgerFile, *error);
+            *error = QStringLiteral("журнал %1: %2").arg(quotedForMessage(ledgerFile, PathInMessage), *error);
             return false;
         }
         m_enabled = true;
@@ -29,6 +29,8 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     m_plant = new PlantLink(this);
     connect(m_plant, &PlantLink::warning, this, &Recorder::warning);
     connect(m_plant, &PlantLink::note, this, &Recorder::note);
+    if (!m_enabled)
+        emit warning(QStringLiteral("--records none: без журнала в базу завода ничего не копируется; блокировки связей в ней действуют"));
     // Whatever earlier runs could not send goes first.
     m_plant->start(plantUrl, batch.station, m_enabled ? ledgerFile : QString());
     return true;
@@ -55,7 +57,7 @@ void Recorder::closeDeadAttempts()
     QList<LedgerRow> open;
     QString why;
     if (!m_ledger.openAttempts(&open, &why)) {
-        emit warning(QStringLiteral("журнал %1: незаконченные попытки не прочитаны: %2").arg(m_ledgerFile, why));
+        emit warning(QStringLiteral("журнал %1: незаконченные попытки не прочитаны: %2").arg(quotedForMessage(m_ledgerFile, PathInMessage), why));
         return;
     }
     for (LedgerRow row : qAsConst(open)) {
@@ -167,7 +169,7 @@ bool Recorder::append(const LedgerRow &row, qint64 *id)
     QString why;
     if (!m_ledger.append(row, &why, id)) {
         if (!m_lost)
-            emit warning(QStringLiteral("журнал %1: попытка не записана, итог прибора от этого не меняется: %2").arg(m_ledgerFile, why));
+            emit warning(QStringLiteral("журнал %1: попытка не записана, итог прибора от этого не меняется: %2").arg(quotedForMessage(m_ledgerFile, PathInMessage), why));
         emit note(QStringLiteral("[%1] device %2: attempt %3 not recorded: %4").arg(row.link).arg(row.device).arg(row.attempt).arg(why));
         m_lost = true;
         return false;
