@@ -4,6 +4,7 @@
 #include "xmodem.h"
 
 #include <QHostAddress>
+#include <QNetworkInterface>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -25,7 +26,7 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
         host = text.section(QLatin1Char(':'), 0, 0);
         *port = text.section(QLatin1Char(':'), 1);
     }
-    const QHostAddress parsed(host);
+    QHostAddress parsed(host);
     if (parsed.isNull()) {
         *error = QStringLiteral("неверный IP адрес шкафа: \"%1\"").arg(quotedForMessage(host));
         return false;
@@ -43,6 +44,23 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
     static const QRegularExpression scope(QStringLiteral("^[A-Za-z0-9_.-]+$"));
     if (host.contains(QLatin1Char('%')) && !scope.match(host.section(QLatin1Char('%'), 1)).hasMatch()) {
         *error = QStringLiteral("неверная зона IPv6-адреса шкафа: \"%1\", ожидается имя или номер сетевого интерфейса").arg(quotedForMessage(host));
+        return false;
+    }
+    // One interface under one name: %1 and %lo are one cabinet, one queue, one lock.
+    if (!parsed.scopeId().isEmpty()) {
+        bool numeric = false;
+        const int index = parsed.scopeId().toInt(&numeric);
+        const QString name = numeric ? QNetworkInterface::interfaceNameFromIndex(index)
+                                     : QNetworkInterface::interfaceIndexFromName(parsed.scopeId()) > 0 ? parsed.scopeId() : QString();
+        if (name.isEmpty()) {
+            *error = QStringLiteral("в адресе шкафа \"%1\" нет такого сетевого интерфейса: %2").arg(quotedForMessage(host), quotedForMessage(parsed.scopeId()));
+            return false;
+        }
+        parsed.setScopeId(name);
+    }
+    // Any address reaches this machine under another name than its own: not one cabinet's.
+    if (parsed == QHostAddress::AnyIPv4 || parsed == QHostAddress::AnyIPv6) {
+        *error = QStringLiteral("адрес шкафа \"%1\" - не адрес одного шкафа (любой адрес); укажите адрес шкафа").arg(quotedForMessage(host));
         return false;
     }
     bool mapped = false;

@@ -259,7 +259,12 @@ FileLock::Result FileLock::lockFile(const QString &fileName, QString *detail)
     const QString folderShown = quotedForMessage(folderName, 200);
     const QString shown = quotedForMessage(m_path, 200);
     // The folder is held open and the file found in it, so that nothing on the way to it can
-    // change between the checks and the lock.
+    // change between the checks and the lock. A relative folder would be another one for each
+    // working folder, and two flashers would not see each other's locks.
+    if (!QDir::isAbsolutePath(folderName)) {
+        *detail = QStringLiteral("папка блокировок %1 (VORLEX_FLASH_LOCK_DIR) - не полный путь").arg(folderShown);
+        return Result::Unusable;
+    }
     const int folder = ::open(QFile::encodeName(folderName).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0) {
         const int error = errno;
@@ -362,27 +367,32 @@ void FileLock::unlock()
     m_fd = m_folder = -1;
 }
 
-bool FileLock::heldByAnother(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info {};
-    const bool held = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
-}
-
-bool formerBatchHeld(const QString &batch)
+Liveness formerBatchLiveness(const QString &batch)
 {
     // A batch id as the ledger holds it, which anyone who can write the ledger may change.
     if (batch.contains(QLatin1Char('/')))
-        return false;
-    // Only root's folder: the old fallback in /tmp is any user's to make and hold.
+        return Liveness::Unknown;
+    // The earlier version locked its batches in /run/lock/vorlex-flash: none there, none
+    // running. A folder that is not root's may have been another user's to empty or swap, so
+    // only a lock found held there says anything.
     struct stat folder {};
-    if (::lstat("/run/lock/vorlex-flash", &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != 0)
-        return false;
-    return FileLock::heldByAnother(QStringLiteral("/run/lock/vorlex-flash/batch-%1.lock").arg(batch));
+    if (::lstat("/run/lock/vorlex-flash", &folder) != 0)
+        return errno == ENOENT ? Liveness::Dead : Liveness::Unknown;
+    const bool trusted = S_ISDIR(folder.st_mode) && folder.st_uid == 0;
+    const int fd = ::open(QFile::encodeName(QStringLiteral("/run/lock/vorlex-flash/batch-%1.lock").arg(batch)).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT && trusted ? Liveness::Dead : Liveness::Unknown;
+    struct stat info {};
+    Liveness liveness = Liveness::Unknown;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+            liveness = errno == EWOULDBLOCK ? Liveness::Alive : Liveness::Unknown;
+        else if (trusted)
+            liveness = Liveness::Dead;
+    }
+    ::close(fd);
+    return liveness;
 }
 
 namespace {
@@ -747,24 +757,22 @@ void FileLock::unlock()
     m_handle = nullptr;
 }
 
-bool FileLock::heldByAnother(const QString &path)
-{
-    const HANDLE file = ::CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    OVERLAPPED where{};
-    where.OffsetHigh = LockOffsetHigh;
-    const bool held = !::LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
-    ::CloseHandle(file);
-    return held;
-}
-
-bool formerBatchHeld(const QString &batch)
+Liveness formerBatchLiveness(const QString &batch)
 {
     if (batch.contains(QLatin1Char('/')) || batch.contains(QLatin1Char('\\')))
-        return false;
-    return FileLock::heldByAnother(QDir(lockFolder()).filePath(QStringLiteral("batch-%1.lock").arg(batch)));
+        return Liveness::Unknown;
+    const HANDLE file = ::CreateFileW(wide(QDir::toNativeSeparators(QDir(lockFolder()).filePath(QStringLiteral("batch-%1.lock").arg(batch)))),
+                                      GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Liveness::Dead : Liveness::Unknown;
+    }
+    OVERLAPPED where{};
+    where.OffsetHigh = LockOffsetHigh;
+    const bool free = ::LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
+    ::CloseHandle(file);
+    return free ? Liveness::Dead : Liveness::Alive;
 }
 
 namespace {

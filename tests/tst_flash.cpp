@@ -2,6 +2,7 @@
 
 #include "devsimprocess.h"
 #include "flashoptions.h"
+#include "ledger.h"
 #include "pgserver.h"
 #include "platform.h"
 #include "recordchain.h"
@@ -133,6 +134,7 @@ private slots:
     void restoredLedger();
     void forgedRecords_data();
     void forgedRecords();
+    void deadAttemptClosedOnce();
 
 private:
     ImageFiles m_images;
@@ -604,6 +606,8 @@ void TestFlash::planLines_data()
     QTest::newRow("a line of 4097 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4097, QLatin1Char('x')) << "plan.txt:1: строка длиннее 4096";
     QTest::newRow("one cabinet, once as an IPv4-mapped IPv6 address") << "eth [::ffff:127.0.0.1]:4041 2\neth 127.0.0.1:4041 3" << "127.0.0.1:4041: 2,3";
     QTest::newRow("a scope that reads as a path") << "eth [fe80::1%lo/x]:4040 2" << "plan.txt:1: неверная зона IPv6-адреса";
+    QTest::newRow("one interface by its name and its number") << "eth [fe80::1%lo]:4040 2\neth [fe80::1%1]:4040 3" << "[fe80::1%lo]:4040: 2,3";
+    QTest::newRow("any address, not a cabinet's") << "eth 0.0.0.0 2" << "plan.txt:1: адрес шкафа \"0.0.0.0\" - не адрес одного шкафа";
     QTest::newRow("an address with a leading zero, octal to Qt") << "eth 127.0.0.010 2" << "plan.txt:1: IP адрес шкафа \"127.0.0.010\" записан неоднозначно";
     QTest::newRow("one serial port by two paths") << "serial /dev/null 1\nserial /dev/./null 3" << "/dev/null: 1,3";
     QTest::newRow("a device on one port by two paths") << "serial /dev/null 1\nserial /dev/../dev/null 1" << "прибор 1 на связи /dev/null указан дважды";
@@ -803,6 +807,8 @@ void TestFlash::hallOnOneTerminal()
     const QString socket = dir.filePath(QStringLiteral("tmux"));
     const auto run = [&](const QStringList &arguments) {
         QProcess process;
+        // The flashers in the terminal lock their cabinets in the tests' folder too.
+        process.setProcessEnvironment(flashEnvironment());
         process.start(tmux, QStringList{QStringLiteral("-S"), socket} + arguments);
         process.waitForFinished();
         return QString::fromUtf8(process.readAllStandardOutput());
@@ -1330,7 +1336,12 @@ void TestFlash::plantDatabase()
         QFETCH(int, sync);
         QTemporaryDir dir;
         const QStringList records{QStringLiteral("--records"), dir.filePath(QStringLiteral("records.sqlite")), QStringLiteral("--plant-db")};
-        // The schema, made by the administrator's station.
+        // The schema, made by the administrator's station, from a ledger of its own.
+        {
+            Ledger ledger;
+            QString error;
+            QVERIFY2(ledger.open(dir.filePath(QStringLiteral("records.sqlite")), &error), qPrintable(error));
+        }
         Flash make;
         make.start(records + QStringList{plant.url(), QStringLiteral("--sync-records")});
         QCOMPARE(make.finish(), 0);
@@ -1624,6 +1635,25 @@ void TestFlash::forgedRecords()
     QVERIFY2(words.contains(said), qPrintable(words));
     // A conflict is never taken for a restore.
     QVERIFY2(!words.contains(QStringLiteral("восстановлен из копии")), qPrintable(words));
+}
+
+// Flashers that start together all find a dead attempt open: only the first to write closes it.
+void TestFlash::deadAttemptClosedOnce()
+{
+    QTemporaryDir dir;
+    Ledger first;
+    Ledger second;
+    QString error;
+    QVERIFY2(first.open(dir.filePath(QStringLiteral("records.sqlite")), &error) && second.open(dir.filePath(QStringLiteral("records.sqlite")), &error),
+             qPrintable(error));
+    LedgerRow row;
+    row.kind = QStringLiteral("start");
+    row.start = QDateTime::currentDateTimeUtc();
+    QVERIFY2(first.append(row, &error, &row.startRow), qPrintable(error));
+    row.kind = QStringLiteral("end");
+    bool closed[2] = {};
+    QVERIFY2(first.closeAttempt(row, &closed[0], &error) && second.closeAttempt(row, &closed[1], &error), qPrintable(error));
+    QVERIFY(closed[0] && !closed[1]);
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

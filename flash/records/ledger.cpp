@@ -495,6 +495,34 @@ bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
     return true;
 }
 
+bool Ledger::closeAttempt(LedgerRow end, bool *closed, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery query(db);
+    *closed = false;
+    if (!beginWrite(db, error))
+        return false;
+    // Asked again under the write lock: flashers that start together all see the attempt open.
+    query.prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM attempts WHERE kind = 'end' AND start_row = ?)"));
+    query.addBindValue(end.startRow);
+    if (!query.exec() || !query.next())
+        return abandonWrite(db, query, error);
+    const bool ended = query.value(0).toBool();
+    query.finish();
+    if (ended) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return true;
+    }
+    if (!insertRow(&end, error)) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return abandonWrite(db, query, error);
+    *closed = true;
+    return true;
+}
+
 bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
 {
     QHash<QString, QPair<QString, qint64>> forks;

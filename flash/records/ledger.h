@@ -107,6 +107,8 @@ public:
     bool beingWritten() const { return m_beingWritten; }
     // *id, when given, gets the new row's id.
     bool append(LedgerRow row, QString *error, qint64 *id = nullptr);
+    // Writes an end row for its start row unless one is there already (*closed says which).
+    bool closeAttempt(LedgerRow end, bool *closed, QString *error);
     // Start rows that no end row names yet: attempts under way, or whose flasher died.
     bool openAttempts(QList<LedgerRow> *rows, QString *error);
     // Walks every station's chain and holds the end against the ledger's own head: true when

@@ -48,7 +48,7 @@ bool Recorder::ledgerHead(QString *id, LedgerHead *head)
 platform::Liveness Recorder::writerLiveness(const LedgerRow &start)
 {
     if (start.pid == 0)
-        return platform::formerBatchHeld(start.batch) ? platform::Liveness::Alive : platform::Liveness::Dead;
+        return platform::formerBatchLiveness(start.batch);
     return platform::processLiveness({start.machine, start.boot, start.pid, start.processStart});
 }
 
@@ -64,14 +64,7 @@ void Recorder::closeDeadAttempts()
         // Only an attempt whose flasher is surely gone: one that cannot be seen stays open.
         if (writerLiveness(row) != platform::Liveness::Dead)
             continue;
-        // Nothing is said of why: a crash, a stop, a ledger that stopped taking rows look alike here.
-        emit warning(QStringLiteral("журнал %1: попытка %2 прибора %3 на связи %4 (партия %5, начата %6) не закончена: vorlex-flash той "
-                                    "партии закончил работу или потерял журнал, не записав её конец; её итог может быть в отчёте или "
-                                    "протоколе той партии")
-                         .arg(quotedForMessage(m_ledgerFile, 200))
-                         .arg(row.attempt)
-                         .arg(row.device)
-                         .arg(quotedForMessage(row.link), quotedForMessage(row.batch), row.start.toString(Qt::ISODate)));
+        const LedgerRow start = row;
         // The attempt's own batch, station and image; written by this flasher.
         row.startRow = row.id;
         row.kind = QStringLiteral("end");
@@ -85,7 +78,26 @@ void Recorder::closeDeadAttempts()
         row.boot = m_process.boot;
         row.pid = m_process.pid;
         row.processStart = m_process.started;
-        append(row);
+        bool closed = false;
+        if (!m_ledger.closeAttempt(row, &closed, &why)) {
+            emit warning(QStringLiteral("журнал %1: конец незаконченной попытки %2 прибора %3 на связи %4 не записан: %5")
+                             .arg(quotedForMessage(m_ledgerFile, PathInMessage)).arg(start.attempt).arg(start.device).arg(quotedForMessage(start.link), why));
+            m_lost = true;
+            return;
+        }
+        // Another flasher starting with this one closed it first, and said so.
+        if (!closed)
+            continue;
+        // Nothing is said of why: a crash, a stop, a ledger that stopped taking rows look alike here.
+        emit warning(QStringLiteral("журнал %1: попытка %2 прибора %3 на связи %4 (партия %5, начата %6) не закончена: vorlex-flash той "
+                                    "партии закончил работу или потерял журнал, не записав её конец; её итог может быть в отчёте или "
+                                    "протоколе той партии")
+                         .arg(quotedForMessage(m_ledgerFile, PathInMessage))
+                         .arg(start.attempt)
+                         .arg(start.device)
+                         .arg(quotedForMessage(start.link), quotedForMessage(start.batch), start.start.toString(Qt::ISODate)));
+        if (m_plant)
+            m_plant->copy();
     }
 }
 
