@@ -136,7 +136,7 @@ bool MainWindow::rawImage(const QString &path)
     const ForeignImageFormat format = foreignImageFormat(file.read(4096));
     if (format.name.isEmpty())
         return true;
-    QString advice = foreignImageAdvice(format, path);
+    QString advice = foreignImageAdvice(format, path, rawImageName(path));
     advice[0] = advice.at(0).toUpper();
     QMessageBox::warning(this, QStringLiteral("Ошибка"), advice, QMessageBox::Ok, QMessageBox::NoButton);
     return false;

@@ -41,14 +41,18 @@ QString description()
         "Блокировки шкафов - файлы в /run/lock (в Windows - %ProgramData%\\vorlex-flash\\locks);\n"
         "переменная VORLEX_FLASH_LOCK_DIR задаёт другую папку (только вместе для всех vorlex-flash).\n"
         "Каждая попытка записывается в журнал станции (SQLite), строки сцеплены хешами;\n"
-        "с --plant-db строки копируются и в базу завода (PostgreSQL), а связь блокируется для всех станций.\n\n"
+        "с --plant-db строки копируются и в базу завода (PostgreSQL), а связь блокируется для всех станций.\n"
+        "База завода в конце партии: copied (всё скопировано), away (недоступна: строки ждут в журнале)\n"
+        "или refused (отказала: пароль, чужая база, схема новее, роль только для чтения); это и причина -\n"
+        "в поле plant отчёта --report, код завершения от этого не меняется.\n\n"
         "Коды завершения:\n"
         "  0    все приборы обновлены\n"
         "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
         "  2    неверная командная строка или входные данные (нет файла, файл не двоичный,\n"
         "       недопустимый размер, номер прибора не от 0 до 255 или повторён, неверный адрес\n"
         "       или порт, нет папки для отчёта); ничего не открывалось\n"
-        "  3    отчёт (--report) не записан; итог по приборам - на экране\n"
+        "  3    вывод записан не целиком (отчёт --report, протокол --log или стандартный вывод\n"
+        "       любой команды: диск полон, предел размера файла); итог по приборам - на экране\n"
         "  4    строка журнала (--records) не записана; итог по приборам - на экране\n"
         "  130  прервано (Ctrl-C)\n"
         "  143  прервано сигналом SIGTERM (129: SIGHUP, закрыт терминал)\n\n"
@@ -77,20 +81,21 @@ QString checkSerialPort(const QString &name)
 QString readPlan(const QString &path, QList<LinkPlan> *links)
 {
     QFile file(path);
+    const QString shown = quotedForMessage(path, PathInMessage);
     // A pipe is fine (a plan made on the fly); an endless one is cut off by the cap below.
     if (QFileInfo(path).isDir())
-        return QStringLiteral("план %1 - это папка, а не файл").arg(path);
+        return QStringLiteral("план %1 - это папка, а не файл").arg(shown);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QStringLiteral("план %1 не открывается: %2").arg(path, file.errorString());
+        return QStringLiteral("план %1 не открывается: %2").arg(shown, file.errorString());
     // Never more than the cap: the file may grow while it is read.
     const QByteArray text = file.read(MaxPlanBytes + 1);
     if (text.size() > MaxPlanBytes)
-        return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(path).arg(MaxPlanBytes);
+        return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(shown).arg(MaxPlanBytes);
     QString error;
     if (!parsePlan(QString::fromUtf8(text), path, links, &error))
         return error;
     if (links->isEmpty())
-        return QStringLiteral("%1: в плане нет ни одной связи").arg(path);
+        return QStringLiteral("%1: в плане нет ни одной связи").arg(shown);
     return QString();
 }
 
@@ -181,7 +186,8 @@ CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine co
             return refused(QStringLiteral("--device: \"%1\" - не номер прибора от 0 до 255").arg(quotedForMessage(value("device"))));
     }
     static const QStringList outcomes{QStringLiteral("updated"), QStringLiteral("failed"), QStringLiteral("no answer"), QStringLiteral("interrupted"),
-                                      QStringLiteral("not started"), QStringLiteral("not-updated")};
+                                      QStringLiteral("not started"), QStringLiteral("unfinished"),
+                                      QStringLiteral("in progress"), QStringLiteral("not-updated")};
     filter.outcome = value("outcome");
     if (parser.isSet(QStringLiteral("outcome")) && !outcomes.contains(filter.outcome))
         return refused(QStringLiteral("--outcome: \"%1\" - не итог; допустимы %2").arg(quotedForMessage(filter.outcome), outcomes.join(QStringLiteral(", "))));
@@ -222,7 +228,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("since"), QStringLiteral("С --history: попытки с этого дня (ГГГГ-ММ-ДД) или времени (ISO 8601, UTC)."), QStringLiteral("date")},
         {QStringLiteral("until"), QStringLiteral("С --history: попытки по этот день включительно или до этого времени."), QStringLiteral("date")},
         {QStringLiteral("link"), QStringLiteral("С --history: только эта связь, как её называет отчёт (127.0.0.1:4040, /dev/ttyUSB0)."), QStringLiteral("link")},
-        {QStringLiteral("outcome"), QStringLiteral("С --history: только этот итог (updated, failed, no answer, interrupted, not started; not-updated - все, кроме updated)."), QStringLiteral("outcome")},
+        {QStringLiteral("outcome"), QStringLiteral("С --history: только этот итог (updated, failed, no answer, interrupted, not started, unfinished, in progress - как их показывает история; not-updated - все, кроме updated)."), QStringLiteral("outcome")},
         {QStringLiteral("batch"), QStringLiteral("С --history: только эта партия."), QStringLiteral("id")},
         {QStringLiteral("rerun-failed"), QStringLiteral("Обновить заново приборы, которые по отчёту --report не обновлены, на тех же связях; файл прошивки - тот же."), QStringLiteral("report")},
     };
@@ -232,7 +238,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("quiet"), QStringLiteral("Печатать только итог по каждому прибору, без итоговой таблицы.")},
         {QStringLiteral("list-ports"), QStringLiteral("Показать COM порты системы (описание, производитель, серийный номер, USB VID:PID) и выйти.")},
         {QStringLiteral("json"), QStringLiteral("С --list-ports или --history: то же в виде JSON, для скриптов.")},
-        {QStringLiteral("history"), QStringLiteral("Показать журнал попыток станции, старые сверху, и выйти.")},
+        {QStringLiteral("history"), QStringLiteral("Показать журнал попыток станции, старые сверху, и выйти. Журнал только читается: хватает права на чтение файла и папки.")},
         {QStringLiteral("csv"), QStringLiteral("С --history: в виде CSV с заголовком.")},
         {QStringLiteral("latest"), QStringLiteral("С --history: только последняя попытка каждого прибора (связь и номер).")},
         {QStringLiteral("sync-records"), QStringLiteral("Отправить в базу завода (--plant-db) строки журнала, которые туда ещё не попали, и выйти.")},
@@ -378,15 +384,27 @@ CommandLine parseCommandLine(const QStringList &arguments)
         if (!problem.isEmpty())
             return refused(problem);
     }
-    QList<NamedFile> outputs;
-    for (const NamedFile &output : {NamedFile{QStringLiteral("--report"), options.reportFile}, NamedFile{QStringLiteral("--log"), options.logFile},
-                                    NamedFile{QStringLiteral("--records"), options.recordsFile}})
-        if (!output.path.isEmpty())
-            outputs << output;
-    const QString clash = findFileClash(outputs, {{QStringLiteral("файл прошивки"), options.file}, {QStringLiteral("--plan"), options.planFile},
-                                                  {QStringLiteral("--rerun-failed"), options.rerunReport}});
+    const QString clash = findBatchFileClash(options);
     if (!clash.isEmpty())
         return refused(clash);
     command.action = CommandLine::Action::Run;
     return command;
+}
+
+QString findBatchFileClash(const FlashOptions &options, const QString &only)
+{
+    QList<NamedFile> outputs;
+    QList<NamedFile> inputs{{QStringLiteral("файл прошивки"), options.file}, {QStringLiteral("--plan"), options.planFile},
+                            {QStringLiteral("--rerun-failed"), options.rerunReport}};
+    for (const NamedFile &output : {NamedFile{QStringLiteral("--report"), options.reportFile}, NamedFile{QStringLiteral("--log"), options.logFile},
+                                    NamedFile{QStringLiteral("--records"), options.recordsFile}}) {
+        if (output.path.isEmpty())
+            continue;
+        // The other outputs are, to the one checked, files it must not write over.
+        if (only.isEmpty() || output.role == only)
+            outputs << output;
+        else
+            inputs << output;
+    }
+    return findFileClash(outputs, inputs);
 }

@@ -1,5 +1,6 @@
 #include "fileclash.h"
 
+#include "flashoptions.h"
 #include "platform.h"
 
 #include <QFileInfo>
@@ -8,7 +9,7 @@ namespace {
 
 QString named(const NamedFile &file)
 {
-    return file.role + QLatin1Char(' ') + file.path;
+    return file.role + QLatin1Char(' ') + quotedForMessage(file.path, PathInMessage);
 }
 
 QString clash(const NamedFile &output, const NamedFile &other)
@@ -17,7 +18,7 @@ QString clash(const NamedFile &output, const NamedFile &other)
                        .arg(named(output), named(other), output.role);
     if (other.role == QLatin1String("--rerun-failed")) {
         const QFileInfo report(other.path);
-        text += QStringLiteral(", например %1-2.%2").arg(report.completeBaseName(), report.suffix().isEmpty() ? QStringLiteral("json") : report.suffix());
+        text += QStringLiteral(", например %1").arg(quotedForMessage(QStringLiteral("%1-2.%2").arg(report.completeBaseName(), report.suffix().isEmpty() ? QStringLiteral("json") : report.suffix()), PathInMessage));
     }
     return text;
 }

@@ -4,6 +4,7 @@
 #include "xmodem.h"
 
 #include <QHostAddress>
+#include <QNetworkInterface>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -25,7 +26,7 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
         host = text.section(QLatin1Char(':'), 0, 0);
         *port = text.section(QLatin1Char(':'), 1);
     }
-    const QHostAddress parsed(host);
+    QHostAddress parsed(host);
     if (parsed.isNull()) {
         *error = QStringLiteral("неверный IP адрес шкафа: \"%1\"").arg(quotedForMessage(host));
         return false;
@@ -43,6 +44,23 @@ bool parseEthTarget(const QString &text, QString *address, QString *port, QStrin
     static const QRegularExpression scope(QStringLiteral("^[A-Za-z0-9_.-]+$"));
     if (host.contains(QLatin1Char('%')) && !scope.match(host.section(QLatin1Char('%'), 1)).hasMatch()) {
         *error = QStringLiteral("неверная зона IPv6-адреса шкафа: \"%1\", ожидается имя или номер сетевого интерфейса").arg(quotedForMessage(host));
+        return false;
+    }
+    // One interface under one name: %1 and %lo are one cabinet, one queue, one lock.
+    if (!parsed.scopeId().isEmpty()) {
+        bool numeric = false;
+        const int index = parsed.scopeId().toInt(&numeric);
+        const QString name = numeric ? QNetworkInterface::interfaceNameFromIndex(index)
+                                     : QNetworkInterface::interfaceIndexFromName(parsed.scopeId()) > 0 ? parsed.scopeId() : QString();
+        if (name.isEmpty()) {
+            *error = QStringLiteral("в адресе шкафа \"%1\" нет такого сетевого интерфейса: %2").arg(quotedForMessage(host), quotedForMessage(parsed.scopeId()));
+            return false;
+        }
+        parsed.setScopeId(name);
+    }
+    // Any address reaches this machine under another name than its own: not one cabinet's.
+    if (parsed == QHostAddress::AnyIPv4 || parsed == QHostAddress::AnyIPv6) {
+        *error = QStringLiteral("адрес шкафа \"%1\" - не адрес одного шкафа (любой адрес); укажите адрес шкафа").arg(quotedForMessage(host));
         return false;
     }
     bool mapped = false;
@@ -76,9 +94,11 @@ QString LinkPlan::key() const
 bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *links, QString *error)
 {
     const QStringList lines = text.split(QLatin1Char('\n'));
+    // Every message and every origin names the file as it may be shown.
+    const QString shown = quotedForMessage(fileName, PathInMessage);
     for (int i = 0; i < lines.size(); ++i) {
         const auto refuse = [&](const QString &why) {
-            *error = QStringLiteral("%1:%2: %3").arg(fileName).arg(i + 1).arg(why);
+            *error = QStringLiteral("%1:%2: %3").arg(shown).arg(i + 1).arg(why);
             return false;
         };
         if (lines.at(i).size() > MaxPlanLineLength)
@@ -103,7 +123,7 @@ bool parsePlan(const QString &text, const QString &fileName, QList<LinkPlan> *li
         if (!parseDeviceList(words.at(2), &plan.devices))
             return refuse(QStringLiteral("неверные номера приборов \"%1\": допустимы целые числа от 0 до 255, списком (2,3,7) или диапазоном (2-9)").arg(quotedForMessage(words.at(2))));
         for (int n = 0; n < plan.devices.size(); ++n)
-            plan.origins << QStringLiteral("%1:%2").arg(fileName).arg(i + 1);
+            plan.origins << QStringLiteral("%1:%2").arg(shown).arg(i + 1);
         links->append(plan);
     }
     return true;

@@ -79,5 +79,7 @@ bool isUnprintable(QChar c);
 // Text from a file, the command line or a record as it may be shown: what cannot be printed
 // escaped (\x1b, \u202e), and cut to a length that fits a message.
 QString quotedForMessage(const QString &text, int maxLength = 60);
+// Room for a file name in a message: a path of a few folders fits whole.
+constexpr int PathInMessage = 200;
 
 #endif // FLASHOPTIONS_H

@@ -54,6 +54,17 @@ QString newBatchId()
          + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
 }
 
+// Standard output written to its last byte, or the exit code says it was not: a history sent
+// into a file on a full disk is as incomplete as a report would be. A signal's code stands.
+int withOutputChecked(int code)
+{
+    const int failure = standardOutputFailure();
+    if (failure == 0)
+        return code;
+    standardError() << QStringLiteral("vorlex-flash: стандартный вывод записан не целиком: ") << platform::writeFailure(failure) << Qt::endl;
+    return code >= KilledBase ? code : OutputNotWritten;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -79,16 +90,16 @@ int main(int argc, char *argv[])
         return usageError(command.text);
     case CommandLine::Action::Help:
         // showHelp() would encode the Russian text in the locale's codec under Qt 5.
-        standardOutput() << command.text << Qt::flush;
-        return AllUpdated;
+        standardOutput() << command.text;
+        return withOutputChecked(AllUpdated);
     case CommandLine::Action::ListPorts:
         listPorts(command.json);
-        return AllUpdated;
+        return withOutputChecked(AllUpdated);
     case CommandLine::Action::History:
     case CommandLine::Action::VerifyRecords:
     case CommandLine::Action::SyncRecords:
     case CommandLine::Action::AcknowledgeRestore:
-        return runRecordsCommand(command);
+        return withOutputChecked(runRecordsCommand(command));
     case CommandLine::Action::Run:
         break;
     }
@@ -99,17 +110,17 @@ int main(int argc, char *argv[])
     if (!loadFirmwareImage(options.file, &image, &error))
         return usageError(error);
     if (!options.expectedSha256.isEmpty() && options.expectedSha256 != image.sha256)
-        return usageError(QStringLiteral("SHA-256 файла %1: %2, а ожидался %3").arg(options.file, image.sha256, options.expectedSha256));
+        return usageError(QStringLiteral("SHA-256 файла %1: %2, а ожидался %3").arg(quotedForMessage(options.file, PathInMessage), image.sha256, options.expectedSha256));
     if (!options.rerunReport.isEmpty() && options.rerunSha256 != image.sha256)
         return usageError(QStringLiteral("файл %1 (SHA-256 %2) - не тот образ, что в отчёте %3 (SHA-256 %4)")
-                              .arg(options.file, image.sha256, options.rerunReport, options.rerunSha256));
+                              .arg(quotedForMessage(options.file, PathInMessage), image.sha256, quotedForMessage(options.rerunReport, PathInMessage), options.rerunSha256));
     const QString problem = checkLinks(options, image.bytes.size());
     if (!problem.isEmpty())
         return usageError(problem);
 
     Transcript transcript;
     if (!options.logFile.isEmpty() && !transcript.open(options.logFile, &error))
-        return usageError(QStringLiteral("протокол %1 не открывается: %2").arg(options.logFile, error));
+        return usageError(QStringLiteral("протокол %1 не открывается: %2").arg(quotedForMessage(options.logFile, PathInMessage), error));
 
     platform::SignalWatcher watcher;
     if (!watcher.install())
@@ -146,7 +157,7 @@ int main(int argc, char *argv[])
     QObject::connect(&recorder, &Recorder::note, &transcript, &Transcript::line);
     QObject::connect(&transcript, &Transcript::writeFailed, &view, [&view, &options](const QString &why) {
         view.warn(QStringLiteral("протокол %1 неполон: строка не записалась (%2); работа продолжается, протокол больше не пишется")
-                      .arg(options.logFile, why));
+                      .arg(quotedForMessage(options.logFile, PathInMessage), why));
     }, Qt::QueuedConnection);
     // The transcript says which batch its lines belong to, as the report and the ledger name it.
     // One pass of arg() each, so that a % in a label stays as typed.
@@ -154,7 +165,7 @@ int main(int argc, char *argv[])
                         .arg(report.batch, options.label, report.station, report.operatorName, QCoreApplication::applicationName(),
                              QCoreApplication::applicationVersion())
                     + QStringLiteral(", image %1 (%2 bytes, SHA-256 %3)%4")
-                          .arg(image.absolutePath, QString::number(image.bytes.size()), image.sha256,
+                          .arg(quotedForMessage(image.absolutePath, PathInMessage), QString::number(image.bytes.size()), image.sha256,
                                options.rerunBatch.isEmpty() ? QString() : QStringLiteral(", re-running batch ") + options.rerunBatch));
     scheduler.setPlant(recorder.plant());
     scheduler.setAttemptGate([&recorder](const QString &link, int device, int attempt, QString *why) {
@@ -162,7 +173,12 @@ int main(int argc, char *argv[])
     });
     for (const auto &queue : scheduler.queues())
         QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, &Recorder::record);
-    QObject::connect(&watcher, &platform::SignalWatcher::signalled, &scheduler, [&scheduler, &recorder](int signalNumber) {
+    // The first signal, whenever it comes: one after the last device, while the last rows go to
+    // the plant database, decides the exit code as any other does.
+    int stopSignal = 0;
+    QObject::connect(&watcher, &platform::SignalWatcher::signalled, &scheduler, [&scheduler, &recorder, &stopSignal](int signalNumber) {
+        if (stopSignal == 0)
+            stopSignal = signalNumber;
         // The batch may be over and waiting for the plant database: it waits no longer.
         recorder.cutShort();
         if (signalNumber == platform::SignalWatcher::Interrupt)
@@ -187,28 +203,40 @@ int main(int argc, char *argv[])
         for (const DeviceRecord &record : records)
             if (record.outcome == DeviceRecord::Outcome::NotStarted)
                 recorder.recordNotStarted(record);
-        recorder.finish(scheduler.interrupted(), [&, records, code]() mutable {
+        recorder.finish(scheduler.interrupted() || stopSignal != 0, [&, records, code]() mutable {
+            const bool stopped = scheduler.interrupted() || stopSignal != 0;
+            if (!scheduler.interrupted() && stopSignal != 0) {
+                code = stopSignal == platform::SignalWatcher::Interrupt ? Interrupted : KilledBase + stopSignal;
+                transcript.line(QStringLiteral("signal %1 after the last device: the last plant copy not awaited").arg(stopSignal));
+            }
             if (recorder.ledgerHead(&report.ledgerId, &report.ledgerHead))
                 transcript.line(QStringLiteral("ledger %1 ends at row %2 of %3 rows, hash %4")
                                     .arg(report.ledgerId).arg(report.ledgerHead.lastRow).arg(report.ledgerHead.rows).arg(report.ledgerHead.hash));
             // Precedence: a signal or an interrupt (it says what ended the batch), then an output
             // not written whole (3), then a lost ledger row (4), then a device not updated (1).
-            if (recorder.recordsLost() && !scheduler.interrupted())
+            if (recorder.recordsLost() && !stopped)
                 code = RecordsLost;
-            if (transcript.failed() && !scheduler.interrupted())
+            if (transcript.failed() && !stopped)
                 code = OutputNotWritten;
             if (!options.reportFile.isEmpty()) {
                 report.end = QDateTime::currentDateTimeUtc();
-                report.interrupted = scheduler.interrupted();
+                report.interrupted = stopped;
                 report.devices = records;
                 // The report states the code it would end with; a failed write changes only the
                 // process's own exit code.
                 report.exitCode = code;
-                QString why;
-                if (!writeReport(options.reportFile, report, &why)) {
-                    view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(options.reportFile, why));
-                    transcript.line(QStringLiteral("report %1 not written: %2").arg(options.reportFile, why));
-                    if (!scheduler.interrupted())
+                if (recorder.plant()) {
+                    const PlantLink::Outcome plant = recorder.plant()->outcome();
+                    report.plantState = plant.state;
+                    report.plantCause = plant.cause;
+                }
+                // The path is looked at again as it now resolves: made a link to the image or the
+                // ledger during the batch, it would have the report written over them.
+                QString why = findBatchFileClash(options, QStringLiteral("--report"));
+                if (!why.isEmpty() || !writeReport(options.reportFile, report, &why)) {
+                    view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(quotedForMessage(options.reportFile, PathInMessage), why));
+                    transcript.line(QStringLiteral("report %1 not written: %2").arg(quotedForMessage(options.reportFile, PathInMessage), why));
+                    if (!stopped)
                         code = OutputNotWritten;
                 }
             }
@@ -216,7 +244,7 @@ int main(int argc, char *argv[])
         });
     }, Qt::QueuedConnection);
     scheduler.start();
-    const int code = app.exec();
+    const int code = withOutputChecked(app.exec());
     // A thread still held by a frozen plant server would be torn down under Qt's global
     // destructors: with every output written, the process ends without them.
     recorder.closePlant();

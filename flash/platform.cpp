@@ -28,7 +28,11 @@
 #include "flashoptions.h"
 #include <QTimer>
 
+#include <QDateTime>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <io.h>
 #include <windows.h>
 #endif
@@ -51,7 +55,20 @@ void onSignal(int signalNumber)
 static_assert(SIGINT == SignalWatcher::Interrupt && SIGHUP == SignalWatcher::Hangup && SIGTERM == SignalWatcher::Terminate,
               "signal numbers as the exit codes document them");
 
-void prepareConsole() {}
+void prepareConsole()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+QString fileStamp(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    return QStringLiteral("%1:%2 %3 %4.%5 %6.%7")
+        .arg(quint64(info.st_dev)).arg(quint64(info.st_ino)).arg(qint64(info.st_size))
+        .arg(qint64(info.st_mtim.tv_sec)).arg(qint64(info.st_mtim.tv_nsec)).arg(qint64(info.st_ctim.tv_sec)).arg(qint64(info.st_ctim.tv_nsec));
+}
 
 bool standardOutputIsTerminal()
 {
@@ -242,7 +259,12 @@ FileLock::Result FileLock::lockFile(const QString &fileName, QString *detail)
     const QString folderShown = quotedForMessage(folderName, 200);
     const QString shown = quotedForMessage(m_path, 200);
     // The folder is held open and the file found in it, so that nothing on the way to it can
-    // change between the checks and the lock.
+    // change between the checks and the lock. A relative folder would be another one for each
+    // working folder, and two flashers would not see each other's locks.
+    if (!QDir::isAbsolutePath(folderName)) {
+        *detail = QStringLiteral("папка блокировок %1 (VORLEX_FLASH_LOCK_DIR) - не полный путь").arg(folderShown);
+        return Result::Unusable;
+    }
     const int folder = ::open(QFile::encodeName(folderName).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0) {
         const int error = errno;
@@ -345,27 +367,32 @@ void FileLock::unlock()
     m_fd = m_folder = -1;
 }
 
-bool FileLock::heldByAnother(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info {};
-    const bool held = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
-}
-
-bool formerBatchHeld(const QString &batch)
+Liveness formerBatchLiveness(const QString &batch)
 {
     // A batch id as the ledger holds it, which anyone who can write the ledger may change.
     if (batch.contains(QLatin1Char('/')))
-        return false;
-    // Only root's folder: the old fallback in /tmp is any user's to make and hold.
+        return Liveness::Unknown;
+    // The earlier version locked its batches in /run/lock/vorlex-flash: none there, none
+    // running. A folder that is not root's may have been another user's to empty or swap, so
+    // only a lock found held there says anything.
     struct stat folder {};
-    if (::lstat("/run/lock/vorlex-flash", &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != 0)
-        return false;
-    return FileLock::heldByAnother(QStringLiteral("/run/lock/vorlex-flash/batch-%1.lock").arg(batch));
+    if (::lstat("/run/lock/vorlex-flash", &folder) != 0)
+        return errno == ENOENT ? Liveness::Dead : Liveness::Unknown;
+    const bool trusted = S_ISDIR(folder.st_mode) && folder.st_uid == 0;
+    const int fd = ::open(QFile::encodeName(QStringLiteral("/run/lock/vorlex-flash/batch-%1.lock").arg(batch)).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT && trusted ? Liveness::Dead : Liveness::Unknown;
+    struct stat info {};
+    Liveness liveness = Liveness::Unknown;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+            liveness = errno == EWOULDBLOCK ? Liveness::Alive : Liveness::Unknown;
+        else if (trusted)
+            liveness = Liveness::Dead;
+    }
+    ::close(fd);
+    return liveness;
 }
 
 namespace {
@@ -520,6 +547,14 @@ void prepareConsole()
 {
     // Russian text as UTF-8, which the streams write, instead of the OEM code page's mojibake.
     ::SetConsoleOutputCP(CP_UTF8);
+}
+
+QString fileStamp(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QString();
+    return QStringLiteral("%1 %2 %3").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch()).arg(info.metadataChangeTime().toMSecsSinceEpoch());
 }
 
 bool standardOutputIsTerminal()
@@ -722,24 +757,22 @@ void FileLock::unlock()
     m_handle = nullptr;
 }
 
-bool FileLock::heldByAnother(const QString &path)
-{
-    const HANDLE file = ::CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    OVERLAPPED where{};
-    where.OffsetHigh = LockOffsetHigh;
-    const bool held = !::LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
-    ::CloseHandle(file);
-    return held;
-}
-
-bool formerBatchHeld(const QString &batch)
+Liveness formerBatchLiveness(const QString &batch)
 {
     if (batch.contains(QLatin1Char('/')) || batch.contains(QLatin1Char('\\')))
-        return false;
-    return FileLock::heldByAnother(QDir(lockFolder()).filePath(QStringLiteral("batch-%1.lock").arg(batch)));
+        return Liveness::Unknown;
+    const HANDLE file = ::CreateFileW(wide(QDir::toNativeSeparators(QDir(lockFolder()).filePath(QStringLiteral("batch-%1.lock").arg(batch)))),
+                                      GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Liveness::Dead : Liveness::Unknown;
+    }
+    OVERLAPPED where{};
+    where.OffsetHigh = LockOffsetHigh;
+    const bool free = ::LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where);
+    ::CloseHandle(file);
+    return free ? Liveness::Dead : Liveness::Alive;
 }
 
 namespace {
@@ -823,5 +856,25 @@ bool SignalWatcher::install()
 }
 
 #endif
+
+QString writeFailure(int error)
+{
+    switch (error) {
+    case ENOSPC:
+        return QStringLiteral("диск полон");
+    case EFBIG:
+        return QStringLiteral("файл превысил предел размера");
+#ifdef EDQUOT
+    case EDQUOT:
+        return QStringLiteral("исчерпана дисковая квота");
+#endif
+    case EPIPE:
+        return QStringLiteral("читающая сторона закрыла канал");
+    case EIO:
+        return QStringLiteral("ошибка ввода-вывода");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
 
 } // namespace platform

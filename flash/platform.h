@@ -10,8 +10,17 @@
 // POSIX systems and Windows.
 namespace platform {
 
-// Before anything is written: on Windows, the console takes UTF-8.
+// Before anything is written: on Windows, the console takes UTF-8; on POSIX systems a write
+// beyond the file-size limit fails with EFBIG, to be said, instead of killing the process.
 void prepareConsole();
+
+// Why a write failed, errno as the operator reads it: "диск полон", "файл превысил предел
+// размера", or the system's words.
+QString writeFailure(int error);
+
+// What changes when a file is written, as the system keeps it: its device, file, size and the
+// times of its last change. Empty when the file cannot be looked at.
+QString fileStamp(const QString &path);
 
 bool standardOutputIsTerminal();
 // Columns and rows of the terminal on standard output; 0 when unknown.
@@ -65,10 +74,6 @@ public:
     void unlock();
     QString path() const { return m_path; }
 
-    // Whether another process holds the lock of an existing file; nothing is made or written,
-    // and links are not followed. For ledgers written before attempts recorded their process.
-    static bool heldByAnother(const QString &path);
-
 private:
     QString m_path;
     bool m_device = false;
@@ -92,14 +97,17 @@ struct ProcessIdentity
 };
 ProcessIdentity currentProcess();
 
-// Whether a flasher of an earlier version still runs a batch: it held batch-BATCH.lock in its
-// lock folder for as long as it did. Read only; for rows that record no process.
-bool formerBatchHeld(const QString &batch);
+
 
 // Whether that process still runs. Unknown when this process cannot see it (another machine,
 // another user's process hidden from this one): never taken for dead.
 enum class Liveness { Alive, Dead, Unknown };
 Liveness processLiveness(const ProcessIdentity &process);
+
+// Whether a flasher of an earlier version still runs a batch: it held batch-BATCH.lock in its
+// lock folder for as long as it did. Read only, links not followed; for rows that record no
+// process. Unknown where the folder may have been another user's to empty.
+Liveness formerBatchLiveness(const QString &batch);
 
 // SIGINT, SIGTERM and SIGHUP, and the terminal being resized, as signals in the event loop.
 class SignalWatcher : public QObject

@@ -1,11 +1,16 @@
 #include "reportwriter.h"
 
+#include "platform.h"
+#include "flashoptions.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+
+#include <cerrno>
 
 namespace {
 
@@ -56,18 +61,27 @@ QJsonObject deviceObject(const DeviceRecord &record)
     return device;
 }
 
+// A write the system refused, by its errno where there is one: the file device's own text for
+// a write cut off by a size limit is "Unknown error".
+bool failed(const QFileDevice &file, int cause, QString *error)
+{
+    *error = cause != 0 ? platform::writeFailure(cause) : file.errorString();
+    return false;
+}
+
 } // namespace
 
 QString checkReportPlace(const QString &path)
 {
     const QFileInfo place(path);
+    const QString shown = quotedForMessage(path, PathInMessage);
     if (place.isDir())
-        return QStringLiteral("отчёт %1: это папка, а отчёту нужно имя файла").arg(path);
+        return QStringLiteral("отчёт %1: это папка, а отчёту нужно имя файла").arg(shown);
     const QFileInfo folder(place.absolutePath());
     if (!folder.isDir())
-        return QStringLiteral("отчёт %1: нет папки %2").arg(path, folder.filePath());
+        return QStringLiteral("отчёт %1: нет папки %2").arg(shown, quotedForMessage(folder.filePath(), PathInMessage));
     if (place.exists() ? !place.isWritable() : !folder.isWritable())
-        return QStringLiteral("отчёт %1: нет прав на запись").arg(path);
+        return QStringLiteral("отчёт %1: нет прав на запись").arg(shown);
     return QString();
 }
 
@@ -79,7 +93,7 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
     QJsonArray commandLine;
     for (const QString &argument : report.commandLine)
         commandLine.append(argument);
-    const QJsonObject document{
+    QJsonObject document{
         {QStringLiteral("program"), QCoreApplication::applicationName()},
         {QStringLiteral("version"), QCoreApplication::applicationVersion()},
         {QStringLiteral("batch"), report.batch},
@@ -101,7 +115,22 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
                                    : QJsonObject{{QStringLiteral("id"), report.ledgerId}, {QStringLiteral("rows"), double(report.ledgerHead.rows)},
                                                  {QStringLiteral("lastRow"), double(report.ledgerHead.lastRow)},
                                                  {QStringLiteral("hash"), report.ledgerHead.hash}}},
+        // For a tracking system: a plant database that refused the station is not merely away.
+        {QStringLiteral("plant"), report.plantState.isEmpty() ? QJsonValue()
+                                  : QJsonObject{{QStringLiteral("state"), report.plantState}, {QStringLiteral("cause"), report.plantCause}}},
     };
+    if (!report.ledgerId.isEmpty()) {
+        // Every chain of the ledger, each station's under each identity: rows of another
+        // station rewritten behind this batch's last row are found as well.
+        QJsonArray chains;
+        for (const LedgerHead::Chain &chain : report.ledgerHead.chains)
+            chains.append(QJsonObject{{QStringLiteral("station"), chain.station}, {QStringLiteral("ledger"), chain.identity},
+                                      {QStringLiteral("rows"), double(chain.rows)}, {QStringLiteral("lastRow"), double(chain.lastRow)},
+                                      {QStringLiteral("hash"), chain.hash}});
+        QJsonObject ledger = document[QLatin1String("ledger")].toObject();
+        ledger.insert(QStringLiteral("chains"), chains);
+        document.insert(QStringLiteral("ledger"), ledger);
+    }
     const QByteArray json = QJsonDocument(document).toJson();
 
     // A regular file is replaced whole or not at all; a device or a pipe is written directly.
@@ -110,17 +139,23 @@ bool writeReport(const QString &path, const BatchReport &report, QString *error)
         QSaveFile file(path);
         // Unbuffered, so that a short write shows here: a buffered one that the disk cut short
         // at its flush can still be committed, as a truncated report.
-        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(json) == json.size() && file.commit())
-            return true;
-        *error = file.errorString();
-        return false;
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            errno = 0;
+            if (file.write(json) != json.size())
+                return failed(file, errno, error);
+            if (file.commit())
+                return true;
+        }
+        return failed(file, errno, error);
     }
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(json) == json.size() && file.flush()) {
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        errno = 0;
+        if (file.write(json) != json.size())
+            return failed(file, errno, error);
         file.close();
         if (file.error() == QFileDevice::NoError)
             return true;
     }
-    *error = file.errorString();
-    return false;
+    return failed(file, errno, error);
 }

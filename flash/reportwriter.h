@@ -26,6 +26,8 @@ struct BatchReport
     QList<DeviceRecord> devices; // in plan order
     QString ledgerId;            // empty: no ledger
     LedgerHead ledgerHead;       // where the ledger's chain ended with the batch
+    QString plantState;          // copied, away or refused; empty: no plant database
+    QString plantCause;
 };
 
 // Before any link opens: the folder exists and the place is not a folder. An empty result

@@ -14,10 +14,11 @@ constexpr qint64 MaxReportBytes = 64 * 1024 * 1024;
 QString readRerunPlan(const QString &reportPath, QList<LinkPlan> *links, QString *sha256, QString *batch)
 {
     QFile file(reportPath);
+    const QString shown = quotedForMessage(reportPath, PathInMessage);
     if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("отчёт %1 не открывается: %2").arg(reportPath, file.errorString());
+        return QStringLiteral("отчёт %1 не открывается: %2").arg(shown, file.errorString());
     const QByteArray text = file.read(MaxReportBytes + 1);
-    const QString notOurs = QStringLiteral("%1 - не отчёт vorlex-flash --report").arg(reportPath);
+    const QString notOurs = QStringLiteral("%1 - не отчёт vorlex-flash --report").arg(shown);
     QJsonParseError error{};
     const QJsonObject report = QJsonDocument::fromJson(text, &error).object();
     static const QRegularExpression hash(QStringLiteral("^[0-9a-f]{64}$"));
@@ -44,11 +45,11 @@ QString readRerunPlan(const QString &reportPath, QList<LinkPlan> *links, QString
         if (link.isEmpty() || device < 0 || device > 255)
             return notOurs;
         plan.devices << device;
-        plan.origins << QStringLiteral("%1 (%2)").arg(reportPath).arg(device);
+        plan.origins << QStringLiteral("%1 (%2)").arg(shown).arg(device);
         failed << plan;
     }
     if (failed.isEmpty())
-        return QStringLiteral("в отчёте %1 все приборы обновлены: заново обновлять нечего").arg(reportPath);
+        return QStringLiteral("в отчёте %1 все приборы обновлены: заново обновлять нечего").arg(shown);
     *links = failed;
     return QString();
 }

@@ -1,10 +1,12 @@
 #include "transcript.h"
 
+#include "platform.h"
 #include "scheduler.h"
 #include "statusmessages.h"
 
 #include <QDateTime>
 
+#include <cerrno>
 #include <memory>
 
 Transcript::Transcript(QObject *parent)
@@ -15,10 +17,12 @@ Transcript::Transcript(QObject *parent)
 bool Transcript::open(const QString &path, QString *error)
 {
     m_file.setFileName(path);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+    // Unbuffered: a line is on the disk whole, or known not to be.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         *error = m_file.errorString();
         return false;
     }
+    m_whole = m_file.size();
     return true;
 }
 
@@ -28,14 +32,24 @@ void Transcript::line(const QString &text)
     if (!m_file.isOpen())
         return;
     QMutexLocker lock(&m_mutex);
-    // After a failed write the file ends where the disk gave out; nothing is pieced on later.
+    // After a failed write the file ends with its last whole line; nothing is pieced on later.
     if (m_failed)
         return;
-    const QByteArray bytes = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n';
-    if (m_file.write(bytes) == bytes.size() && m_file.flush())
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    const QByteArray bytes = stamp.toUtf8() + ' ' + text.toUtf8() + '\n';
+    errno = 0;
+    if (m_file.write(bytes) == bytes.size()) {
+        m_whole += bytes.size();
         return;
+    }
+    const int cause = errno;
     m_failed = true;
-    emit writeFailed(m_file.errorString());
+    const QString why = cause != 0 ? platform::writeFailure(cause) : m_file.errorString();
+    // The part of the line that did go out is taken back; where the file cannot be cut (a pipe,
+    // a device), the failure gets a line of its own if anything still goes through.
+    if (!m_file.resize(m_whole))
+        m_file.write(QStringLiteral("\n%1 transcript ends here: a line could not be written (%2)\n").arg(stamp, why).toUtf8());
+    emit writeFailed(why);
 }
 
 bool Transcript::failed() const

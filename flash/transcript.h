@@ -34,6 +34,7 @@ private:
     QFile m_file;
     mutable QMutex m_mutex;
     bool m_failed = false;
+    qint64 m_whole = 0; // the file's size up to its last whole line
 };
 
 #endif // TRANSCRIPT_H

@@ -2,13 +2,16 @@
 
 #include "devsimprocess.h"
 #include "flashoptions.h"
+#include "ledger.h"
 #include "pgserver.h"
 #include "platform.h"
+#include "recordchain.h"
 
 #include <QSerialPortInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 #include <csignal>
 #include <unistd.h>
@@ -126,8 +129,12 @@ private slots:
     void crashMidTransfer();
     void processLiveness_data();
     void processLiveness();
+    void plantDatabase_data();
     void plantDatabase();
     void restoredLedger();
+    void forgedRecords_data();
+    void forgedRecords();
+    void deadAttemptClosedOnce();
 
 private:
     ImageFiles m_images;
@@ -199,6 +206,17 @@ void TestFlash::badInput_data()
     QTest::newRow("Intel HEX") << cabinet + QStringList{hex} << QStringLiteral("в формате Intel HEX");
     QTest::newRow("S-record") << cabinet + QStringList{srec} << QStringLiteral("objcopy -I srec -O binary");
     QTest::newRow("ELF program") << cabinet + QStringList{QStringLiteral("/bin/true")} << QStringLiteral("в формате ELF");
+    // The advice never writes over the input nor over any file there is, and reads as a shell takes it.
+    const QString elf = m_images.write("\x7f" "ELF" + QByteArray(60, '\1'));
+    QTest::newRow("ELF named .bin: the raw image beside it") << cabinet + QStringList{elf}
+                                                            << QStringLiteral("objcopy -O binary %1 %2-raw.bin").arg(elf, elf.chopped(4));
+    const QString taken = m_images.write(":10000000000102030405060708090A0B0C0D0E0F78\n");
+    QVERIFY(QFile(taken.chopped(4) + QStringLiteral("-raw.bin")).open(QIODevice::WriteOnly));
+    QTest::newRow("HEX whose raw name is taken: the next one") << cabinet + QStringList{taken}
+                                                              << QStringLiteral("-O binary %1 %2-raw-2.bin").arg(taken, taken.chopped(4));
+    const QString quoted = QFileInfo(taken).path() + QStringLiteral("/it's fw.elf");
+    QVERIFY(QFile::copy(elf, quoted));
+    QTest::newRow("a name for the shell to quote") << cabinet + QStringList{quoted} << QStringLiteral("-O binary '%1/it'\\''s fw.elf' '%1/it'\\''s fw-raw.bin'").arg(QFileInfo(taken).path());
     QTest::newRow("a folder") << cabinet + QStringList{QDir::tempPath()} << QStringLiteral("это папка");
     QTest::newRow("a device file") << cabinet + QStringList{QStringLiteral("/dev/zero")} << QStringLiteral("не обычный файл");
     const QString loop = m_images.missing() + QStringLiteral(".loop");
@@ -233,7 +251,25 @@ void TestFlash::badInput_data()
                                                    << QStringLiteral("--outcome: \"maybe\"");
     QTest::newRow("plant URL that does not parse, its password masked")
         << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("postgresql://qa:s3cret@db:99999/x"), image}
-        << QStringLiteral("адрес базы \"postgresql://qa:***@db:99999/x\" не понят");
+        << QStringLiteral("адрес базы завода (postgresql://db…) не понят");
+    // Whatever does not parse, nothing before the last @ is shown.
+    for (const QString &url : {QStringLiteral("postgresql://sec:Zq9@db:5432/rec%zz"), QStringLiteral("postgresql://sec:Zq9/x@db/x"),
+                               QStringLiteral("postgresql://sec:Zq9 x@db/x"), QStringLiteral("postgresql://sec:Zq9@[::1/x")})
+        QTest::newRow(qPrintable(url)) << cabinet + QStringList{QStringLiteral("--plant-db"), url, image}
+                                       << (url.contains(QLatin1Char('[')) ? QStringLiteral("(postgresql://…) не понят") : QStringLiteral("(postgresql://db…) не понят"));
+    // A name that would retitle or clear the terminal, in each message that names a file.
+    const QString hostile = m_images.missing() + QStringLiteral("\x1b]0;owned\x07\x1b[2J");
+    const QString shown = QString(hostile).replace(QLatin1Char('\x1b'), QStringLiteral("\\x1b")).replace(QLatin1Char('\x07'), QStringLiteral("\\x07"));
+    QFile::link(image, hostile + QStringLiteral(".bin"));
+    QTest::newRow("escape: a missing image") << cabinet + QStringList{hostile} << QStringLiteral("нет такого файла: ") + shown;
+    QTest::newRow("escape: a missing plan") << QStringList{QStringLiteral("--plan"), hostile, image} << QStringLiteral("план %1 не открывается").arg(shown);
+    QTest::newRow("escape: a report's missing folder") << cabinet + QStringList{QStringLiteral("--report"), hostile + QStringLiteral("/r.json"), image}
+                                                      << QStringLiteral("нет папки ") + shown;
+    QTest::newRow("escape: a ledger's missing folder") << cabinet + QStringList{QStringLiteral("--records"), hostile + QStringLiteral("/r.sqlite"), image}
+                                                      << QStringLiteral("нет папки ") + shown;
+    QTest::newRow("escape: a missing report to re-run") << QStringList{QStringLiteral("--rerun-failed"), hostile, image} << QStringLiteral("отчёт %1 не открывается").arg(shown);
+    QTest::newRow("escape: the transcript onto the image") << cabinet + QStringList{QStringLiteral("--log"), hostile + QStringLiteral(".bin"), hostile + QStringLiteral(".bin")}
+                                                          << QStringLiteral("--log %1.bin и файл прошивки %1.bin").arg(shown);
     QTest::newRow("plant database not PostgreSQL") << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("mysql://db/records"), image}
                                                    << QStringLiteral("postgresql://");
     QTest::newRow("ledger that is not one") << cabinet + QStringList{QStringLiteral("--records"), small, image}
@@ -271,6 +307,7 @@ void TestFlash::badInput()
     QCOMPARE(flash.finish(), 2);
     const QString err = flash.err();
     QVERIFY2(err.contains(says), qPrintable(err));
+    QVERIFY2(!err.contains(QLatin1Char('\x1b')) && !err.contains(QLatin1Char('\x07')) && !err.contains(QStringLiteral("Zq9")) && !err.contains(QStringLiteral("s3cret")), qPrintable(err));
     QVERIFY2(err.endsWith(QStringLiteral("vorlex-flash --help: как пользоваться\n")), qPrintable(err));
 }
 
@@ -344,16 +381,24 @@ void TestFlash::transcript()
 
 void TestFlash::outputsNotWrittenWhole_data()
 {
-    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("output"); // --log or --report of a batch; otherwise a command whose standard output it is
     QTest::addColumn<QString>("place"); // empty: a file of the test's that holds an earlier output
     QTest::addColumn<int>("fileSizeLimit"); // bytes; 0: none
     QTest::addColumn<QString>("says");
     QTest::newRow("transcript on a full device") << "--log" << "/dev/full" << 0 << "протокол /dev/full неполон";
-    QTest::newRow("transcript beyond the file-size limit") << "--log" << QString() << 2000 << "неполон: строка не записалась";
-    QTest::newRow("report beyond the file-size limit: the earlier one stays") << "--report" << QString() << 300 << "не записан";
+    QTest::newRow("transcript beyond the file-size limit") << "--log" << QString() << 2000 << "неполон: строка не записалась (файл превысил предел размера)";
+    QTest::newRow("report beyond the file-size limit: the earlier one stays") << "--report" << QString() << 300 << "не записан: файл превысил предел размера";
+    const QString cut = QStringLiteral("стандартный вывод записан не целиком: ");
+    QTest::newRow("history table on a full device") << "--history" << "/dev/full" << 0 << cut + "диск полон";
+    QTest::newRow("history as CSV beyond the file-size limit") << "--history --csv" << QString() << 100 << cut + "файл превысил предел размера";
+    QTest::newRow("history as JSON on a full device") << "--history --json" << "/dev/full" << 0 << cut + "диск полон";
+    QTest::newRow("port list on a full device") << "--list-ports" << "/dev/full" << 0 << cut + "диск полон";
+    QTest::newRow("port list as JSON beyond the file-size limit") << "--list-ports --json" << QString() << 1 << cut + "файл превысил предел размера";
+    QTest::newRow("help on a full device") << "--help" << "/dev/full" << 0 << cut + "диск полон";
 }
 
-// A disk that gives out: the batch goes on, the screen says so once, and the exit code is 3.
+// A disk that gives out: the batch goes on, the screen says so once, and the exit code is 3;
+// so is a command whose standard output did not go out whole.
 void TestFlash::outputsNotWrittenWhole()
 {
     QFETCH(QString, output);
@@ -367,36 +412,51 @@ void TestFlash::outputsNotWrittenWhole()
     QFile earlier(path);
     QVERIFY(!place.isEmpty() || (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\n") == 8 && earlier.flush()));
     earlier.close();
-    const QStringList arguments{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                                QStringLiteral("--records"), QStringLiteral("none"), output, path, m_images.write(firmwareImage(8192))};
-    Flash flash;
+    const bool ofBatch = output == QLatin1String("--log") || output == QLatin1String("--report");
+    const QString ledger = dir.filePath(QStringLiteral("records.sqlite"));
+    const QStringList batch{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                            QStringLiteral("--records"), ofBatch ? QStringLiteral("none") : ledger, m_images.write(firmwareImage(8192))};
+    Flash first;
+    Flash checked;
+    Flash &flash = ofBatch ? first : checked;
+    QStringList arguments = ofBatch ? QStringList{output, path} + batch : output.split(QLatin1Char(' '));
+    if (!ofBatch) {
+        first.start(batch);
+        QCOMPARE(first.finish(), 0);
+        checked.process.setStandardOutputFile(path);
+        if (output.startsWith(QLatin1String("--history")))
+            arguments << QStringLiteral("--records") << ledger;
+    }
     if (fileSizeLimit > 0)
         flash.process.start(QStringLiteral("prlimit"), QStringList{QStringLiteral("--fsize=%1").arg(fileSizeLimit), QStringLiteral("--"), QStringLiteral(FLASH_PATH)} + arguments);
     else
         flash.start(arguments);
     QCOMPARE(flash.finish(), 3);
-    const QString out = flash.out();
+    const QString out = first.out();
     const QString err = flash.err();
     QVERIFY2(out.contains(QStringLiteral("Прибор 2: обновлён")), qPrintable(out));
-    QVERIFY2(err.count(says) == 1 && err.contains(path), qPrintable(err));
-    if (place.isEmpty() && output == QLatin1String("--report")) {
+    QVERIFY2(err.count(says) == 1 && (!ofBatch || err.contains(path)), qPrintable(err));
+    // What stays of a file is whole: the earlier report, the transcript's lines.
+    if (place.isEmpty() && ofBatch) {
         QVERIFY(earlier.open(QIODevice::ReadOnly));
-        QCOMPARE(earlier.readAll(), QByteArray("earlier\n"));
+        const QByteArray kept = earlier.readAll();
+        QVERIFY2(output == QLatin1String("--report") ? kept == "earlier\n" : kept.endsWith("\n") && kept.size() > 8, kept.right(80).constData());
     }
 }
 
 void TestFlash::imageChangesDuringBatch_data()
 {
-    QTest::addColumn<bool>("deleted");
-    QTest::newRow("overwritten") << false;
-    QTest::newRow("deleted") << true;
+    QTest::addColumn<QString>("change");
+    QTest::newRow("overwritten") << "overwritten";
+    QTest::newRow("deleted") << "deleted";
+    QTest::newRow("the report's path made a link to it: no report over it") << "linked";
 }
 
 // Whatever happens to the file once the batch has begun, every device gets the bytes the
 // report names.
 void TestFlash::imageChangesDuringBatch()
 {
-    QFETCH(bool, deleted);
+    QFETCH(QString, change);
     QTemporaryDir dir;
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QStringLiteral("2,3"), QStringLiteral("--keep-running"),
                 QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--out"), dir.filePath(QStringLiteral("{device}.bin"))});
@@ -409,14 +469,24 @@ void TestFlash::imageChangesDuringBatch()
     QString out;
     QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(QStringLiteral("Прибор 2: Соединение с прибором установлено")), 10000);
     QFile file(path);
-    QVERIFY(deleted ? file.remove() : (file.open(QIODevice::WriteOnly) && file.write(firmwareImage(8192).mid(7)) > 0));
+    if (change == QLatin1String("linked"))
+        QVERIFY(QFile::link(path, dir.filePath(QStringLiteral("r.json"))));
+    else
+        QVERIFY(change == QLatin1String("deleted") ? file.remove() : (file.open(QIODevice::WriteOnly) && file.write(firmwareImage(8192).mid(7)) > 0));
     file.close();
 
-    QCOMPARE(flash.finish(), 0);
+    QCOMPARE(flash.finish(), change == QLatin1String("linked") ? 3 : 0);
     for (const char *device : {"2.bin", "3.bin"}) {
         QFile received(dir.filePath(QLatin1String(device)));
         QVERIFY(received.open(QIODevice::ReadOnly));
         QCOMPARE(received.readAll(), image);
+    }
+    if (change == QLatin1String("linked")) {
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), image);
+        const QString err = flash.err();
+        QVERIFY2(err.contains(QStringLiteral("--report %1 и файл прошивки %2").arg(dir.filePath(QStringLiteral("r.json")), path)), qPrintable(err));
+        return;
     }
     QFile report(dir.filePath(QStringLiteral("r.json")));
     QVERIFY(report.open(QIODevice::ReadOnly));
@@ -433,17 +503,19 @@ void TestFlash::interrupt_data()
     QTest::addColumn<int>("withinMs");
     QTest::addColumn<QString>("says"); // the device's outcome, as the operator reads it
     QTest::addColumn<bool>("frozenPlant"); // the plant database's server stopped (SIGSTOP) first
-    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130 << 2000 << "Прибор 2: НЕ обновлён: остановлено оператором" << false;
+    QTest::addColumn<bool>("afterLast"); // the signal after the last device, while its rows wait for the frozen server
+    QTest::newRow("Ctrl-C while probing: stops at once") << false << int(SIGINT) << 130 << 2000 << "Прибор 2: НЕ обновлён: остановлено оператором" << false << false;
     QTest::newRow("Ctrl-C during the transfer: only the second one abandons")
-        << true << int(SIGINT) << 130 << 2000 << "НЕ обновлён: запись прервана оператором: прошивка в приборе неполная" << false;
+        << true << int(SIGINT) << 130 << 2000 << "НЕ обновлён: запись прервана оператором: прошивка в приборе неполная" << false << false;
     QTest::newRow("SIGTERM during the transfer: abandons at once")
-        << true << int(SIGTERM) << 128 + SIGTERM << 2000 << "НЕ обновлён: запись прервана сигналом SIGTERM (остановка системой)" << false;
-    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP << 2000 << "НЕ обновлён: остановлено сигналом SIGHUP (закрыт терминал)" << false;
+        << true << int(SIGTERM) << 128 + SIGTERM << 2000 << "НЕ обновлён: запись прервана сигналом SIGTERM (остановка системой)" << false << false;
+    QTest::newRow("SIGHUP while probing") << false << int(SIGHUP) << 128 + SIGHUP << 2000 << "НЕ обновлён: остановлено сигналом SIGHUP (закрыт терминал)" << false << false;
     // The cabinet drops every connection: Ctrl-C comes in the second's pause before a retry.
     QTest::newRow("Ctrl-C in the pause before a retry") << false << int(SIGINT) << 130 << 500
-                                                        << "НЕ обновлён: остановлено оператором перед попыткой 3 из 3; попытка 2: " << false;
+                                                        << "НЕ обновлён: остановлено оператором перед попыткой 3 из 3; попытка 2: " << false << false;
+    QTest::newRow("SIGTERM while the last plant copy waits") << true << int(SIGTERM) << 128 + SIGTERM << 1000 << "Прибор 2: обновлён" << true << true;
     QTest::newRow("SIGTERM with the plant database frozen") << false << int(SIGTERM) << 128 + SIGTERM << 1000
-                                                            << "НЕ обновлён: остановлено сигналом SIGTERM (остановка системой)" << true;
+                                                            << "НЕ обновлён: остановлено сигналом SIGTERM (остановка системой)" << true << false;
 }
 
 void TestFlash::interrupt()
@@ -454,6 +526,7 @@ void TestFlash::interrupt()
     QFETCH(int, withinMs);
     QFETCH(QString, says);
     QFETCH(bool, frozenPlant);
+    QFETCH(bool, afterLast);
     const bool retrying = withinMs < 1000;
     PgServer plant;
     QVERIFY2(!frozenPlant || plant.start(), qPrintable(plant.why()));
@@ -469,7 +542,7 @@ void TestFlash::interrupt()
     Flash flash;
     const QString reportPath = dir.filePath(QStringLiteral("report.json"));
     flash.start(QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                            QStringLiteral("--log"), logPath, QStringLiteral("--report"), reportPath, m_images.write(firmwareImage(131072))}
+                            QStringLiteral("--log"), logPath, QStringLiteral("--report"), reportPath, m_images.write(firmwareImage(afterLast ? 4096 : 131072))}
                 + (frozenPlant ? QStringList{QStringLiteral("--plant-db"), plant.url()} : QStringList()));
     QString out;
     const QString waitFor = transferring ? QStringLiteral("Соединение с прибором установлено")
@@ -485,26 +558,28 @@ void TestFlash::interrupt()
     }
     // Its connection stays open and answers nothing: the end row's copy waits for it forever.
     QVERIFY(!frozenPlant || plant.freeze(true));
+    QTRY_VERIFY_WITH_TIMEOUT(!afterLast || (out += flash.out()).contains(says), 10000);
     QElapsedTimer clock;
     clock.start();
     ::kill(pid_t(flash.process.processId()), signalNumber);
     QCOMPARE(flash.finish(5000), exitCode);
     QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
     if (!retrying)
-        QCOMPARE(sim.waitForExit(3000), 1);
+        QCOMPARE(sim.waitForExit(3000), afterLast ? 0 : 1);
+    const QByteArray outcome = afterLast ? "updated" : "interrupted";
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
     // The batch's end, then the ledger's head as the batch leaves it.
     // Stopped, whenever it came: recorded as interrupted, never as failed; the report states the exit code.
-    QVERIFY2(lines.join('\n').contains("device 2: run over: interrupted: "), lines.mid(lines.size() - 4).join('\n').constData());
+    QVERIFY2(lines.join('\n').contains("device 2: run over: " + outcome + ": "), lines.mid(lines.size() - 4).join('\n').constData());
     QFile reportFile(reportPath);
     QVERIFY(reportFile.open(QIODevice::ReadOnly));
     const QJsonObject report = QJsonDocument::fromJson(reportFile.readAll()).object();
     QCOMPARE(report[QLatin1String("exitCode")].toInt(), exitCode);
-    QCOMPARE(report[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString(), QStringLiteral("interrupted"));
+    QCOMPARE(report[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString(), QString::fromLatin1(outcome));
     const QByteArray end = lines.mid(lines.size() - 3).join('\n');
-    QVERIFY2(lines.size() > 2 && end.contains("batch over: 0 updated, 1 not updated, interrupted"), end.constData());
+    QVERIFY2(lines.size() > 2 && end.contains(afterLast ? "batch over: 1 updated, 0 not updated" : "batch over: 0 updated, 1 not updated, interrupted"), end.constData());
     QVERIFY2(lines.constLast().contains(" ends at row "), lines.constLast().constData());
     out += flash.out();
     QVERIFY2(out.count(says) == 1, qPrintable(out));
@@ -531,6 +606,8 @@ void TestFlash::planLines_data()
     QTest::newRow("a line of 4097 characters") << QStringLiteral("eth 127.0.0.1 2 #").leftJustified(4097, QLatin1Char('x')) << "plan.txt:1: строка длиннее 4096";
     QTest::newRow("one cabinet, once as an IPv4-mapped IPv6 address") << "eth [::ffff:127.0.0.1]:4041 2\neth 127.0.0.1:4041 3" << "127.0.0.1:4041: 2,3";
     QTest::newRow("a scope that reads as a path") << "eth [fe80::1%lo/x]:4040 2" << "plan.txt:1: неверная зона IPv6-адреса";
+    QTest::newRow("one interface by its name and its number") << "eth [fe80::1%lo]:4040 2\neth [fe80::1%1]:4040 3" << "[fe80::1%lo]:4040: 2,3";
+    QTest::newRow("any address, not a cabinet's") << "eth 0.0.0.0 2" << "plan.txt:1: адрес шкафа \"0.0.0.0\" - не адрес одного шкафа";
     QTest::newRow("an address with a leading zero, octal to Qt") << "eth 127.0.0.010 2" << "plan.txt:1: IP адрес шкафа \"127.0.0.010\" записан неоднозначно";
     QTest::newRow("one serial port by two paths") << "serial /dev/null 1\nserial /dev/./null 3" << "/dev/null: 1,3";
     QTest::newRow("a device on one port by two paths") << "serial /dev/null 1\nserial /dev/../dev/null 1" << "прибор 1 на связи /dev/null указан дважды";
@@ -730,6 +807,8 @@ void TestFlash::hallOnOneTerminal()
     const QString socket = dir.filePath(QStringLiteral("tmux"));
     const auto run = [&](const QStringList &arguments) {
         QProcess process;
+        // The flashers in the terminal lock their cabinets in the tests' folder too.
+        process.setProcessEnvironment(flashEnvironment());
         process.start(tmux, QStringList{QStringLiteral("-S"), socket} + arguments);
         process.waitForFinished();
         return QString::fromUtf8(process.readAllStandardOutput());
@@ -956,31 +1035,38 @@ void TestFlash::ledger_data()
 {
     QTest::addColumn<QString>("tamper"); // SQL run on a copy of the ledger, then verified
     QTest::addColumn<QString>("verdict");
+    QTest::addColumn<QString>("reader"); // who reads the ledger: empty, its writer; "nobody", a user who may only read it
+    QTest::addColumn<bool>("held"); // the tampering connection stays open while the ledger is verified, its -wal unmerged
     // Each attempt is two rows: its start, and its end.
-    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 8; сходится с отчётами: 2");
-    QTest::newRow("a row changed") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1" << QStringLiteral("строка 1");
-    QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена");
+    QTest::newRow("untouched") << QString() << QStringLiteral("цепочка цела, строк: 8; сходится с отчётами: 2") << QString() << false;
+    QTest::newRow("untouched, read by a user who may only read it") << QString() << QStringLiteral("цепочка цела, строк: 8") << "nobody" << false;
+    QTest::newRow("a row changed by a writer still at it") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4" << QStringLiteral("строка 4 ") << "" << true;
+    QTest::newRow("a row changed by a writer still at it, read by another user") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4"
+                                                                              << QStringLiteral("строка 4 ") << "nobody" << true;
+    QTest::newRow("a row changed") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1" << QStringLiteral("строка 1") << QString() << false;
+    QTest::newRow("a row removed") << "DELETE FROM attempts WHERE id = 2" << QStringLiteral("удалена или вставлена") << QString() << false;
     QTest::newRow("a row inserted") << "INSERT INTO attempts SELECT 9, batch, label, station, operator, program_version, link, device, attempt, "
                                        "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, "
-                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start "
-                                       "FROM attempts WHERE id = 1"
-                                    << QStringLiteral("удалена или вставлена");
-    QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена");
+                                       "image_size, image_sha256, previous_hash, row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start, "
+                                       "hash_version, detail FROM attempts WHERE id = 1"
+                                    << QStringLiteral("удалена или вставлена") << QString() << false;
+    QTest::newRow("an end given another start") << "UPDATE attempts SET start_row = 3 WHERE start_row = 1" << QStringLiteral(") изменена") << QString() << false;
     // Every field is in the hash: each of these alone breaks it.
-    QTest::newRow("the label changed") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the operator changed") << "UPDATE attempts SET operator = 'nobody' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the start moved") << "UPDATE attempts SET started_at = '2026-01-01T00:00:00.000Z' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the image's hash changed") << "UPDATE attempts SET image_sha256 = lower(image_sha256) || '0' WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the bytes acknowledged changed") << "UPDATE attempts SET bytes_acknowledged = 4095 WHERE id = 4" << QStringLiteral("строка 4 ");
-    QTest::newRow("the writer's process changed") << "UPDATE attempts SET process_start = '1' WHERE id = 4" << QStringLiteral("строка 4 ");
+    QTest::newRow("the label changed") << "UPDATE attempts SET label = 'WO-8' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the operator changed") << "UPDATE attempts SET operator = 'nobody' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the start moved") << "UPDATE attempts SET started_at = '2026-01-01T00:00:00.000Z' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the image's hash changed") << "UPDATE attempts SET image_sha256 = lower(image_sha256) || '0' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the bytes acknowledged changed") << "UPDATE attempts SET bytes_acknowledged = 4095 WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the writer's process changed") << "UPDATE attempts SET process_start = '1' WHERE id = 4" << QStringLiteral("строка 4 ") << QString() << false;
+    QTest::newRow("the identity changed") << "UPDATE attempts SET ledger_id = 'x'" << QStringLiteral("строка 1 ") << QString() << false;
     // Cut at the end: the chain is whole, its head is not; with the head rewritten too, the
     // reports' heads are what is left to tell.
-    QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок");
-    QTest::newRow("every row removed") << "DELETE FROM attempts" << QStringLiteral("строк 0, последняя 0, а по заголовку строк 8");
+    QTest::newRow("the last rows removed") << "DELETE FROM attempts WHERE id >= 7" << QStringLiteral("кончается не там, где его заголовок") << QString() << false;
+    QTest::newRow("every row removed") << "DELETE FROM attempts" << QStringLiteral("строк 0, последняя 0, а по заголовку строк 8") << QString() << false;
     QTest::newRow("the last rows removed, the head rewritten")
         << "DELETE FROM attempts WHERE id >= 7; UPDATE ledger_info SET value = '6' WHERE key IN ('head_rows', 'head_row'); "
            "UPDATE ledger_info SET value = (SELECT row_hash FROM attempts WHERE id = 6) WHERE key = 'head_hash'"
-        << QStringLiteral("не держит конец цепочки, который видел отчёт");
+        << QStringLiteral("не держит конец цепочки, который видел отчёт") << QString() << false;
 }
 
 // Two flashers write one ledger at once, each device after a retry; the history reads back as
@@ -989,6 +1075,12 @@ void TestFlash::ledger()
 {
     QFETCH(QString, tamper);
     QFETCH(QString, verdict);
+    QFETCH(QString, reader);
+    QFETCH(bool, held);
+    if (!reader.isEmpty() && ::geteuid() != 0)
+        QSKIP("needs root, to read as a second user");
+    if (!reader.isEmpty() && QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}) != 0)
+        QSKIP("no private mount namespace here (unshare -m)");
     // Each cabinet's first update: block 2 sent again, then the line drops after block 3; the second
     // goes through, with block 2 sent again once more.
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running"),
@@ -1021,8 +1113,18 @@ void TestFlash::ledger()
     // ... but blocks sent again are counted over every attempt.
     QCOMPARE(device[QLatin1String("retransmissions")].toInt(), 2);
 
+    // Reads leave the folder as they found it, and need no more than leave to read it.
+    QVERIFY(reader.isEmpty() || QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther));
+    const auto read = [&](Flash &flash, const QStringList &arguments) {
+        if (reader.isEmpty())
+            return flash.start(arguments);
+        flash.process.start(QStringLiteral("unshare"), QStringList{QStringLiteral("-m"), QStringLiteral("runuser"), QStringLiteral("-u"), reader,
+                                                                   QStringLiteral("--"), QStringLiteral(FLASH_PATH)} + arguments);
+    };
+    const auto listing = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); };
+    const QStringList found = listing();
     Flash history;
-    history.start({QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv"), QStringLiteral("--device"), QStringLiteral("2")});
+    read(history, {QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv"), QStringLiteral("--device"), QStringLiteral("2")});
     QCOMPARE(history.finish(), 0);
     const QList<QStringList> rows = parseCsv(history.out());
     QCOMPARE(rows.size(), 5);
@@ -1057,25 +1159,29 @@ void TestFlash::ledger()
                                            // each device's latest: the two second attempts, both updated
                                            {{QStringLiteral("--latest"), QStringLiteral("--outcome"), QStringLiteral("not-updated")}, 0}}) {
         Flash filtered;
-        filtered.start(QStringList{QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv")} + filter);
+        read(filtered, QStringList{QStringLiteral("--history"), QStringLiteral("--records"), records, QStringLiteral("--csv")} + filter);
         QCOMPARE(filtered.finish(), 0);
         QCOMPARE(parseCsv(filtered.out()).size() - 1, expected);
     }
+    QCOMPARE(listing(), found);
 
-    if (!tamper.isEmpty()) {
+    {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("tamper"));
         db.setDatabaseName(records);
-        QVERIFY(db.open());
-        for (const QString &statement : tamper.split(QStringLiteral("; ")))
+        QVERIFY(tamper.isEmpty() || db.open());
+        for (const QString &statement : tamper.split(QStringLiteral("; "), Qt::SkipEmptyParts))
             QVERIFY2(QSqlQuery(db).exec(statement), qPrintable(statement));
-        db.close();
+        if (!held)
+            db.close();
+        const QStringList before = listing();
+        Flash verify;
+        read(verify, QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records} + reports);
+        QCOMPARE(verify.finish(), tamper.isEmpty() ? 0 : 1);
+        const QString said = verify.out();
+        QVERIFY2(said.contains(verdict), qPrintable(said + verify.err()));
+        QCOMPARE(listing(), before);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("tamper"));
-    Flash verify;
-    verify.start(QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records} + reports);
-    QCOMPARE(verify.finish(), tamper.isEmpty() ? 0 : 1);
-    const QString said = verify.out();
-    QVERIFY2(said.contains(verdict), qPrintable(said));
 }
 
 // A flasher killed mid-transfer, as by a power cut: its attempt is on record (in progress while
@@ -1100,9 +1206,9 @@ void TestFlash::crashMidTransfer()
             *out = flash.out() + flash.err();
         return code;
     };
-    const auto outcomes = [&] {
+    const auto outcomes = [&](const QString &only = QString()) {
         QString out;
-        run({QStringLiteral("--history"), QStringLiteral("--csv")}, &out);
+        run(QStringList{QStringLiteral("--history"), QStringLiteral("--csv")} + (only.isEmpty() ? QStringList() : QStringList{QStringLiteral("--outcome"), only}), &out);
         const QList<QStringList> rows = parseCsv(out);
         QStringList said;
         for (const QStringList &row : rows.mid(1))
@@ -1122,9 +1228,14 @@ void TestFlash::crashMidTransfer()
     QCOMPARE(run(other, &out), 0);
     QVERIFY2(!out.contains(QStringLiteral("не закончена")), qPrintable(out));
     QCOMPARE(outcomes(), (QStringList{QStringLiteral("in progress"), QStringLiteral("updated")}));
+    QCOMPARE(outcomes(QStringLiteral("in progress")), QStringList{QStringLiteral("in progress")});
+    QVERIFY(outcomes(QStringLiteral("unfinished")).isEmpty());
     doomed.process.kill();
     QVERIFY(doomed.process.waitForFinished());
     QCOMPARE(outcomes(), (QStringList{QStringLiteral("unfinished"), QStringLiteral("updated")}));
+    // As the history says it, after the liveness check.
+    QCOMPARE(outcomes(QStringLiteral("unfinished")), QStringList{QStringLiteral("unfinished")});
+    QVERIFY(outcomes(QStringLiteral("in progress")).isEmpty());
     QCOMPARE(run({QStringLiteral("--verify-records")}, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("строк: 3")), qPrintable(out));
 
@@ -1134,6 +1245,7 @@ void TestFlash::crashMidTransfer()
                  && out.contains(QStringLiteral("прибора 2 на связи %1").arg(doomedLink)) && !out.contains(QStringLiteral("kill")),
              qPrintable(out));
     QCOMPARE(outcomes(), (QStringList{QStringLiteral("unfinished"), QStringLiteral("updated"), QStringLiteral("updated")}));
+    QCOMPARE(outcomes(QStringLiteral("unfinished")), QStringList{QStringLiteral("unfinished")});
     QCOMPARE(run({QStringLiteral("--verify-records")}, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("строк: 6")), qPrintable(out));
 
@@ -1186,11 +1298,92 @@ void TestFlash::processLiveness()
     QCOMPARE(int(platform::processLiveness(process)), liveness);
 }
 
-// The plant database away during a batch: the batch goes on, and the rows arrive once later.
+void TestFlash::plantDatabase_data()
+{
+    QTest::addColumn<QString>("setup"); // run by the plant's administrator once the schema is there; empty: the plant away, then back
+    QTest::addColumn<QString>("role"); // the station's role in the URL, with its password; empty: the administrator's
+    QTest::addColumn<bool>("lockHeld"); // a role that may only read holds the flasher's schema lock meanwhile
+    QTest::addColumn<QString>("state"); // the report's plant state
+    QTest::addColumn<QString>("says"); // once among the batch's warnings, and in the report's cause
+    QTest::addColumn<int>("history"); // --history's exit code, and --sync-records's
+    QTest::addColumn<int>("sync");
+    QTest::newRow("away during a batch, then back") << QString() << QString() << false << QString() << QString() << 0 << 0;
+    const QString reader = QStringLiteral("CREATE ROLE reader LOGIN; GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader");
+    QTest::newRow("a wrong password") << "CREATE ROLE sec LOGIN PASSWORD 'right'" << "sec:Zq9" << false << "refused" << "password authentication failed" << 1 << 1;
+    QTest::newRow("a database of another program") << "DROP VIEW device_state; DROP TABLE attempts, vorlex_schema, status_codes; CREATE TABLE attempts (id int)"
+                                                   << "" << false << "refused" << "не база завода" << 2 << 1;
+    QTest::newRow("a newer schema") << "UPDATE vorlex_schema SET version = 3" << "" << false << "refused" << "по схеме версии 3" << 0 << 1;
+    QTest::newRow("a role that may only read") << reader << "reader" << false << "refused" << "роль reader может только читать" << 0 << 1;
+    QTest::newRow("a reader holds the schema lock") << reader << "" << true << "copied" << "" << 0 << 0;
+    QTest::newRow("a reader holds the schema lock, the schema needs a change") << reader + QStringLiteral("; ALTER TABLE attempts DROP COLUMN process_start")
+                                                                            << "" << true << "away" << "её держит роль reader" << 0 << 1;
+}
+
+// The plant database away during a batch: the batch goes on, and the rows arrive once later. A
+// plant that refuses the station is said to be so, with the cause; none of it holds a batch or a
+// read up.
 void TestFlash::plantDatabase()
 {
+    QFETCH(QString, setup);
     PgServer plant;
     QVERIFY2(plant.start(), qPrintable(plant.why()));
+    if (!setup.isEmpty()) {
+        QFETCH(QString, role);
+        QFETCH(bool, lockHeld);
+        QFETCH(QString, state);
+        QFETCH(QString, says);
+        QFETCH(int, history);
+        QFETCH(int, sync);
+        QTemporaryDir dir;
+        const QStringList records{QStringLiteral("--records"), dir.filePath(QStringLiteral("records.sqlite")), QStringLiteral("--plant-db")};
+        // The schema, made by the administrator's station, from a ledger of its own.
+        {
+            Ledger ledger;
+            QString error;
+            QVERIFY2(ledger.open(dir.filePath(QStringLiteral("records.sqlite")), &error), qPrintable(error));
+        }
+        Flash make;
+        make.start(records + QStringList{plant.url(), QStringLiteral("--sync-records")});
+        QCOMPARE(make.finish(), 0);
+        plantSql(plant, setup.split(QStringLiteral("; ")));
+        const QString url = role.isEmpty() ? plant.url() : QString(plant.url()).replace(QStringLiteral("flash@"), role + QLatin1Char('@'));
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("holder"));
+        if (lockHeld) {
+            holder.setHostName(QUrlQuery(QUrl(url)).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded));
+            holder.setUserName(QStringLiteral("reader"));
+            holder.setDatabaseName(QStringLiteral("postgres"));
+            const QByteArray key = QCryptographicHash::hash("vorlex-flash link schema", QCryptographicHash::Sha256);
+            QVERIFY(holder.open() && QSqlQuery(holder).exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(qFromBigEndian<qint64>(key.constData()))));
+        }
+        DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0")});
+        QVERIFY2(sim.start(), qPrintable(sim.output()));
+        const QString reportPath = dir.filePath(QStringLiteral("report.json"));
+        Flash batch;
+        batch.start(records + QStringList{url, QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"),
+                                          QStringLiteral("2"), QStringLiteral("--report"), reportPath, m_images.write(firmwareImage(4096))});
+        // The ledger is the record: the batch's code is its own.
+        QCOMPARE(batch.finish(), 0);
+        const QString err = batch.err();
+        QFile reportFile(reportPath);
+        QVERIFY(reportFile.open(QIODevice::ReadOnly));
+        const QByteArray reportText = reportFile.readAll();
+        const QJsonObject said = QJsonDocument::fromJson(reportText).object()[QLatin1String("plant")].toObject();
+        QVERIFY2(said[QLatin1String("state")].toString() == state, reportText.constData());
+        QVERIFY2((says.isEmpty() || err.count(says) == 1) && err.count(QStringLiteral("отказала")) == int(state == QLatin1String("refused"))
+                     && !err.contains(QStringLiteral("не ответила")) && !(err + QString::fromUtf8(reportText)).contains(QStringLiteral("Zq9")),
+                 qPrintable(err));
+        QVERIFY2(said[QLatin1String("cause")].toString().contains(says), qPrintable(said[QLatin1String("cause")].toString()));
+        for (const auto &[verb, code] : {std::pair<QString, int>{QStringLiteral("--history"), history}, {QStringLiteral("--sync-records"), sync}}) {
+            Flash read;
+            read.start(records + QStringList{url, verb});
+            QCOMPARE(read.finish(), code);
+            QVERIFY2(read.err().contains(code == 0 ? QString() : says), qPrintable(read.err()));
+        }
+        holder.close();
+        holder = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("holder"));
+        return;
+    }
     plant.stop();
     DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0")});
     QVERIFY2(sim.start(), qPrintable(sim.output()));
@@ -1245,7 +1438,9 @@ void TestFlash::plantDatabase()
     second.start(link + QStringList{QStringLiteral("--station"), QStringLiteral("hall-2"), m_images.write(firmwareImage(4096))});
     QCOMPARE(second.finish(), 1);
     const QString err = second.err();
-    QVERIFY2(err.contains(QStringLiteral("vorlex-flash hall-1")) && err.contains(QStringLiteral("по базе завода")), qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral("vorlex-flash hall-1")) && err.contains(QStringLiteral("по базе завода"))
+                 && err.count(QStringLiteral("без журнала в базу завода ничего не копируется")) == 1,
+             qPrintable(err));
     first.process.kill();
     first.process.waitForFinished();
 
@@ -1293,44 +1488,172 @@ void TestFlash::restoredLedger()
     QCOMPARE(run(batch, &said), 0);
     QVERIFY2(said.count(QStringLiteral("восстановлен из копии")) == 1 && said.contains(QStringLiteral("до 4, а журнал сходится с ней только до строки 2")),
              qPrintable(said));
-    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts")}).toInt(), 6);
+    // The restore itself is a row of the chain, copied like any other.
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts")}).toInt(), 7);
     QCOMPARE(run(verify, &said), 1);
     QVERIFY2(said.contains(QStringLiteral("строки 3-4")) && said.contains(QStringLiteral("не подтверждено")), qPrintable(said));
     QCOMPARE(run({QStringLiteral("--acknowledge-restore"), QStringLiteral("--operator"), QStringLiteral("Петров")}, &said), 0);
+    // The restore and its acknowledgement are rows of the chain: neither can go unseen.
+    for (const char *kind : {"restore", "acknowledgement"}) {
+        const QString forged = dir.filePath(QLatin1String(kind));
+        QVERIFY(QFile::copy(records, forged));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kind));
+        db.setDatabaseName(forged);
+        QVERIFY(db.open() && QSqlQuery(db).exec(QStringLiteral("DELETE FROM attempts WHERE kind = '%1'").arg(QLatin1String(kind))));
+        db.close();
+        Flash check;
+        check.start({QStringLiteral("--verify-records"), QStringLiteral("--records"), forged});
+        QCOMPARE(check.finish(), 1);
+    }
     QCOMPARE(run(verify, &said), 0);
-    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 4, ещё не скопировано 0, расхождений 0, только в базе завода после восстановления из копии 2")),
+    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 5, ещё не скопировано 1, расхождений 0, только в базе завода после восстановления из копии 2, только в журнале после восстановления 0")),
              qPrintable(said));
 
     // Rebuilt empty: every row of the ledger goes back.
     plantSql(plant, {QStringLiteral("DROP VIEW device_state"), QStringLiteral("DROP TABLE attempts, vorlex_schema, status_codes")});
     QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
-    QVERIFY2(said.contains(QStringLiteral("строк: 4")), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("строк: 6")), qPrintable(said));
     // A copy cut off before its last row: the next one sends exactly that row.
-    plantSql(plant, {QStringLiteral("DELETE FROM attempts WHERE row_id = 4")});
+    plantSql(plant, {QStringLiteral("DELETE FROM attempts WHERE row_id = 6")});
     QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
     QVERIFY2(said.contains(QStringLiteral("строк: 1")), qPrintable(said));
     // Typed for SQL, each device's state in a view with its status's message.
-    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE started_at > now() - interval '1 hour'")}).toInt(), 4);
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE started_at > now() - interval '1 hour'")}).toInt(), 6);
     QCOMPARE(plantSql(plant, {QStringLiteral("SELECT status_message FROM device_state")}).toString(),
              QStringLiteral("Файл успешно отправлен, не забудьте проверить параметры и настройки порогов"));
     QVERIFY(!plantSql(plant, {QStringLiteral("SELECT col_description('attempts'::regclass, 16)")}).toString().isEmpty());
 
     // A row changed in the plant database, and one that the ledger never had.
     plantSql(plant, {QStringLiteral("UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4"),
-                     QStringLiteral("INSERT INTO attempts SELECT station, ledger, 9, batch, label, operator, program_version, link, device, attempt, "
+                     QStringLiteral("INSERT INTO attempts SELECT E'hall\\x1b]0;owned\\x07', ledger, 9, batch, label, operator, program_version, link, device, attempt, "
                                     "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
                                     "image_sha256, previous_hash, row_hash FROM attempts WHERE row_id = 3")});
     QCOMPARE(run(verify, &said), 1);
-    QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале"))),
+    QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале")))
+                 && said.contains(QStringLiteral("hall\\x1b]0;owned\\x07")),
              qPrintable(said));
 
-    // Read only: a mistyped ledger is refused, and nothing is made in its place.
-    for (const QString &verb : {QStringLiteral("--history"), QStringLiteral("--verify-records")}) {
-        Flash read;
-        read.start({verb, QStringLiteral("--records"), dir.filePath(QStringLiteral("typo/records.sqlite"))});
-        QCOMPARE(read.finish(), 2);
-        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("typo"))));
+    // A mistyped ledger is refused, and nothing is made in its place, by a read or a write.
+    for (const QStringList &verb : {QStringList{QStringLiteral("--history")}, QStringList{QStringLiteral("--verify-records")},
+                                    QStringList{QStringLiteral("--acknowledge-restore")}, QStringList{QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}}) {
+        for (const QString &typo : {QStringLiteral("typo/records.sqlite"), QStringLiteral("typo.sqlite")}) {
+            Flash read;
+            read.start(verb + QStringList{QStringLiteral("--records"), dir.filePath(typo)});
+            QCOMPARE(read.finish(), 2);
+            QVERIFY(!QFileInfo::exists(dir.filePath(typo.section(QLatin1Char('/'), 0, 0))));
+        }
     }
+}
+
+void TestFlash::forgedRecords_data()
+{
+    QTest::addColumn<QString>("ledgerSql"); // run on the ledger; "rehash" after it: every chain hashed anew, the head too
+    QTest::addColumn<QString>("plantSql");
+    QTest::addColumn<QString>("command"); // verify (the report), verify-plant, sync, ledger (alone)
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("untouched") << "" << "" << "verify-plant" << 0 << "совпало строк 4, ещё не скопировано 0, расхождений 0";
+    QTest::newRow("rows of an earlier version, hashed as it did") << "UPDATE attempts SET hash_version = NULL; rehash" << "" << "ledger" << 0
+                                                                  << "цепочка цела, строк: 4";
+    QTest::newRow("a plant row changed, its stored hash kept") << "" << "UPDATE attempts SET outcome = 'updated' WHERE row_id = 3" << "verify-plant" << 1
+                                                               << "строка 3 (станция hall-2";
+    QTest::newRow("a row planted under the next number") << ""
+        << "INSERT INTO attempts SELECT station, ledger, 5, batch, label, operator, program_version, link, device, attempt, outcome, status, message, "
+           "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, previous_hash, md5(row_hash) FROM attempts "
+           "WHERE row_id = 4" << "sync" << 1 << "это не восстановление журнала";
+    QTest::newRow("the plant's last hash changed") << "" << "UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4" << "sync" << 1
+                                                   << "это не восстановление журнала";
+    QTest::newRow("another station's rows rewritten behind the report") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1; rehash" << ""
+                                                                        << "verify" << 1 << "не держит конец цепочки";
+    QTest::newRow("the rows given a new identity, hashed anew") << "UPDATE attempts SET ledger_id = 'x'; UPDATE ledger_info SET value = 'x' WHERE key = 'id'; rehash"
+                                                                << "" << "verify-plant" << 1 << "которого этот журнал не знает";
+    QTest::newRow("the report of the ledger before a new identity") << "UPDATE attempts SET ledger_id = 'x'; UPDATE ledger_info SET value = 'x' WHERE key = 'id'; rehash"
+                                                                    << "" << "verify" << 1 << "у журнала больше нет id";
+}
+
+// What a forger does with the ledger's file, and a writer of the plant database with its rows.
+void TestFlash::forgedRecords()
+{
+    QFETCH(QString, ledgerSql);
+    QFETCH(QString, plantSql);
+    QFETCH(QString, command);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    PgServer plant;
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--keep-running")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString records = dir.filePath(QStringLiteral("records.sqlite"));
+    const QString report = dir.filePath(QStringLiteral("report.json"));
+    for (const char *station : {"hall-1", "hall-2"}) {
+        Flash batch;
+        batch.start({QStringLiteral("--records"), records, QStringLiteral("--plant-db"), plant.url(), QStringLiteral("--station"), QLatin1String(station),
+                     QStringLiteral("--report"), report, QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()),
+                     QStringLiteral("--device"), QStringLiteral("2"), m_images.write(firmwareImage(1024))});
+        QCOMPARE(batch.finish(), 0);
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("forger"));
+        db.setDatabaseName(records);
+        QVERIFY(db.open());
+        for (const QString &statement : ledgerSql.split(QStringLiteral("; "), Qt::SkipEmptyParts)) {
+            if (statement != QLatin1String("rehash")) {
+                QVERIFY2(QSqlQuery(db).exec(statement), qPrintable(statement));
+                continue;
+            }
+            QSqlQuery rows(db);
+            QVERIFY(rows.exec(QStringLiteral("SELECT id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
+                                             "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, previous_hash, "
+                                             "row_hash, kind, start_row, ledger_id, machine, boot, pid, process_start, hash_version, detail FROM attempts ORDER BY id")));
+            QHash<QString, QString> last; // station and identity: its last hash
+            const RowColumns columns = RowColumns::of(rows.record());
+            while (rows.next()) {
+                LedgerRow row = ledgerRowFrom(rows, columns);
+                row.previousHash = last.value(row.station + QLatin1Char(' ') + row.ledgerId, NoPreviousRow);
+                last[row.station + QLatin1Char(' ') + row.ledgerId] = row.rowHash = rowHash(row, row.previousHash);
+                QSqlQuery update(db);
+                update.prepare(QStringLiteral("UPDATE attempts SET previous_hash = ?, row_hash = ? WHERE id = ?"));
+                update.addBindValue(row.previousHash);
+                update.addBindValue(row.rowHash);
+                update.addBindValue(row.id);
+                QVERIFY(update.exec() && QSqlQuery(db).exec(QStringLiteral("UPDATE ledger_info SET value = '%1' WHERE key = 'head_hash'").arg(row.rowHash)));
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("forger"));
+    if (!plantSql.isEmpty())
+        ::plantSql(plant, {plantSql});
+    Flash check;
+    check.start(command == QLatin1String("sync") ? QStringList{QStringLiteral("--sync-records"), QStringLiteral("--records"), records, QStringLiteral("--plant-db"), plant.url()}
+                : QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records}
+                      + (command == QLatin1String("verify") ? QStringList{report}
+                         : command == QLatin1String("ledger") ? QStringList() : QStringList{QStringLiteral("--plant-db"), plant.url()}));
+    QCOMPARE(check.finish(), code);
+    const QString words = check.out() + check.err();
+    QVERIFY2(words.contains(said), qPrintable(words));
+    // A conflict is never taken for a restore.
+    QVERIFY2(!words.contains(QStringLiteral("восстановлен из копии")), qPrintable(words));
+}
+
+// Flashers that start together all find a dead attempt open: only the first to write closes it.
+void TestFlash::deadAttemptClosedOnce()
+{
+    QTemporaryDir dir;
+    Ledger first;
+    Ledger second;
+    QString error;
+    QVERIFY2(first.open(dir.filePath(QStringLiteral("records.sqlite")), &error) && second.open(dir.filePath(QStringLiteral("records.sqlite")), &error),
+             qPrintable(error));
+    LedgerRow row;
+    row.kind = QStringLiteral("start");
+    row.start = QDateTime::currentDateTimeUtc();
+    QVERIFY2(first.append(row, &error, &row.startRow), qPrintable(error));
+    row.kind = QStringLiteral("end");
+    bool closed[2] = {};
+    QVERIFY2(first.closeAttempt(row, &closed[0], &error) && second.closeAttempt(row, &closed[1], &error), qPrintable(error));
+    QVERIFY(closed[0] && !closed[1]);
 }
 
 QTEST_GUILESS_MAIN(TestFlash)

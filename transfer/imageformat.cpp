@@ -20,10 +20,32 @@ ForeignImageFormat foreignImageFormat(const QByteArray &head)
     return {};
 }
 
-QString foreignImageAdvice(const ForeignImageFormat &format, const QString &path)
+QString rawImageName(const QString &path)
+{
+    const QFileInfo input(path);
+    const QString folder = input.path() == QLatin1String(".") && !path.startsWith(QLatin1String("./")) ? QString() : input.path() + QLatin1Char('/');
+    for (int n = 1;; ++n) {
+        const QString name = folder + input.completeBaseName() + (n == 1 ? QStringLiteral("-raw.bin") : QStringLiteral("-raw-%1.bin").arg(n));
+        // A dangling link counts as taken: objcopy would write through it.
+        if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
+            return name;
+    }
+}
+
+QString shellWord(const QString &word)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+,:=@%-]+$"));
+    if (plain.match(word).hasMatch() && !word.startsWith(QLatin1Char('-')))
+        return word;
+    // A leading - would be taken for an option: ./ keeps it a file name.
+    const QString safe = word.startsWith(QLatin1Char('-')) ? QStringLiteral("./") + word : word;
+    return QLatin1Char('\'') + QString(safe).replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
+}
+
+QString foreignImageAdvice(const ForeignImageFormat &format, const QString &shownInput, const QString &shownOutput)
 {
     const QString input = format.objcopyInput.isEmpty() ? QString() : QStringLiteral("-I %1 ").arg(format.objcopyInput);
     return QStringLiteral("файл %1 в формате %2, а прибору нужен двоичный образ (.bin). "
-                          "Сделайте его, например: objcopy %3-O binary %1 %4.bin")
-        .arg(path, format.name, input, QFileInfo(path).completeBaseName());
+                          "Сделайте его, например: objcopy %3-O binary %4 %5")
+        .arg(shownInput, format.name, input, shellWord(shownInput), shellWord(shownOutput));
 }

@@ -1,5 +1,8 @@
 #include "ledger.h"
 
+#include "flashoptions.h"
+#include "platform.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,7 +13,11 @@
 #include <QSqlRecord>
 #include <QStandardPaths>
 #include <QThread>
+#include <QUrl>
 #include <QUuid>
+
+#include <limits>
+#include <utility>
 
 namespace {
 
@@ -52,7 +59,6 @@ QString explained(const QSqlError &error)
 // "VLXL": a SQLite file with this application id is a ledger of ours.
 constexpr int ApplicationId = 0x564c584c;
 constexpr int BusyTimeoutMs = 10000;
-const QString NoPreviousRow(64, QLatin1Char('0'));
 
 // SQLite takes a null QString as NULL; the ledger's text columns hold text, empty or not.
 QVariant text(const QString &value)
@@ -84,73 +90,15 @@ bool abandonWrite(QSqlDatabase &db, const QSqlQuery &failed, QString *error)
     return false;
 }
 
-// The hashed content of a row: every field but the id and the hashes, in a fixed order.
-QString rowHash(const LedgerRow &row, const QString &previous)
-{
-    QStringList fields{previous, row.batch, row.label, row.station, row.operatorName, row.programVersion, row.link,
-                             QString::number(row.device), QString::number(row.attempt), row.outcome,
-                             row.status.isNull() ? QString() : QString::number(row.status.toInt()), row.message,
-                             QString::number(row.bytesAcknowledged), QString::number(row.retransmissions), utc(row.start),
-                             utc(row.end), row.imagePath, QString::number(row.imageSize), row.imageSha256};
-    // A row whole at the end, as schema 1 wrote it, hashes as it always did; the two rows of an
-    // attempt also hash what they are and which start an end belongs to.
-    if (row.kind != QLatin1String("end") || row.startRow != 0 || row.pid != 0)
-        fields << row.kind << QString::number(row.startRow);
-    // From schema 4 on, the flasher that wrote it: whether its attempt still runs rests on this.
-    if (row.pid != 0)
-        fields << row.machine << row.boot << QString::number(row.pid) << row.processStart;
-    return QString::fromLatin1(QCryptographicHash::hash(fields.join(QChar(0x1f)).toUtf8(), QCryptographicHash::Sha256).toHex());
-}
-
 const char *const Columns = "id, batch, label, station, operator, program_version, link, device, attempt, outcome, status, message, "
                             "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
                             "previous_hash, row_hash";
-// Lines of --history: one per attempt, its end row, or its start row while no end names it.
-const char *const OneLinePerAttempt = "(kind = 'end' OR NOT EXISTS (SELECT 1 FROM attempts e WHERE e.start_row = attempts.id))";
+// Lines of --history: one per attempt, its end row, or its start row while no end names it; a
+// restore and its acknowledgement are no attempts.
+const char *const OneLinePerAttempt = "(kind = 'end' OR (kind = 'start' AND NOT EXISTS (SELECT 1 FROM attempts e WHERE e.start_row = attempts.id "
+                                      "AND e.kind = 'end')))";
 
 } // namespace
-
-LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind, int process)
-{
-    LedgerRow row;
-    row.id = query.value(0).toLongLong();
-    row.batch = query.value(1).toString();
-    row.label = query.value(2).toString();
-    row.station = query.value(3).toString();
-    row.operatorName = query.value(4).toString();
-    row.programVersion = query.value(5).toString();
-    row.link = query.value(6).toString();
-    row.device = query.value(7).toInt();
-    row.attempt = query.value(8).toInt();
-    row.outcome = query.value(9).toString();
-    row.status = query.value(10);
-    row.message = query.value(11).toString();
-    row.bytesAcknowledged = query.value(12).toLongLong();
-    row.retransmissions = query.value(13).toInt();
-    // Text in the ledger, a timestamp in the plant database.
-    const auto time = [&](int column) {
-        const QVariant value = query.value(column);
-        return value.userType() == QMetaType::QDateTime ? value.toDateTime().toUTC() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
-    };
-    row.start = time(14);
-    row.end = time(15);
-    row.imagePath = query.value(16).toString();
-    row.imageSize = query.value(17).toLongLong();
-    row.imageSha256 = query.value(18).toString();
-    row.previousHash = query.value(19).toString();
-    row.rowHash = query.value(20).toString();
-    if (withKind) {
-        row.kind = query.value(21).toString();
-        row.startRow = query.value(22).toLongLong();
-    }
-    if (process >= 0) {
-        row.machine = query.value(process).toString();
-        row.boot = query.value(process + 1).toString();
-        row.pid = query.value(process + 2).toLongLong();
-        row.processStart = query.value(process + 3).toString();
-    }
-    return row;
-}
 
 bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariantList &values, QList<LedgerRow> *rows, QString *error)
 {
@@ -163,14 +111,9 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
         *error = explained(query.lastError());
         return false;
     }
-    const bool withKind = query.record().count() > 22;
-    const int identity = query.record().indexOf(QStringLiteral("ledger_id"));
-    const int process = query.record().indexOf(QStringLiteral("machine"));
-    while (query.next()) {
-        rows->append(ledgerRowFrom(query, withKind, process));
-        if (identity >= 0)
-            rows->last().ledgerId = query.value(identity).toString();
-    }
+    const RowColumns columns = RowColumns::of(query.record());
+    while (query.next())
+        rows->append(ledgerRowFrom(query, columns));
     return true;
 }
 
@@ -211,10 +154,15 @@ QString filterClause(const LedgerFilter &filter, QVariantList *values)
     if (!filter.label.isEmpty())
         add("label = ?", filter.label);
     // not-updated: every outcome but updated, whatever names later outcomes get.
-    if (filter.outcome == QLatin1String("not-updated"))
+    if (filter.outcome == QLatin1String("not-updated")) {
         add("outcome <> ?", QStringLiteral("updated"));
-    else if (!filter.outcome.isEmpty())
+    } else if (filter.outcome == QLatin1String("unfinished")) {
+        // Closed as unfinished by a later flasher, or still "in progress" with its flasher gone:
+        // the caller tells which after the liveness check.
+        add("outcome IN (?, 'in progress')", filter.outcome);
+    } else if (!filter.outcome.isEmpty()) {
         add("outcome = ?", filter.outcome);
+    }
     if (!filter.batch.isEmpty())
         add("batch = ?", filter.batch);
     return where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
@@ -260,11 +208,11 @@ bool Ledger::open(const QString &path, QString *error, Access access)
     // mistake, which would otherwise start a second ledger in a place nobody looks.
     if (!place.absoluteDir().exists()) {
         if (place.absoluteFilePath() != QFileInfo(defaultPath()).absoluteFilePath()) {
-            *error = QStringLiteral("нет папки %1").arg(QDir::toNativeSeparators(place.absolutePath()));
+            *error = QStringLiteral("нет папки %1").arg(quotedForMessage(QDir::toNativeSeparators(place.absolutePath()), PathInMessage));
             return false;
         }
         if (!QDir().mkpath(place.absolutePath())) {
-            *error = QStringLiteral("нельзя создать папку %1").arg(QDir::toNativeSeparators(place.absolutePath()));
+            *error = QStringLiteral("нельзя создать папку %1").arg(quotedForMessage(QDir::toNativeSeparators(place.absolutePath()), PathInMessage));
             return false;
         }
     }
@@ -272,9 +220,29 @@ bool Ledger::open(const QString &path, QString *error, Access access)
         *error = QStringLiteral("нет драйвера SQLite для Qt (пакет libqt6sql6-sqlite или libqt5sql5-sqlite)");
         return false;
     }
+    m_path = path;
+    bool immutable = false;
+    if (readOnly && QFileInfo::exists(path + QStringLiteral("-wal"))) {
+        // A writer is at work, or died: what it has written is in the -wal, which only the
+        // -shm beside it tells how to read.
+        if (!QFileInfo::exists(path + QStringLiteral("-shm"))) {
+            m_beingWritten = true;
+            *error = QStringLiteral("журнал пишется, или его vorlex-flash прервался: у него есть %1 без %2, а без него последние записи "
+                                    "прочесть можно, только создав его в папке журнала. Повторите, когда партия кончится; "
+                                    "после прерванной первая же запись журнала (партия, --sync-records) вберёт их")
+                         .arg(quotedForMessage(place.fileName() + QStringLiteral("-wal"), 200), quotedForMessage(place.fileName() + QStringLiteral("-shm"), 200));
+            return false;
+        }
+    } else if (readOnly) {
+        // No writer: the file alone, which SQLite then reads making nothing beside it.
+        immutable = true;
+        m_stamp = platform::fileStamp(path);
+    }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2").arg(BusyTimeoutMs).arg(readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
+    db.setDatabaseName(immutable ? QUrl::fromLocalFile(place.absoluteFilePath()).toString(QUrl::FullyEncoded) + QStringLiteral("?immutable=1") : path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2%3")
+                             .arg(BusyTimeoutMs)
+                             .arg(readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString(), immutable ? QStringLiteral(";QSQLITE_OPEN_URI") : QString()));
     if (!db.open()) {
         *error = explained(db.lastError());
         return false;
@@ -316,10 +284,11 @@ bool Ledger::open(const QString &path, QString *error, Access access)
         return refuse(QStringLiteral("у журнала нет своего id: %1").arg(explained(query.lastError())));
     m_id = query.value(0).toString();
     query.finish();
-    if (!query.exec(QStringLiteral("COMMIT")))
-        return refuse(explained(query.lastError()));
+    // A reader keeps its snapshot: what it reads next belongs together, whatever is written meanwhile.
     if (readOnly)
         return true;
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return refuse(explained(query.lastError()));
     // Readers and writers of several flashers at once. The switch needs the file to itself for
     // a moment, and SQLite does not wait for that on its own.
     QElapsedTimer waited;
@@ -387,6 +356,17 @@ bool Ledger::upgrade(int from, QString *error)
               << QStringLiteral("ALTER TABLE attempts ADD COLUMN pid INTEGER")
               << QStringLiteral("ALTER TABLE attempts ADD COLUMN process_start TEXT");
     }
+    if (from < 5) {
+        // Hashes that cover every field, the row's number and identity too; a restore is a row
+        // of the chain. Older rows keep the hashes they were written with (no version: 1), and
+        // restores kept apart before stay where they are.
+        steps << QStringLiteral("ALTER TABLE attempts ADD COLUMN hash_version INTEGER")
+              << QStringLiteral("ALTER TABLE attempts ADD COLUMN detail TEXT");
+        if (from >= 3)
+            steps << QStringLiteral("CREATE INDEX IF NOT EXISTS attempts_kind ON attempts (kind)");
+        else
+            steps << QStringLiteral("CREATE INDEX attempts_kind ON attempts (kind)");
+    }
     steps << QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion);
     for (const QString &step : qAsConst(steps)) {
         if (!query.exec(step)) {
@@ -399,8 +379,102 @@ bool Ledger::upgrade(int from, QString *error)
 
 QString Ledger::columns() const
 {
-    return QLatin1String(Columns) + (m_version >= 2 ? QStringLiteral(", kind, start_row") : QStringLiteral(", 'end', NULL"))
-        + (m_version >= 4 ? QStringLiteral(", machine, boot, pid, process_start") : QString());
+    return QLatin1String(Columns) + (m_version >= 2 ? QStringLiteral(", kind, start_row") : QStringLiteral(", 'end' AS kind, NULL AS start_row"))
+        + (m_version >= 3 ? QStringLiteral(", ledger_id") : QString()) + (m_version >= 4 ? QStringLiteral(", machine, boot, pid, process_start") : QString())
+        + (m_version >= 5 ? QStringLiteral(", hash_version, detail") : QString());
+}
+
+bool Ledger::predecessorHash(const QString &station, const QString &identity, qint64 bound, QString *hash, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = ? AND ledger_id = ? AND id <= ? ORDER BY id DESC LIMIT 1"));
+    QHash<QString, QPair<QString, qint64>> forks;
+    bool forksRead = false;
+    QString lineage = identity;
+    // Within one identity the station's last row; a station's first row under an identity
+    // follows the restore that began it back to the row before its fork.
+    for (int depth = 0; depth < 1000; ++depth) {
+        query.bindValue(0, station);
+        query.bindValue(1, lineage);
+        query.bindValue(2, bound);
+        if (!query.exec()) {
+            *error = explained(query.lastError());
+            return false;
+        }
+        if (query.next()) {
+            *hash = query.value(0).toString();
+            return true;
+        }
+        if (!std::exchange(forksRead, true) && !this->forks(&forks, error))
+            return false;
+        if (!forks.contains(lineage))
+            break;
+        bound = qMin(bound, forks.value(lineage).second);
+        lineage = forks.value(lineage).first;
+    }
+    *hash = NoPreviousRow;
+    return true;
+}
+
+bool Ledger::insertRow(LedgerRow *row, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery next(db);
+    // A row's id is never used twice, not even after the last rows were deleted: the head
+    // remembers the highest one. The identity is read here, where another flasher may have
+    // made it anew.
+    if (!next.exec(QStringLiteral("SELECT max(coalesce((SELECT max(id) FROM attempts), 0), (SELECT CAST(value AS INTEGER) FROM ledger_info "
+                                  "WHERE key = 'head_row')) + 1, (SELECT value FROM ledger_info WHERE key = 'id')"))
+        || !next.next()) {
+        *error = explained(next.lastError());
+        return false;
+    }
+    row->id = next.value(0).toLongLong();
+    row->ledgerId = next.value(1).toString();
+    next.finish();
+    row->hashVersion = LedgerRow::CurrentHashVersion;
+    // A restore begins its identity: it follows the row before its fork.
+    RestoreFacts facts;
+    const bool restore = row->kind == QLatin1String("restore") && RestoreFacts::parse(row->detail, &facts);
+    if (!predecessorHash(row->station, restore ? facts.before : row->ledgerId, restore ? facts.fork : std::numeric_limits<qint64>::max(),
+                         &row->previousHash, error))
+        return false;
+    row->rowHash = rowHash(*row, row->previousHash);
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO attempts (batch, label, station, operator, program_version, link, device, attempt, outcome, "
+                                  "status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
+                                  "image_sha256, previous_hash, row_hash, kind, start_row, machine, boot, pid, process_start, id, ledger_id, "
+                                  "hash_version, detail) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+    const bool known = row->pid != 0;
+    for (const QVariant &value : {text(row->batch), text(row->label), text(row->station), text(row->operatorName), text(row->programVersion),
+                                  text(row->link), QVariant(row->device), QVariant(row->attempt), text(row->outcome), row->status,
+                                  text(row->message), QVariant(row->bytesAcknowledged), QVariant(row->retransmissions),
+                                  text(utc(row->start)), text(utc(row->end)), text(row->imagePath), QVariant(row->imageSize),
+                                  text(row->imageSha256), QVariant(row->previousHash), QVariant(row->rowHash), text(row->kind),
+                                  row->startRow > 0 ? QVariant(row->startRow) : QVariant(), known ? text(row->machine) : QVariant(),
+                                  known ? text(row->boot) : QVariant(), known ? QVariant(row->pid) : QVariant(),
+                                  known ? text(row->processStart) : QVariant(), QVariant(row->id), QVariant(row->ledgerId),
+                                  QVariant(row->hashVersion), row->detail.isEmpty() ? QVariant() : QVariant(row->detail)})
+        insert.addBindValue(value);
+    if (!insert.exec()) {
+        *error = explained(insert.lastError());
+        return false;
+    }
+    QSqlQuery head(db);
+    head.prepare(QStringLiteral("UPDATE ledger_info SET value = CASE key WHEN 'head_rows' THEN CAST(value AS INTEGER) + 1 "
+                                "WHEN 'head_row' THEN ? ELSE ? END WHERE key IN ('head_rows', 'head_row', 'head_hash')"));
+    head.addBindValue(row->id);
+    head.addBindValue(row->rowHash);
+    if (!head.exec() || head.numRowsAffected() != 3) {
+        *error = head.lastError().isValid() ? explained(head.lastError()) : QStringLiteral("у журнала нет заголовка");
+        return false;
+    }
+    return true;
+}
+
+bool Ledger::readUnchanged() const
+{
+    return m_stamp.isEmpty() || (!QFileInfo::exists(m_path + QStringLiteral("-wal")) && platform::fileStamp(m_path) == m_stamp);
 }
 
 bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
@@ -410,51 +484,50 @@ bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
     // The previous row's hash and this row go in under one write lock.
     if (!beginWrite(db, error))
         return false;
-    const auto fail = [&](const QSqlQuery &failed) { return abandonWrite(db, failed, error); };
-    QSqlQuery last(db);
-    last.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = :station ORDER BY id DESC LIMIT 1"));
-    last.bindValue(QStringLiteral(":station"), row.station);
-    if (!last.exec())
-        return fail(last);
-    const QString previous = last.next() ? last.value(0).toString() : NoPreviousRow;
-    last.finish();
-    QSqlQuery insert(db);
-    // A row's id is never used twice, not even after the last rows were deleted: the head
-    // remembers the highest one. The identity is read here, where another flasher may have
-    // made it anew.
-    insert.prepare(QStringLiteral("INSERT INTO attempts (batch, label, station, operator, program_version, link, device, attempt, outcome, "
-                                  "status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
-                                  "image_sha256, previous_hash, row_hash, kind, start_row, machine, boot, pid, process_start, id, ledger_id) "
-                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                                  "max(coalesce((SELECT max(id) FROM attempts), 0), (SELECT CAST(value AS INTEGER) FROM ledger_info WHERE key = 'head_row')) + 1, "
-                                  "(SELECT value FROM ledger_info WHERE key = 'id'))"));
-    for (const QVariant &value : {text(row.batch), text(row.label), text(row.station), text(row.operatorName), text(row.programVersion),
-                                  text(row.link), QVariant(row.device), QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
-                                  QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), text(utc(row.start)), text(utc(row.end)),
-                                  text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256), QVariant(previous),
-                                  QVariant(rowHash(row, previous)), text(row.kind), row.startRow > 0 ? QVariant(row.startRow) : QVariant(),
-                                  row.pid != 0 ? text(row.machine) : QVariant(), row.pid != 0 ? text(row.boot) : QVariant(),
-                                  row.pid != 0 ? QVariant(row.pid) : QVariant(), row.pid != 0 ? text(row.processStart) : QVariant()})
-        insert.addBindValue(value);
-    if (!insert.exec())
-        return fail(insert);
-    const qint64 newId = insert.lastInsertId().toLongLong();
-    if (id)
-        *id = newId;
-    QSqlQuery head(db);
-    head.prepare(QStringLiteral("UPDATE ledger_info SET value = CASE key WHEN 'head_rows' THEN CAST(value AS INTEGER) + 1 "
-                                "WHEN 'head_row' THEN ? ELSE ? END WHERE key IN ('head_rows', 'head_row', 'head_hash')"));
-    head.addBindValue(newId);
-    head.addBindValue(rowHash(row, previous));
-    if (!head.exec() || head.numRowsAffected() != 3)
-        return fail(head);
+    if (!insertRow(&row, error)) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
     if (!query.exec(QStringLiteral("COMMIT")))
-        return fail(query);
+        return abandonWrite(db, query, error);
+    if (id)
+        *id = row.id;
+    return true;
+}
+
+bool Ledger::closeAttempt(LedgerRow end, bool *closed, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery query(db);
+    *closed = false;
+    if (!beginWrite(db, error))
+        return false;
+    // Asked again under the write lock: flashers that start together all see the attempt open.
+    query.prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM attempts WHERE kind = 'end' AND start_row = ?)"));
+    query.addBindValue(end.startRow);
+    if (!query.exec() || !query.next())
+        return abandonWrite(db, query, error);
+    const bool ended = query.value(0).toBool();
+    query.finish();
+    if (ended) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return true;
+    }
+    if (!insertRow(&end, error)) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    if (!query.exec(QStringLiteral("COMMIT")))
+        return abandonWrite(db, query, error);
+    *closed = true;
     return true;
 }
 
 bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
 {
+    QHash<QString, QPair<QString, qint64>> forks;
+    if (!this->forks(&forks, error))
+        return false;
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT %1 FROM attempts ORDER BY station, id").arg(columns()))) {
@@ -462,25 +535,18 @@ bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
         return false;
     }
     *rows = 0;
-    QString station;
-    QString previous = NoPreviousRow;
-    const int process = query.record().indexOf(QStringLiteral("machine"));
+    ChainWalk walk(forks);
+    const RowColumns columns = RowColumns::of(query.record());
     while (query.next()) {
-        const LedgerRow row = ledgerRowFrom(query, true, process);
-        if (*rows == 0 || row.station != station) {
-            station = row.station;
-            previous = NoPreviousRow;
-        }
+        LedgerRow row = ledgerRowFrom(query, columns);
+        if (m_version < 3)
+            row.ledgerId = m_id;
         ++*rows;
-        if (row.previousHash != previous) {
-            *problem = QStringLiteral("перед строкой %1 (станция %2) строка удалена или вставлена").arg(row.id).arg(row.station);
+        const ChainWalk::Fault fault = walk.next(row);
+        if (fault != ChainWalk::Fault::None) {
+            *problem = ChainWalk::describe(fault, row, QString());
             return false;
         }
-        if (rowHash(row, previous) != row.rowHash) {
-            *problem = QStringLiteral("строка %1 (станция %2) изменена").arg(row.id).arg(row.station);
-            return false;
-        }
-        previous = row.rowHash;
     }
     if (m_version < 2)
         return true;
@@ -527,6 +593,18 @@ bool Ledger::head(LedgerHead *head, QString *error)
         *error = QStringLiteral("у журнала нет заголовка (строк, последней строки и её хеша)");
         return false;
     }
+    head->chains.clear();
+    if (m_version < 3)
+        return true;
+    if (!query.exec(QStringLiteral("SELECT c.station, c.ledger_id, c.rows, c.last, a.row_hash FROM (SELECT station, ledger_id, count(*) AS rows, "
+                                   "max(id) AS last FROM attempts GROUP BY station, ledger_id) c JOIN attempts a ON a.id = c.last "
+                                   "ORDER BY c.station, c.last"))) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    while (query.next())
+        head->chains.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong(), query.value(3).toLongLong(),
+                             query.value(4).toString()});
     return true;
 }
 
@@ -549,6 +627,44 @@ bool Ledger::holds(const LedgerHead &seen, QString *problem, QString *error)
         *problem = QStringLiteral("до строки %1 в журнале %2 строк, а было %3").arg(seen.lastRow).arg(query.value(1).toLongLong()).arg(seen.rows);
         return false;
     }
+    // Each station's chain under each identity, as the report saw it: another station's rows,
+    // rewritten before the last row, leave the ledger's own end as it was.
+    if (m_version < 3)
+        return true;
+    for (const LedgerHead::Chain &chain : seen.chains) {
+        query.prepare(QStringLiteral("SELECT (SELECT row_hash FROM attempts WHERE id = ? AND station = ? AND ledger_id = ?), "
+                                     "(SELECT count(*) FROM attempts WHERE station = ? AND ledger_id = ? AND id <= ?)"));
+        for (const QVariant &value : {QVariant(chain.lastRow), QVariant(chain.station), QVariant(chain.identity), QVariant(chain.station),
+                                      QVariant(chain.identity), QVariant(chain.lastRow)})
+            query.addBindValue(value);
+        if (!query.exec() || !query.next()) {
+            *error = explained(query.lastError());
+            return false;
+        }
+        const QString which = QStringLiteral("станция %1, id журнала %2").arg(quotedForMessage(chain.station), quotedForMessage(chain.identity));
+        if (query.value(0).toString() != chain.hash) {
+            *problem = QStringLiteral("%1: строка %2 %3").arg(which).arg(chain.lastRow)
+                           .arg(query.value(0).isNull() ? QStringLiteral("не её или её больше нет") : QStringLiteral("не та (другой хеш)"));
+            return false;
+        }
+        if (query.value(1).toLongLong() != chain.rows) {
+            *problem = QStringLiteral("%1: до строки %2 строк %3, а было %4").arg(which).arg(chain.lastRow).arg(query.value(1).toLongLong()).arg(chain.rows);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Ledger::hasBatch(const QString &batch, bool *found, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM attempts WHERE batch = ?)"));
+    query.addBindValue(batch);
+    if (!query.exec() || !query.next()) {
+        *error = explained(query.lastError());
+        return false;
+    }
+    *found = query.value(0).toBool();
     return true;
 }
 
@@ -579,18 +695,27 @@ QString Ledger::ofIdentity(const QString &identity, QVariantList *values) const
 
 bool Ledger::identities(QStringList *ids, QString *error)
 {
-    // An identity is only ever replaced by a restore, which names it: no need to look at rows.
-    QSqlQuery query(QSqlDatabase::database(m_connection));
-    if (!query.exec(m_version >= 3 ? QStringLiteral("SELECT before FROM restores ORDER BY rowid") : QStringLiteral("SELECT 1 WHERE 0"))) {
-        *error = explained(query.lastError());
-        return false;
-    }
     ids->clear();
-    while (query.next())
-        *ids << query.value(0).toString();
+    QList<LedgerRestore> restores;
+    if (!this->restores(&restores, error))
+        return false;
+    // Every identity a row carries, oldest first: rows keep the one they were written under.
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (m_version >= 3) {
+        if (!query.exec(QStringLiteral("SELECT ledger_id FROM attempts GROUP BY ledger_id ORDER BY min(id)"))) {
+            *error = explained(query.lastError());
+            return false;
+        }
+        while (query.next())
+            *ids << query.value(0).toString();
+    }
+    for (const LedgerRestore &restore : qAsConst(restores))
+        *ids << restore.before;
     QString current = m_id;
     if (query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) && query.next())
         current = query.value(0).toString();
+    *ids << current;
+    ids->removeDuplicates();
     ids->removeAll(current);
     *ids << current;
     return true;
@@ -601,8 +726,7 @@ bool Ledger::rowsOf(const QString &identity, qint64 after, int limit, QList<Ledg
     QVariantList values;
     const QString condition = ofIdentity(identity, &values);
     values << after << limit;
-    const QString sql = QStringLiteral("SELECT %1%2 FROM attempts WHERE %3 AND id > ? ORDER BY id LIMIT ?")
-                            .arg(columns(), m_version >= 3 ? QStringLiteral(", ledger_id") : QString(), condition);
+    const QString sql = QStringLiteral("SELECT %1 FROM attempts WHERE %2 AND id > ? ORDER BY id LIMIT ?").arg(columns(), condition);
     const int first = rows->size();
     if (!selectLedgerRows(QSqlDatabase::database(m_connection), sql, values, rows, error))
         return false;
@@ -631,39 +755,53 @@ bool Ledger::hashesOf(const QString &identity, qint64 upTo, int limit, QList<QPa
     return true;
 }
 
-bool Ledger::startAfresh(const QString &from, qint64 keptRow, qint64 plantRow, QString *identity, QString *error)
+bool Ledger::startAfresh(const LedgerRow &writer, const QString &from, qint64 keptRow, qint64 plantRow, QString *identity, QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
     QSqlQuery query(db);
     if (!beginWrite(db, error))
         return false;
     const auto fail = [&](const QSqlQuery &failed) { return abandonWrite(db, failed, error); };
-    if (!query.exec(QStringLiteral("SELECT value FROM ledger_info WHERE key = 'id'")) || !query.next())
+    if (!query.exec(QStringLiteral("SELECT value, (SELECT coalesce(max(id), 0) FROM attempts WHERE ledger_id = ledger_info.value) FROM ledger_info "
+                                   "WHERE key = 'id'"))
+        || !query.next())
         return fail(query);
     *identity = query.value(0).toString();
+    RestoreFacts facts;
+    facts.ledgerRow = query.value(1).toLongLong();
     query.finish();
     // Another flasher of this ledger has seen the restore first.
     if (*identity != from) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         return true;
     }
+    // The rows written so far keep the identity they were written under (their hashes hold it);
+    // the restore is the new identity's first row, and names where it forked.
     *identity = QUuid::createUuid().toString(QUuid::WithoutBraces);
     QSqlQuery step(db);
-    step.prepare(QStringLiteral("UPDATE attempts SET ledger_id = ? WHERE ledger_id = ? AND id > ?"));
-    step.addBindValue(*identity);
-    step.addBindValue(from);
-    step.addBindValue(keptRow);
-    if (!step.exec())
-        return fail(step);
     step.prepare(QStringLiteral("UPDATE ledger_info SET value = ? WHERE key = 'id'"));
     step.addBindValue(*identity);
     if (!step.exec())
         return fail(step);
-    step.prepare(QStringLiteral("INSERT INTO restores (before, after, kept_row, plant_row, found_at) VALUES (?, ?, ?, ?, ?)"));
-    for (const QVariant &value : {QVariant(from), QVariant(*identity), QVariant(keptRow), QVariant(plantRow), QVariant(utc(QDateTime::currentDateTimeUtc()))})
-        step.addBindValue(value);
-    if (!step.exec())
-        return fail(step);
+    facts.before = from;
+    facts.after = *identity;
+    facts.fork = keptRow;
+    facts.plantRow = plantRow;
+    LedgerRow row = writer;
+    row.kind = QStringLiteral("restore");
+    row.outcome = QStringLiteral("restore");
+    row.startRow = keptRow;
+    row.detail = facts.detail();
+    row.start = row.end = QDateTime::currentDateTimeUtc();
+    row.message = QStringLiteral("журнал восстановлен из копии: база завода хранит его строки (id %1) до %2, а журнал сходится с ней только "
+                                 "до строки %3; дальше журнал пишет под id %4")
+                      .arg(from).arg(plantRow).arg(keptRow).arg(*identity);
+    QString why;
+    if (!insertRow(&row, &why)) {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        *error = why;
+        return false;
+    }
     if (!query.exec(QStringLiteral("COMMIT")))
         return fail(query);
     m_id = *identity;
@@ -675,27 +813,87 @@ bool Ledger::restores(QList<LedgerRestore> *restores, QString *error)
     if (m_version < 3)
         return true;
     QSqlQuery query(QSqlDatabase::database(m_connection));
+    // Found by an earlier version, kept apart from the chain as it kept them.
     if (!query.exec(QStringLiteral("SELECT before, after, kept_row, plant_row, found_at, acknowledged_by, acknowledged_at FROM restores ORDER BY rowid"))) {
         *error = explained(query.lastError());
         return false;
     }
     while (query.next())
-        restores->append({query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong(), query.value(3).toLongLong(),
+        restores->append({0, query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong(), query.value(3).toLongLong(),
                           QDateTime::fromString(query.value(4).toString(), Qt::ISODateWithMs), query.value(5).toString(),
                           QDateTime::fromString(query.value(6).toString(), Qt::ISODateWithMs)});
-    return true;
-}
-
-bool Ledger::acknowledgeRestores(const QString &by, int *count, QString *error)
-{
-    QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.prepare(QStringLiteral("UPDATE restores SET acknowledged_by = ?, acknowledged_at = ? WHERE acknowledged_at IS NULL"));
-    query.addBindValue(by);
-    query.addBindValue(utc(QDateTime::currentDateTimeUtc()));
-    if (!query.exec()) {
+    if (m_version < 5)
+        return true;
+    if (!query.exec(QStringLiteral("SELECT r.id, r.detail, r.started_at, a.operator, a.ended_at FROM attempts r LEFT JOIN attempts a "
+                                   "ON a.kind = 'acknowledgement' AND a.start_row = r.id WHERE r.kind = 'restore' ORDER BY r.id"))) {
         *error = explained(query.lastError());
         return false;
     }
-    *count = query.numRowsAffected();
+    while (query.next()) {
+        RestoreFacts facts;
+        // A restore row that does not parse is the chain's to tell (its hash); it names no fork.
+        if (!RestoreFacts::parse(query.value(1).toString(), &facts))
+            continue;
+        if (!restores->isEmpty() && restores->constLast().row == query.value(0).toLongLong())
+            continue; // acknowledged twice: the first counts
+        restores->append({query.value(0).toLongLong(), facts.before, facts.after, facts.fork, facts.plantRow,
+                          QDateTime::fromString(query.value(2).toString(), Qt::ISODateWithMs), query.value(3).toString(),
+                          query.value(4).isNull() ? QDateTime() : QDateTime::fromString(query.value(4).toString(), Qt::ISODateWithMs)});
+        restores->last().ledgerRow = facts.ledgerRow;
+    }
+    return true;
+}
+
+bool Ledger::forks(QHash<QString, QPair<QString, qint64>> *forks, QString *error)
+{
+    QList<LedgerRestore> found;
+    if (!restores(&found, error))
+        return false;
+    for (const LedgerRestore &restore : qAsConst(found))
+        forks->insert(restore.after, {restore.before, restore.keptRow});
+    return true;
+}
+
+bool Ledger::acknowledgeRestores(const LedgerRow &writer, int *count, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    if (!beginWrite(db, error))
+        return false;
+    QList<LedgerRestore> found;
+    QString why;
+    *count = 0;
+    bool ok = restores(&found, &why);
+    for (const LedgerRestore &restore : qAsConst(found)) {
+        if (!ok || restore.acknowledged.isValid())
+            continue;
+        ++*count;
+        if (restore.row == 0) {
+            QSqlQuery query(db);
+            query.prepare(QStringLiteral("UPDATE restores SET acknowledged_by = ?, acknowledged_at = ? WHERE acknowledged_at IS NULL AND before = ? "
+                                         "AND after = ?"));
+            for (const QVariant &value : {QVariant(writer.operatorName), QVariant(utc(QDateTime::currentDateTimeUtc())), QVariant(restore.before),
+                                          QVariant(restore.after)})
+                query.addBindValue(value);
+            if (!query.exec()) {
+                why = explained(query.lastError());
+                ok = false;
+            }
+            continue;
+        }
+        // The engineer's word is a row of the chain too: removing it breaks the chain.
+        LedgerRow row = writer;
+        row.kind = QStringLiteral("acknowledgement");
+        row.outcome = QStringLiteral("acknowledged");
+        row.startRow = restore.row;
+        row.start = row.end = QDateTime::currentDateTimeUtc();
+        row.message = QStringLiteral("восстановление журнала из копии (строка %1) разобрано и подтверждено: %2").arg(restore.row).arg(writer.operatorName);
+        ok = insertRow(&row, &why);
+    }
+    QSqlQuery commit(db);
+    if (!ok || !commit.exec(QStringLiteral("COMMIT"))) {
+        *error = ok ? explained(commit.lastError()) : why;
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
     return true;
 }

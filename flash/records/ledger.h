@@ -1,49 +1,12 @@
 #ifndef LEDGER_H
 #define LEDGER_H
 
+#include "recordchain.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QVariant>
-
-// One attempt at one device, as the station's ledger keeps it.
-struct LedgerRow
-{
-    qint64 id = 0;
-    QString batch;
-    QString label;
-    QString station;
-    QString operatorName;
-    QString programVersion;
-    QString link;
-    int device = 0;
-    int attempt = 0;
-    QString outcome;          // as the report names it: "updated", "failed", ...
-    QVariant status;          // the last status code, null when there was none
-    QString message;
-    qint64 bytesAcknowledged = 0;
-    int retransmissions = 0;
-    QDateTime start;          // UTC
-    QDateTime end;            // UTC
-    QString imagePath;
-    qint64 imageSize = 0;
-    QString imageSha256;
-    QString previousHash;     // as read back
-    QString rowHash;
-    // An attempt is two rows: "start", written before the address frame goes out, and "end",
-    // naming its start row. A ledger's older rows, written whole at the end, are "end" rows
-    // without one.
-    QString kind = QStringLiteral("end");
-    qint64 startRow = 0;
-    // The ledger identity the row was written under: the plant database keys rows by it.
-    QString ledgerId;
-    // The flasher that wrote the row (schema 4): its machine, boot, process id and start, which
-    // tell an attempt under way from one whose flasher is gone. Older rows have none (pid 0).
-    QString machine;
-    QString boot;
-    qint64 pid = 0;
-    QString processStart;
-};
 
 // Which rows --history shows; empty fields do not filter.
 struct LedgerFilter
@@ -64,13 +27,6 @@ struct LedgerFilter
 // attempt failed, say.
 QString historyQuery(const QString &columns, const LedgerFilter &filter, const QString &extra, const QString &order, QVariantList *values);
 
-class QSqlQuery;
-
-// A row as both databases return it: the ledger's columns in the ledger's order, hashes last.
-// withKind: the query also has the kind and start row columns; process: the column where the
-// flasher's machine, boot, pid and start begin, or -1 (both asked once per query: it costs).
-LedgerRow ledgerRowFrom(const QSqlQuery &query, bool withKind, int process = -1);
-
 class QSqlDatabase;
 
 // Runs a SELECT of those columns with its values bound in order, and appends what it returns.
@@ -88,12 +44,24 @@ struct LedgerHead
     qint64 rows = 0;
     qint64 lastRow = 0;
     QString hash;
+    // Every chain of the ledger then, each station under each identity: a report that anchors
+    // all of them leaves no station's rows to be rewritten behind it.
+    struct Chain
+    {
+        QString station;
+        QString identity;
+        qint64 rows = 0;
+        qint64 lastRow = 0;
+        QString hash;
+    };
+    QList<Chain> chains;
 };
 
 // A ledger found restored from a backup: the plant database held rows of its identity beyond
 // the last one the ledger still agreed with. Rows from then on are written under a new identity.
 struct LedgerRestore
 {
+    qint64 row = 0;        // the restore's own row in the chain; 0 for one kept apart (schema 3, 4)
     QString before;        // the identity the lost rows carry in the plant database
     QString after;
     qint64 keptRow = 0;    // the last row the ledger and the plant database agreed on
@@ -101,6 +69,7 @@ struct LedgerRestore
     QDateTime found;
     QString acknowledgedBy; // empty until an engineer has looked into it
     QDateTime acknowledged;
+    qint64 ledgerRow = 0;  // the last row of before the ledger held when it was found
 };
 
 // The station's ledger: every attempt of every batch, in a SQLite file that several flashers
@@ -110,7 +79,7 @@ struct LedgerRestore
 class Ledger
 {
 public:
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
 
     Ledger();
     ~Ledger();
@@ -124,9 +93,22 @@ public:
     // Opens the ledger, for writing creating it or bringing an older one up to date; refuses a
     // file that is not a ledger, or one written by a newer program, untouched. Read only, it
     // creates nothing and changes nothing: a missing or empty file is refused as well.
+    //
+    // Read only, the folder is left as it was, and a user who may only read the file and its
+    // folder can read it: without a -wal the file is read as immutable (SQLite makes no -shm),
+    // which holds only if nobody wrote it meanwhile (readUnchanged); with a -wal and its -shm,
+    // through them, as a writer's reader; with a -wal alone it is refused (beingWritten), since
+    // SQLite would have to make the -shm.
     bool open(const QString &path, QString *error, Access access = Access::Write);
+    // What was read holds: the file was not written while an immutable read went on. When not,
+    // the read is to be made again.
+    bool readUnchanged() const;
+    // The ledger cannot be read now, for its writer's sake, not for any fault of its own.
+    bool beingWritten() const { return m_beingWritten; }
     // *id, when given, gets the new row's id.
     bool append(LedgerRow row, QString *error, qint64 *id = nullptr);
+    // Writes an end row for its start row unless one is there already (*closed says which).
+    bool closeAttempt(LedgerRow end, bool *closed, QString *error);
     // Start rows that no end row names yet: attempts under way, or whose flasher died.
     bool openAttempts(QList<LedgerRow> *rows, QString *error);
     // Walks every station's chain and holds the end against the ledger's own head: true when
@@ -149,22 +131,35 @@ public:
     bool rowsOf(const QString &identity, qint64 after, int limit, QList<LedgerRow> *rows, QString *error);
     // Row ids and hashes of one identity up to the row upTo, newest first, at most limit.
     bool hashesOf(const QString &identity, qint64 upTo, int limit, QList<QPair<qint64, QString>> *rows, QString *error);
-    // The ledger was restored: its rows after keptRow, and all it writes from now on, take a new
-    // identity (*identity), and the restore is on record until acknowledged. Nothing changes when
-    // another flasher has done so already (*identity is then the one it made).
-    bool startAfresh(const QString &from, qint64 keptRow, qint64 plantRow, QString *identity, QString *error);
+    // The ledger was restored: all it writes from now on takes a new identity (*identity), and
+    // the restore is a row of the chain, written as writer (station, operator, process), naming
+    // the identity before and the fork. Nothing changes when another flasher has done so already
+    // (*identity is then the one it made).
+    bool startAfresh(const LedgerRow &writer, const QString &from, qint64 keptRow, qint64 plantRow, QString *identity, QString *error);
     bool restores(QList<LedgerRestore> *restores, QString *error);
-    // Every restore not yet acknowledged is, by this engineer, now.
-    bool acknowledgeRestores(const QString &by, int *count, QString *error);
+    // Each identity a restore began, with the identity and the row it forked from.
+    bool forks(QHash<QString, QPair<QString, qint64>> *forks, QString *error);
+    // Every restore not yet acknowledged is, by writer's operator, now: a row of the chain each.
+    bool acknowledgeRestores(const LedgerRow &writer, int *count, QString *error);
+    // Whether any row belongs to that batch.
+    bool hasBatch(const QString &batch, bool *found, QString *error);
 
 private:
     bool upgrade(int from, QString *error);
+    // The hash a new row of the station under that identity follows, by the chain's rules: its
+    // last row there up to bound.
+    bool predecessorHash(const QString &station, const QString &identity, qint64 bound, QString *hash, QString *error);
+    // Inside the caller's write: gives the row its number, identity and hashes, and writes it.
+    bool insertRow(LedgerRow *row, QString *error);
     // The columns to select: a ledger of schema 1, read as it is, has no start rows.
     QString columns() const;
     // The condition for the rows of one identity (a ledger before schema 3 has one).
     QString ofIdentity(const QString &identity, QVariantList *values) const;
 
     QString m_connection;
+    QString m_path;
+    QString m_stamp;          // the file as an immutable read began; empty for any other read
+    bool m_beingWritten = false;
     QString m_id;
     int m_version = SchemaVersion;
 };

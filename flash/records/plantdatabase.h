@@ -2,6 +2,9 @@
 #define PLANTDATABASE_H
 
 #include "ledger.h"
+#include "recordchain.h"
+
+#include <functional>
 
 #include <QHash>
 #include <QList>
@@ -23,6 +26,7 @@ struct PlantComparison
     qint64 compared = 0;     // rows in both, the same
     qint64 notCopied = 0;    // rows the plant database has not got yet
     qint64 lostInRestores = 0; // rows only the plant database has, lost by a restore on record
+    qint64 writtenBeforeFound = 0; // rows only the ledger has: written under the former identity before its restore was found
     qint64 problems = 0;
     QStringList named;       // the first problems, each a sentence
 };
@@ -54,6 +58,9 @@ public:
     bool open(const QString &url, const QString &station, QString *error, Access access = Access::Write);
     // After a failed open: whether the server was reached (and refused what it holds) or not.
     bool reached() const { return m_reached; }
+    // After a failed open: the server answered, and asking again will not change its answer (a
+    // wrong password, a database of another program, a newer schema, a role that may only read).
+    bool refused() const { return m_refused; }
     bool isOpen() const { return m_open; }
     // The database as the ledger remembers what it has copied there: no password in it.
     QString name() const { return m_name; }
@@ -76,12 +83,25 @@ public:
     void unlockLink(const QString &linkKey);
 
 private:
+    // Who holds an advisory lock of this database: role, address and the name it gives; empty
+    // when not to be seen.
+    QString holderOf(qint64 key);
     // The last row of a ledger identity here: 0 and an empty hash when there is none.
     bool lastRow(const QString &identity, qint64 *row, QString *hash, QString *error);
     // Row ids and hashes of a ledger identity in [from, to].
     bool hashes(const QString &identity, qint64 from, qint64 to, QHash<qint64, QPair<QString, QString>> *rows, QString *error);
     // The last row (up to upTo) where the ledger and the plant database agree; 0 when none.
     bool lastAgreed(Ledger &ledger, const QString &identity, qint64 upTo, qint64 *row, QString *error);
+    // The row a restore or an acknowledgement is written as: this station, user and process.
+    LedgerRow writer() const;
+    // Every row here of those identities through the chain's rules, station by station.
+    bool walk(const QStringList &identities, const QHash<QString, QPair<QString, qint64>> &forks,
+              const std::function<void(const LedgerRow &, ChainWalk::Fault)> &each, QString *error);
+    // The first row of an identity and those it forked from that does not verify: *broken says
+    // which and how, or is empty.
+    bool firstBroken(const QString &identity, const QHash<QString, QPair<QString, qint64>> &forks, QString *broken, QString *error);
+    // Batches of this ledger that the plant holds for its stations under identities it does not know.
+    bool foreignCopies(Ledger &ledger, const QStringList &identities, QStringList *named, qint64 *count, QString *error);
     // *added: the row was not there yet.
     bool insert(const LedgerRow &row, bool *added, QString *error);
 
@@ -89,8 +109,11 @@ private:
     QString m_name;
     bool m_open = false;
     bool m_reached = false;
+    bool m_refused = false;
     bool m_startRows = false; // the attempts table has the columns of an attempt's two rows
     bool m_processColumns = false; // and those of the flasher that wrote each row
+    bool m_chainColumns = false;   // and each row's hash version and a restore's facts
+    QString m_station;
 };
 
 #endif // PLANTDATABASE_H

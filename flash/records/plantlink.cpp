@@ -1,5 +1,6 @@
 #include "plantlink.h"
 
+#include "flashoptions.h"
 #include "ledger.h"
 #include "plantdatabase.h"
 
@@ -45,7 +46,7 @@ public:
     void copy()
     {
         copyRows();
-        emit copied();
+        emit copied(m_copyFailure);
     }
 
     void copyRows()
@@ -56,7 +57,7 @@ public:
         QString why;
         const bool copied = m_db.copyFrom(m_ledger, &result, &why);
         for (const QString &restore : qAsConst(result.restores)) {
-            emit warning(QStringLiteral("журнал %1: %2").arg(m_ledgerFile, restore));
+            emit warning(QStringLiteral("журнал %1: %2").arg(quotedForMessage(m_ledgerFile, PathInMessage), restore));
             emit note(QStringLiteral("ledger restored from a backup: %1").arg(restore));
         }
         if (copied) {
@@ -70,7 +71,7 @@ public:
         // A row the plant database holds otherwise fails every copy alike: said once.
         if (std::exchange(m_copyFailure, why) == why)
             return;
-        emit warning(QStringLiteral("база завода %1: строки не скопированы; они остаются в журнале станции: %2").arg(m_db.name(), why));
+        emit warning(QStringLiteral("база завода %1: строки не скопированы; они остаются в журнале станции: %2").arg(m_db.name(), quotedForMessage(why, 1000)));
         emit note(QStringLiteral("plant copy failed: %1").arg(why));
     }
 
@@ -113,8 +114,8 @@ public:
     }
 
 signals:
-    void copied();
-    void reachable(bool up, const QString &name, const QString &why);
+    void copied(const QString &failure);
+    void reachable(bool up, bool refused, const QString &name, const QString &why);
     void lockAnswer(quint64 id, int verdict, const QString &holder);
     void finished(quint64 id);
     void warning(const QString &text);
@@ -126,12 +127,14 @@ private:
     {
         if (m_db.isOpen())
             return true;
-        if (m_tried.isValid() && m_tried.elapsed() < ReconnectAfterMs)
+        // A refusal stands for the batch: asked again, the server would say the same.
+        if (m_refused || (m_tried.isValid() && m_tried.elapsed() < ReconnectAfterMs))
             return false;
         m_tried.start();
         QString why;
         const bool up = m_db.open(m_url, m_station, &why);
-        emit reachable(up, m_db.name(), why);
+        m_refused = !up && m_db.refused();
+        emit reachable(up, m_refused, m_db.name(), why);
         return up;
     }
 
@@ -144,7 +147,7 @@ private:
         m_held.clear();
         // Up a moment ago: tried again at the next question.
         m_tried.invalidate();
-        emit reachable(false, m_db.name(), why);
+        emit reachable(false, false, m_db.name(), why);
         return true;
     }
 
@@ -155,6 +158,7 @@ private:
     QString m_ledgerFile;
     QSet<QString> m_held;
     QElapsedTimer m_tried;
+    bool m_refused = false;
     QString m_copyFailure; // the last copy's failure, once said
 };
 
@@ -193,6 +197,7 @@ bool PlantLink::abandoned()
 void PlantLink::start(const QString &url, const QString &station, const QString &ledgerFile)
 {
     m_started = true;
+    m_withoutLedger = ledgerFile.isEmpty();
     m_thread = new QThread;
     m_worker = new PlantWorker;
     m_worker->moveToThread(m_thread);
@@ -203,11 +208,12 @@ void PlantLink::start(const QString &url, const QString &station, const QString 
     QObject::connect(m_worker, &PlantWorker::note, this, &PlantLink::note);
     // Any answer at all: a server that was silent is not any more.
     QObject::connect(m_worker, &PlantWorker::lockAnswer, this, &PlantLink::heard);
-    QObject::connect(m_worker, &PlantWorker::copied, this, [this] {
+    QObject::connect(m_worker, &PlantWorker::copied, this, [this](const QString &failure) {
         m_copyQueued = false;
+        m_copyFailure = failure;
         heard();
     });
-    QObject::connect(m_worker, &PlantWorker::reachable, this, [this](bool up, const QString &name, const QString &why) {
+    QObject::connect(m_worker, &PlantWorker::reachable, this, [this](bool up, bool refused, const QString &name, const QString &why) {
         m_name = name;
         if (up) {
             m_unreachable = false;
@@ -215,6 +221,18 @@ void PlantLink::start(const QString &url, const QString &station, const QString 
             return;
         }
         m_unreachable = true;
+        m_cause = why;
+        if (refused) {
+            // The cause first, on a line of its own: a terminal cuts a warning to its width.
+            m_refused = true;
+            m_away = true;
+            emit warning(QStringLiteral("база завода %1 отказала: %2").arg(m_name, why));
+            emit warning(QStringLiteral("база завода %1: строки туда не копируются, пока это не исправлено, и остаются в журнале станции "
+                                        "(потом --sync-records); связи идут под блокировкой только этой станции")
+                             .arg(m_name));
+            emit note(QStringLiteral("plant database refused: %1").arg(why));
+            return;
+        }
         if (m_away)
             return;
         m_away = true;
@@ -313,11 +331,23 @@ void PlantLink::heard()
     emit note(QStringLiteral("plant database answers again"));
 }
 
+PlantLink::Outcome PlantLink::outcome() const
+{
+    if (m_refused)
+        return {QStringLiteral("refused"), m_cause};
+    if (m_away)
+        return {QStringLiteral("away"), m_cause};
+    if (!m_copyFailure.isEmpty())
+        return {QStringLiteral("away"), m_copyFailure};
+    return {QStringLiteral("copied"), m_withoutLedger ? QStringLiteral("без журнала (--records none) строки не копируются") : QString()};
+}
+
 void PlantLink::silent(const QString &what)
 {
     m_silent = true;
     if (m_away)
         return;
+    m_cause = QStringLiteral("не ответила за %1 с (%2)").arg(DeadlineMs / 1000).arg(what);
     m_away = true;
     emit warning(QStringLiteral("база завода %1 не ответила за %2 с (%3). Связи идут под блокировкой только этой станции: станция с другой "
                                 "папкой блокировок может взять ту же связь. Строки остаются в журнале станции и уйдут туда позже")

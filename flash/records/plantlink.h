@@ -45,6 +45,16 @@ public:
     // must end without running the destructors of Qt's global objects, which that thread uses.
     static bool abandoned();
 
+    // What became of the plant database in this batch, for the report: copied (everything there,
+    // or nothing to copy), away (unreachable or silent; the rows wait in the ledger) or refused
+    // (the server said no), with the cause.
+    struct Outcome
+    {
+        QString state;
+        QString cause;
+    };
+    Outcome outcome() const;
+
 signals:
     void warning(const QString &text);
     void note(const QString &line);
@@ -62,6 +72,10 @@ private:
     bool m_unreachable = false;
     bool m_silent = false;     // a question passed its deadline, and nothing has answered since
     bool m_copyQueued = false;
+    bool m_refused = false;    // the server refused: said once, never asked again
+    bool m_withoutLedger = false;
+    QString m_cause;           // why it was last away or refused
+    QString m_copyFailure;     // why the last copy failed; empty when it did not
     quint64 m_asked = 0;       // numbers the questions, so a late answer is known as late
     std::function<void()> m_finished;
     QTimer m_finishDeadline;

@@ -1,28 +1,60 @@
 #include "recordcommands.h"
 
 #include "console.h"
+#include "flashoptions.h"
 #include "historyview.h"
 #include "ledger.h"
 #include "plantdatabase.h"
 #include "platform.h"
 #include "recorder.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSysInfo>
+#include <QThread>
+
+#include <algorithm>
 
 namespace {
 
 // A report is a few kilobytes a device; this is far beyond any plant's.
 constexpr qint64 MaxReportBytes = 64 * 1024 * 1024;
 
-int refuse(const QString &message)
+// An immutable read that a writer overlapped is made again, this many times at most.
+constexpr int ReadTries = 5;
+
+// What a command says, held until its read is known to hold.
+struct Said
 {
-    standardError() << QStringLiteral("vorlex-flash: ") << message << Qt::endl;
+    QString out;
+    QString err;
+    void line(const QString &text) { out += text + QLatin1Char('\n'); }
+    void warn(const QString &text) { err += QStringLiteral("vorlex-flash: ") + text + QLatin1Char('\n'); }
+};
+
+int refuse(Said &said, const QString &message)
+{
+    said.warn(message);
     return BadInput;
 }
 
-int showHistory(const CommandLine &command)
+QString shown(const QString &file)
+{
+    return quotedForMessage(file, 200);
+}
+
+// A ledger that cannot be opened: bad input, unless it is being written, which is for later.
+int refuseLedger(Said &said, const Ledger &ledger, const QString &file, const QString &error)
+{
+    said.warn(QStringLiteral("журнал %1: %2").arg(shown(file), error));
+    return ledger.beingWritten() ? SomeFailed : BadInput;
+}
+
+int showHistory(const CommandLine &command, Ledger &ledger, Said &said)
 {
     QList<LedgerRow> rows;
     QString error;
@@ -31,29 +63,34 @@ int showHistory(const CommandLine &command)
     if (!command.options.plantDb.isEmpty()) {
         PlantDatabase plant;
         if (!plant.open(command.options.plantDb, command.options.station, &error, PlantDatabase::Access::ReadOnly)) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
             return plant.reached() ? BadInput : SomeFailed;
         }
         if (!plant.history(command.filter, &rows, &error)) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
             return SomeFailed;
         }
     } else {
-        Ledger ledger;
-        if (!ledger.open(command.options.recordsFile, &error, Ledger::Access::ReadOnly) || !ledger.history(command.filter, &rows, &error))
-            return refuse(QStringLiteral("журнал %1: %2").arg(command.options.recordsFile, error));
+        if (!ledger.open(command.options.recordsFile, &error, Ledger::Access::ReadOnly))
+            return refuseLedger(said, ledger, command.options.recordsFile, error);
+        if (!ledger.history(command.filter, &rows, &error))
+            return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(command.options.recordsFile), error));
         // An attempt without its end: under way while its flasher lives, unfinished once it is gone.
         for (LedgerRow &row : rows)
             if (row.kind == QLatin1String("start") && Recorder::writerLiveness(row) == platform::Liveness::Dead)
                 row.outcome = QStringLiteral("unfinished");
     }
-    standardOutput() << formatHistory(rows, command.format) << Qt::flush;
+    // These two the query could only narrow down: which it is, the liveness above decides.
+    const QString &outcome = command.filter.outcome;
+    if (outcome == QLatin1String("unfinished") || outcome == QLatin1String("in progress"))
+        rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const LedgerRow &row) { return row.outcome != outcome; }), rows.end());
+    said.out += formatHistory(rows, command.format);
     return AllUpdated;
 }
 
 // Restores of the ledger on record: each named, and whether an engineer has acknowledged it.
 // True when every one has been.
-bool sayRestores(Ledger &ledger, const QString &file, QString *error, bool *ok)
+bool sayRestores(Ledger &ledger, const QString &file, Said &said, QString *error, bool *ok)
 {
     QList<LedgerRestore> restores;
     if (!ledger.restores(&restores, error))
@@ -62,95 +99,118 @@ bool sayRestores(Ledger &ledger, const QString &file, QString *error, bool *ok)
     for (const LedgerRestore &restore : qAsConst(restores)) {
         const QString what = QStringLiteral("журнал %1: восстановлен из копии (найдено %2): строки %3-%4 с id %5 есть только в базе завода, "
                                             "дальше журнал пишет под id %6")
-                                 .arg(file, restore.found.toString(Qt::ISODate)).arg(restore.keptRow + 1).arg(restore.plantRow).arg(restore.before, restore.after);
+                                 .arg(shown(file), restore.found.toString(Qt::ISODate)).arg(restore.keptRow + 1).arg(restore.plantRow)
+                                 .arg(shown(restore.before), shown(restore.after));
         if (restore.acknowledged.isValid()) {
-            standardOutput() << what << QStringLiteral("; подтверждено: %1, %2").arg(restore.acknowledgedBy, restore.acknowledged.toString(Qt::ISODate)) << Qt::endl;
+            said.line(what + QStringLiteral("; подтверждено: %1, %2").arg(shown(restore.acknowledgedBy), restore.acknowledged.toString(Qt::ISODate)));
         } else {
-            standardOutput() << what << QStringLiteral("; не подтверждено: разберитесь и подтвердите (vorlex-flash --acknowledge-restore)") << Qt::endl;
+            said.line(what + QStringLiteral("; не подтверждено: разберитесь и подтвердите (vorlex-flash --acknowledge-restore)"));
             *ok = false;
         }
     }
     return true;
 }
 
-int acknowledgeRestores(const CommandLine &command, Ledger &ledger)
+int acknowledgeRestores(const CommandLine &command, Ledger &ledger, Said &said)
 {
     int count = 0;
     QString error;
-    const QString &file = command.options.recordsFile;
+    const QString file = quotedForMessage(command.options.recordsFile, PathInMessage);
     const QString engineer = command.options.operatorName.isEmpty() ? platform::loginName() : command.options.operatorName;
-    if (!ledger.acknowledgeRestores(engineer, &count, &error))
-        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
-    standardOutput() << QStringLiteral("журнал %1: подтверждено восстановлений из копии: %2 (%3)").arg(file).arg(count).arg(engineer)
-                     << Qt::endl;
+    const platform::ProcessIdentity process = platform::currentProcess();
+    LedgerRow writer;
+    writer.station = QSysInfo::machineHostName();
+    writer.operatorName = engineer;
+    writer.programVersion = QCoreApplication::applicationVersion();
+    writer.machine = process.machine;
+    writer.boot = process.boot;
+    writer.pid = process.pid;
+    writer.processStart = process.started;
+    if (!ledger.acknowledgeRestores(writer, &count, &error))
+        return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
+    said.line(QStringLiteral("журнал %1: подтверждено восстановлений из копии: %2 (%3)").arg(shown(file)).arg(count).arg(shown(engineer)));
     return AllUpdated;
 }
 
-} // namespace
-
-int runRecordsCommand(const CommandLine &command)
+int syncRecords(const CommandLine &command, Ledger &ledger, Said &said)
 {
-    if (command.action == CommandLine::Action::History)
-        return showHistory(command);
-    Ledger ledger;
+    const QString &file = command.options.recordsFile;
+    QString error;
+    PlantDatabase plant;
+    PlantCopy copy;
+    const bool opened = plant.open(command.options.plantDb, command.options.station, &error);
+    const bool copied = opened && plant.copyFrom(ledger, &copy, &error);
+    for (const QString &restore : qAsConst(copy.restores))
+        said.warn(QStringLiteral("журнал %1: %2").arg(shown(file), restore));
+    if (!copied) {
+        said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
+        return SomeFailed;
+    }
+    said.line(QStringLiteral("журнал %1: отправлено в базу завода строк: %2").arg(shown(file)).arg(copy.copied));
+    return AllUpdated;
+}
+
+int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
+{
     QString error;
     const QString &file = command.options.recordsFile;
-    const bool verify = command.action == CommandLine::Action::VerifyRecords;
-    // Verifying reads; a sync writes (a restore it finds), and so does an acknowledgement.
-    if (!ledger.open(file, &error, verify ? Ledger::Access::ReadOnly : Ledger::Access::Write))
-        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
-    if (command.action == CommandLine::Action::AcknowledgeRestore)
-        return acknowledgeRestores(command, ledger);
-    if (!verify) {
-        PlantDatabase plant;
-        PlantCopy copy;
-        const bool opened = plant.open(command.options.plantDb, command.options.station, &error);
-        const bool copied = opened && plant.copyFrom(ledger, &copy, &error);
-        for (const QString &restore : qAsConst(copy.restores))
-            standardError() << QStringLiteral("vorlex-flash: журнал %1: %2").arg(file, restore) << Qt::endl;
-        if (!copied) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
-            return SomeFailed;
-        }
-        standardOutput() << QStringLiteral("журнал %1: отправлено в базу завода строк: %2").arg(file).arg(copy.copied) << Qt::endl;
-        return AllUpdated;
-    }
+    if (!ledger.open(file, &error, Ledger::Access::ReadOnly))
+        return refuseLedger(said, ledger, file, error);
     qint64 rows = 0;
     QString problem;
     if (!ledger.verify(&rows, &problem, &error)) {
         if (!error.isEmpty())
-            return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
-        standardOutput() << QStringLiteral("журнал %1: цепочка нарушена: %2").arg(file, problem) << Qt::endl;
+            return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
+        said.line(QStringLiteral("журнал %1: цепочка нарушена: %2").arg(shown(file), quotedForMessage(problem, 1000)));
         return SomeFailed;
     }
     QStringList identities;
     if (!ledger.identities(&identities, &error))
-        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+        return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
     // The heads the reports saw: a ledger cut back, or rewritten with its own head, no longer
     // holds them.
-    for (const QString &path : command.reports) {
-        QFile reportFile(path);
+    for (const QString &report : command.reports) {
+        QFile reportFile(report);
+        const QString path = quotedForMessage(report, PathInMessage);
         if (!reportFile.open(QIODevice::ReadOnly))
-            return refuse(QStringLiteral("отчёт %1 не открывается: %2").arg(path, reportFile.errorString()));
-        const QJsonObject seen = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object()[QLatin1String("ledger")].toObject();
+            return refuse(said, QStringLiteral("отчёт %1 не открывается: %2").arg(shown(path), reportFile.errorString()));
+        const QJsonObject whole = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object();
+        const QJsonObject seen = whole[QLatin1String("ledger")].toObject();
         if (seen.isEmpty())
-            return refuse(QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(path));
-        // A report of a batch before a restore names the ledger's former identity.
-        if (!identities.contains(seen[QLatin1String("id")].toString()))
-            return refuse(QStringLiteral("отчёт %1 - о другом журнале (%2), а у %3 id %4")
-                              .arg(path, seen[QLatin1String("id")].toString(), file, identities.constLast()));
-        const LedgerHead head{QString(), qint64(seen[QLatin1String("rows")].toDouble()), qint64(seen[QLatin1String("lastRow")].toDouble()),
-                              seen[QLatin1String("hash")].toString()};
+            return refuse(said, QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(shown(path)));
+        // A report of a batch before a restore names the ledger's former identity, which its
+        // rows still carry; one whose identity the ledger no longer knows, but whose batch it
+        // holds, is of this ledger's former content.
+        const QString seenId = seen[QLatin1String("id")].toString();
+        if (!identities.contains(seenId)) {
+            bool ours = false;
+            const QString batch = whole[QLatin1String("batch")].toString();
+            if (!batch.isEmpty() && !ledger.hasBatch(batch, &ours, &error))
+                return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
+            if (!ours)
+                return refuse(said, QStringLiteral("отчёт %1 - о другом журнале (%2), а у %3 id %4")
+                                        .arg(shown(path), shown(seenId), shown(file), shown(identities.constLast())));
+            said.line(QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: у журнала больше нет id %3, "
+                                     "под которым шла партия %4 этого отчёта (журнал переписан)")
+                          .arg(shown(file), shown(path), shown(seenId), shown(batch)));
+            return SomeFailed;
+        }
+        LedgerHead head{QString(), qint64(seen[QLatin1String("rows")].toDouble()), qint64(seen[QLatin1String("lastRow")].toDouble()),
+                        seen[QLatin1String("hash")].toString(), {}};
+        for (const QJsonValue &chain : seen[QLatin1String("chains")].toArray())
+            head.chains.append({chain[QLatin1String("station")].toString(), chain[QLatin1String("ledger")].toString(),
+                                qint64(chain[QLatin1String("rows")].toDouble()), qint64(chain[QLatin1String("lastRow")].toDouble()),
+                                chain[QLatin1String("hash")].toString()});
         if (!ledger.holds(head, &problem, &error)) {
             if (!error.isEmpty())
-                return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
-            standardOutput() << QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(file, path, problem) << Qt::endl;
+                return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
+            said.line(QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(shown(file), shown(path), quotedForMessage(problem, 1000)));
             return SomeFailed;
         }
     }
     bool acknowledged = true;
-    if (!sayRestores(ledger, file, &error, &acknowledged))
-        return refuse(QStringLiteral("журнал %1: %2").arg(file, error));
+    if (!sayRestores(ledger, file, said, &error, &acknowledged))
+        return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
     int code = acknowledged ? AllUpdated : SomeFailed;
     PlantComparison comparison;
     if (!command.options.plantDb.isEmpty()) {
@@ -159,23 +219,77 @@ int runRecordsCommand(const CommandLine &command)
         PlantDatabase plant;
         if (!plant.open(command.options.plantDb, command.options.station, &error, PlantDatabase::Access::ReadOnly)
             || !plant.compare(ledger, &comparison, &error)) {
-            standardError() << QStringLiteral("vorlex-flash: база завода: ") << error << Qt::endl;
+            said.warn(QStringLiteral("база завода: ") + quotedForMessage(error, 1000));
             return plant.reached() && !plant.isOpen() ? BadInput : SomeFailed;
         }
         for (const QString &named : qAsConst(comparison.named))
-            standardOutput() << QStringLiteral("журнал %1: не сходится с базой завода: %2").arg(file, named) << Qt::endl;
+            said.line(QStringLiteral("журнал %1: не сходится с базой завода: %2").arg(shown(file), quotedForMessage(named, 1000)));
         if (comparison.problems > comparison.named.size())
-            standardOutput() << QStringLiteral("журнал %1: и ещё расхождений с базой завода: %2").arg(file).arg(comparison.problems - comparison.named.size()) << Qt::endl;
+            said.line(QStringLiteral("журнал %1: и ещё расхождений с базой завода: %2").arg(shown(file)).arg(comparison.problems - comparison.named.size()));
         if (comparison.problems > 0)
             code = SomeFailed;
     }
-    standardOutput() << QStringLiteral("журнал %1: цепочка цела, строк: %2").arg(file).arg(rows);
+    QString verdict = QStringLiteral("журнал %1: цепочка цела, строк: %2").arg(shown(file)).arg(rows);
     if (!command.reports.isEmpty())
-        standardOutput() << QStringLiteral("; сходится с отчётами: %1").arg(command.reports.size());
+        verdict += QStringLiteral("; сходится с отчётами: %1").arg(command.reports.size());
     if (!command.options.plantDb.isEmpty())
-        standardOutput() << QStringLiteral("; с базой завода: совпало строк %1, ещё не скопировано %2, расхождений %3, "
-                                           "только в базе завода после восстановления из копии %4")
-                                .arg(comparison.compared).arg(comparison.notCopied).arg(comparison.problems).arg(comparison.lostInRestores);
-    standardOutput() << Qt::endl;
+        verdict += QStringLiteral("; с базой завода: совпало строк %1, ещё не скопировано %2, расхождений %3, "
+                                  "только в базе завода после восстановления из копии %4, только в журнале после восстановления %5")
+                       .arg(comparison.compared).arg(comparison.notCopied).arg(comparison.problems).arg(comparison.lostInRestores)
+                       .arg(comparison.writtenBeforeFound);
+    said.line(verdict);
+    return code;
+}
+
+void say(const Said &said)
+{
+    standardOutput() << said.out << Qt::flush;
+    standardError() << said.err << Qt::flush;
+}
+
+} // namespace
+
+int runRecordsCommand(const CommandLine &command)
+{
+    const QString &file = command.options.recordsFile;
+    if (command.action == CommandLine::Action::History || command.action == CommandLine::Action::VerifyRecords) {
+        // A read is shown only once it is known to hold: an immutable read that a writer
+        // overlapped may have seen pages of two moments, which would look like damage.
+        for (int attempt = 1;; ++attempt) {
+            Said said;
+            Ledger ledger;
+            const int code = command.action == CommandLine::Action::History ? showHistory(command, ledger, said) : verifyRecords(command, ledger, said);
+            // A -wal alone is also what a writer shows for a moment as it opens the ledger.
+            if (ledger.readUnchanged() && (!ledger.beingWritten() || attempt == ReadTries)) {
+                say(said);
+                return code;
+            }
+            if (attempt == ReadTries) {
+                standardError() << QStringLiteral("vorlex-flash: журнал %1 пишется: он менялся, пока читался, %2 раза подряд; повторите, когда партия кончится")
+                                       .arg(shown(file)).arg(ReadTries)
+                                << Qt::endl;
+                return SomeFailed;
+            }
+            // A writer's checkpoint takes milliseconds: the next try comes after it, not during.
+            QThread::msleep(20 * attempt);
+        }
+    }
+    Said said;
+    // A sync and an acknowledgement write, but into a ledger there is: one they made would be
+    // empty, in a place a typing mistake chose.
+    if (!QFileInfo(file).isFile()) {
+        refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), QFileInfo::exists(file) ? QStringLiteral("не обычный файл")
+                                                                                                 : QStringLiteral("нет такого файла; журнал ведёт vorlex-flash, когда обновляет приборы (--records)")));
+        say(said);
+        return BadInput;
+    }
+    Ledger ledger;
+    QString error;
+    int code = BadInput;
+    if (!ledger.open(file, &error, Ledger::Access::Write))
+        refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
+    else
+        code = command.action == CommandLine::Action::AcknowledgeRestore ? acknowledgeRestores(command, ledger, said) : syncRecords(command, ledger, said);
+    say(said);
     return code;
 }

@@ -17,7 +17,7 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     m_process = platform::currentProcess();
     if (!ledgerFile.isEmpty()) {
         if (!m_ledger.open(ledgerFile, error)) {
-            *error = QStringLiteral("журнал %1: %2").arg(ledgerFile, *error);
+            *error = QStringLiteral("журнал %1: %2").arg(quotedForMessage(ledgerFile, PathInMessage), *error);
             return false;
         }
         m_enabled = true;
@@ -29,6 +29,8 @@ bool Recorder::open(const QString &ledgerFile, const QString &plantUrl, const Ba
     m_plant = new PlantLink(this);
     connect(m_plant, &PlantLink::warning, this, &Recorder::warning);
     connect(m_plant, &PlantLink::note, this, &Recorder::note);
+    if (!m_enabled)
+        emit warning(QStringLiteral("--records none: без журнала в базу завода ничего не копируется; блокировки связей в ней действуют"));
     // Whatever earlier runs could not send goes first.
     m_plant->start(plantUrl, batch.station, m_enabled ? ledgerFile : QString());
     return true;
@@ -46,7 +48,7 @@ bool Recorder::ledgerHead(QString *id, LedgerHead *head)
 platform::Liveness Recorder::writerLiveness(const LedgerRow &start)
 {
     if (start.pid == 0)
-        return platform::formerBatchHeld(start.batch) ? platform::Liveness::Alive : platform::Liveness::Dead;
+        return platform::formerBatchLiveness(start.batch);
     return platform::processLiveness({start.machine, start.boot, start.pid, start.processStart});
 }
 
@@ -55,21 +57,14 @@ void Recorder::closeDeadAttempts()
     QList<LedgerRow> open;
     QString why;
     if (!m_ledger.openAttempts(&open, &why)) {
-        emit warning(QStringLiteral("журнал %1: незаконченные попытки не прочитаны: %2").arg(m_ledgerFile, why));
+        emit warning(QStringLiteral("журнал %1: незаконченные попытки не прочитаны: %2").arg(quotedForMessage(m_ledgerFile, PathInMessage), why));
         return;
     }
     for (LedgerRow row : qAsConst(open)) {
         // Only an attempt whose flasher is surely gone: one that cannot be seen stays open.
         if (writerLiveness(row) != platform::Liveness::Dead)
             continue;
-        // Nothing is said of why: a crash, a stop, a ledger that stopped taking rows look alike here.
-        emit warning(QStringLiteral("журнал %1: попытка %2 прибора %3 на связи %4 (партия %5, начата %6) не закончена: vorlex-flash той "
-                                    "партии закончил работу или потерял журнал, не записав её конец; её итог может быть в отчёте или "
-                                    "протоколе той партии")
-                         .arg(quotedForMessage(m_ledgerFile, 200))
-                         .arg(row.attempt)
-                         .arg(row.device)
-                         .arg(quotedForMessage(row.link), quotedForMessage(row.batch), row.start.toString(Qt::ISODate)));
+        const LedgerRow start = row;
         // The attempt's own batch, station and image; written by this flasher.
         row.startRow = row.id;
         row.kind = QStringLiteral("end");
@@ -83,7 +78,26 @@ void Recorder::closeDeadAttempts()
         row.boot = m_process.boot;
         row.pid = m_process.pid;
         row.processStart = m_process.started;
-        append(row);
+        bool closed = false;
+        if (!m_ledger.closeAttempt(row, &closed, &why)) {
+            emit warning(QStringLiteral("журнал %1: конец незаконченной попытки %2 прибора %3 на связи %4 не записан: %5")
+                             .arg(quotedForMessage(m_ledgerFile, PathInMessage)).arg(start.attempt).arg(start.device).arg(quotedForMessage(start.link), why));
+            m_lost = true;
+            return;
+        }
+        // Another flasher starting with this one closed it first, and said so.
+        if (!closed)
+            continue;
+        // Nothing is said of why: a crash, a stop, a ledger that stopped taking rows look alike here.
+        emit warning(QStringLiteral("журнал %1: попытка %2 прибора %3 на связи %4 (партия %5, начата %6) не закончена: vorlex-flash той "
+                                    "партии закончил работу или потерял журнал, не записав её конец; её итог может быть в отчёте или "
+                                    "протоколе той партии")
+                         .arg(quotedForMessage(m_ledgerFile, PathInMessage))
+                         .arg(start.attempt)
+                         .arg(start.device)
+                         .arg(quotedForMessage(start.link), quotedForMessage(start.batch), start.start.toString(Qt::ISODate)));
+        if (m_plant)
+            m_plant->copy();
     }
 }
 
@@ -167,7 +181,7 @@ bool Recorder::append(const LedgerRow &row, qint64 *id)
     QString why;
     if (!m_ledger.append(row, &why, id)) {
         if (!m_lost)
-            emit warning(QStringLiteral("журнал %1: попытка не записана, итог прибора от этого не меняется: %2").arg(m_ledgerFile, why));
+            emit warning(QStringLiteral("журнал %1: попытка не записана, итог прибора от этого не меняется: %2").arg(quotedForMessage(m_ledgerFile, PathInMessage), why));
         emit note(QStringLiteral("[%1] device %2: attempt %3 not recorded: %4").arg(row.link).arg(row.device).arg(row.attempt).arg(why));
         m_lost = true;
         return false;

@@ -85,6 +85,15 @@ bool PgServer::start()
         && !run({m_bin + QStringLiteral("/initdb"), QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-A"), QStringLiteral("trust"),
               QStringLiteral("-U"), QStringLiteral("flash"), QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-sync")}))
         return false;
+    // One role that must give its password, for a test of a wrong one; every other is trusted.
+    QFile hba(m_dir.filePath(QStringLiteral("data/pg_hba.conf")));
+    if (hba.open(QIODevice::ReadOnly)) {
+        const QByteArray rules = hba.readAll();
+        hba.close();
+        if (!rules.startsWith("local all sec") && hba.open(QIODevice::WriteOnly))
+            hba.write("local all sec scram-sha-256\n" + rules);
+        hba.close();
+    }
     m_running = run({m_bin + QStringLiteral("/pg_ctl"), QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-w"),
                      QStringLiteral("-l"), m_dir.filePath(QStringLiteral("server.log")), QStringLiteral("-o"),
                      QStringLiteral("-k %1 -c listen_addresses='' -c fsync=off").arg(m_dir.path()), QStringLiteral("start")});

@@ -1,0 +1,212 @@
+#include "recordchain.h"
+
+#include "flashoptions.h"
+
+#include <QCryptographicHash>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
+
+#include <limits>
+
+const QString NoPreviousRow(64, QLatin1Char('0'));
+
+namespace {
+
+QString utc(const QDateTime &time)
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// The rules of the rows of schemas 1 to 4: every field but the row's number, its identity and
+// the hashes, joined by a separator that the fields themselves might hold.
+QString firstHash(const LedgerRow &row, const QString &previous)
+{
+    QStringList fields{previous, row.batch, row.label, row.station, row.operatorName, row.programVersion, row.link,
+                       QString::number(row.device), QString::number(row.attempt), row.outcome,
+                       row.status.isNull() ? QString() : QString::number(row.status.toInt()), row.message,
+                       QString::number(row.bytesAcknowledged), QString::number(row.retransmissions), utc(row.start),
+                       utc(row.end), row.imagePath, QString::number(row.imageSize), row.imageSha256};
+    // A row whole at the end, as schema 1 wrote it, hashes as it always did; the two rows of an
+    // attempt also hash what they are and which start an end belongs to.
+    if (row.kind != QLatin1String("end") || row.startRow != 0 || row.pid != 0)
+        fields << row.kind << QString::number(row.startRow);
+    // From schema 4 on, the flasher that wrote it: whether its attempt still runs rests on this.
+    if (row.pid != 0)
+        fields << row.machine << row.boot << QString::number(row.pid) << row.processStart;
+    return sha256(fields.join(QChar(0x1f)).toUtf8());
+}
+
+} // namespace
+
+QString rowHash(const LedgerRow &row, const QString &previous)
+{
+    if (row.hashVersion <= 1)
+        return firstHash(row, previous);
+    const QStringList fields{QString::number(row.hashVersion), previous, row.ledgerId, QString::number(row.id), row.station, row.batch,
+                             row.label, row.operatorName, row.programVersion, row.link, QString::number(row.device),
+                             QString::number(row.attempt), row.outcome, row.status.isNull() ? QString() : QString::number(row.status.toInt()),
+                             row.message, QString::number(row.bytesAcknowledged), QString::number(row.retransmissions),
+                             row.start.isValid() ? utc(row.start) : QString(), row.end.isValid() ? utc(row.end) : QString(), row.imagePath,
+                             QString::number(row.imageSize), row.imageSha256, row.kind, QString::number(row.startRow), row.machine,
+                             row.boot, QString::number(row.pid), row.processStart, row.detail};
+    QByteArray content;
+    for (const QString &field : fields) {
+        const QByteArray bytes = field.toUtf8();
+        content += QByteArray::number(bytes.size()) + ':' + bytes;
+    }
+    return sha256(content);
+}
+
+RowColumns RowColumns::of(const QSqlRecord &record)
+{
+    RowColumns columns;
+    columns.kind = record.indexOf(QStringLiteral("kind"));
+    columns.startRow = record.indexOf(QStringLiteral("start_row"));
+    columns.machine = record.indexOf(QStringLiteral("machine"));
+    columns.identity = record.indexOf(QStringLiteral("ledger_id"));
+    if (columns.identity < 0)
+        columns.identity = record.indexOf(QStringLiteral("ledger"));
+    columns.hashVersion = record.indexOf(QStringLiteral("hash_version"));
+    columns.detail = record.indexOf(QStringLiteral("detail"));
+    return columns;
+}
+
+LedgerRow ledgerRowFrom(const QSqlQuery &query, const RowColumns &columns)
+{
+    LedgerRow row;
+    row.id = query.value(0).toLongLong();
+    row.batch = query.value(1).toString();
+    row.label = query.value(2).toString();
+    row.station = query.value(3).toString();
+    row.operatorName = query.value(4).toString();
+    row.programVersion = query.value(5).toString();
+    row.link = query.value(6).toString();
+    row.device = query.value(7).toInt();
+    row.attempt = query.value(8).toInt();
+    row.outcome = query.value(9).toString();
+    row.status = query.value(10);
+    row.message = query.value(11).toString();
+    row.bytesAcknowledged = query.value(12).toLongLong();
+    row.retransmissions = query.value(13).toInt();
+    // Text in the ledger, a timestamp in the plant database.
+    const auto time = [&](int column) {
+        const QVariant value = query.value(column);
+        return value.userType() == QMetaType::QDateTime ? value.toDateTime().toUTC() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    };
+    row.start = time(14);
+    row.end = time(15);
+    row.imagePath = query.value(16).toString();
+    row.imageSize = query.value(17).toLongLong();
+    row.imageSha256 = query.value(18).toString();
+    row.previousHash = query.value(19).toString();
+    row.rowHash = query.value(20).toString();
+    if (columns.kind >= 0)
+        row.kind = query.value(columns.kind).toString();
+    if (columns.startRow >= 0)
+        row.startRow = query.value(columns.startRow).toLongLong();
+    if (columns.machine >= 0) {
+        row.machine = query.value(columns.machine).toString();
+        row.boot = query.value(columns.machine + 1).toString();
+        row.pid = query.value(columns.machine + 2).toLongLong();
+        row.processStart = query.value(columns.machine + 3).toString();
+    }
+    if (columns.identity >= 0)
+        row.ledgerId = query.value(columns.identity).toString();
+    // A row written before hashes had versions keeps the rules it was written by.
+    row.hashVersion = columns.hashVersion >= 0 && !query.value(columns.hashVersion).isNull() ? query.value(columns.hashVersion).toInt() : 1;
+    if (columns.detail >= 0)
+        row.detail = query.value(columns.detail).toString();
+    return row;
+}
+
+QString RestoreFacts::detail() const
+{
+    return QStringLiteral("%1 %2 %3 %4 %5").arg(before, after).arg(fork).arg(plantRow).arg(ledgerRow);
+}
+
+bool RestoreFacts::parse(const QString &detail, RestoreFacts *facts)
+{
+    const QStringList parts = detail.split(QLatin1Char(' '));
+    if (parts.size() != 5)
+        return false;
+    bool ok[3] = {};
+    *facts = {parts.at(0), parts.at(1), parts.at(2).toLongLong(&ok[0]), parts.at(3).toLongLong(&ok[1]), parts.at(4).toLongLong(&ok[2])};
+    return ok[0] && ok[1] && ok[2] && !facts->before.isEmpty() && !facts->after.isEmpty();
+}
+
+ChainWalk::ChainWalk(const QHash<QString, QPair<QString, qint64>> &forks)
+    : m_forks(forks)
+{
+}
+
+QString ChainWalk::predecessor(const LedgerRow &row) const
+{
+    const auto mine = m_seen.constFind(row.ledgerId);
+    if (mine != m_seen.cend() && !mine->isEmpty())
+        return mine->constLast().second;
+    if (row.hashVersion >= 2) {
+        // The station's first row under this identity: its last one before the fork.
+        QString identity = row.ledgerId;
+        qint64 bound = std::numeric_limits<qint64>::max();
+        for (int depth = 0; depth < 1000 && m_forks.contains(identity); ++depth) {
+            const QPair<QString, qint64> fork = m_forks.value(identity);
+            bound = qMin(bound, fork.second);
+            identity = fork.first;
+            const QList<QPair<qint64, QString>> rows = m_seen.value(identity);
+            for (auto it = rows.crbegin(); it != rows.crend(); ++it)
+                if (it->first <= bound)
+                    return it->second;
+        }
+        return NoPreviousRow;
+    }
+    // As these rows were written: the station's row before, under whichever identity; where
+    // two identities hold that number (a plant database after a restore), the later one.
+    QString best = NoPreviousRow;
+    qint64 bestId = 0;
+    for (const QString &identity : m_identityOrder) {
+        const QList<QPair<qint64, QString>> rows = m_seen.value(identity);
+        for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
+            if (it->first < row.id) {
+                if (it->first >= bestId) {
+                    bestId = it->first;
+                    best = it->second;
+                }
+                break;
+            }
+        }
+    }
+    return best;
+}
+
+ChainWalk::Fault ChainWalk::next(const LedgerRow &row)
+{
+    if (row.station != m_station || m_identityOrder.isEmpty()) {
+        m_station = row.station;
+        m_seen.clear();
+        m_identityOrder.clear();
+    }
+    const QString previous = predecessor(row);
+    if (!m_seen.contains(row.ledgerId))
+        m_identityOrder << row.ledgerId;
+    // Walked on from the row as it is, so that one fault is named once, not at every row after it.
+    m_seen[row.ledgerId].append({row.id, row.rowHash});
+    if (row.previousHash != previous)
+        return Fault::Unlinked;
+    if (rowHash(row, previous) != row.rowHash)
+        return Fault::Changed;
+    return Fault::None;
+}
+
+QString ChainWalk::describe(Fault fault, const LedgerRow &row, const QString &where)
+{
+    const QString which = QStringLiteral("(станция %1, id журнала %2)%3")
+                              .arg(quotedForMessage(row.station), quotedForMessage(row.ledgerId), where.isEmpty() ? QString() : QLatin1Char(' ') + where);
+    return fault == Fault::Unlinked ? QStringLiteral("перед строкой %1 %2 строка удалена или вставлена").arg(row.id).arg(which)
+                                    : QStringLiteral("строка %1 %2 изменена: её хеш не из её содержимого").arg(row.id).arg(which);
+}
