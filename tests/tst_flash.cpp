@@ -1484,12 +1484,16 @@ void TestFlash::restoredLedger()
     QVERIFY(QFile::copy(records, dir.filePath(QStringLiteral("backup.sqlite"))));
     QCOMPARE(run(batch, &said), 0);
     QVERIFY(QFile::remove(records) && QFile::copy(dir.filePath(QStringLiteral("backup.sqlite")), records));
-    // The plant holds rows 3 and 4 of this ledger; the restored one ends at 2.
+    // The plant holds rows 3 and 4 of this ledger; the restored one ends at 2, and writes its
+    // own rows 3 and 4 while the plant is away: they keep the identity they were written under.
+    plant.stop();
     QCOMPARE(run(batch, &said), 0);
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
     QVERIFY2(said.count(QStringLiteral("восстановлен из копии")) == 1 && said.contains(QStringLiteral("до 4, а журнал сходится с ней только до строки 2")),
              qPrintable(said));
     // The restore itself is a row of the chain, copied like any other.
-    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts")}).toInt(), 7);
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts")}).toInt(), 5);
     QCOMPARE(run(verify, &said), 1);
     QVERIFY2(said.contains(QStringLiteral("строки 3-4")) && said.contains(QStringLiteral("не подтверждено")), qPrintable(said));
     QCOMPARE(run({QStringLiteral("--acknowledge-restore"), QStringLiteral("--operator"), QStringLiteral("Петров")}, &said), 0);
@@ -1497,16 +1501,18 @@ void TestFlash::restoredLedger()
     for (const char *kind : {"restore", "acknowledgement"}) {
         const QString forged = dir.filePath(QLatin1String(kind));
         QVERIFY(QFile::copy(records, forged));
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kind));
-        db.setDatabaseName(forged);
-        QVERIFY(db.open() && QSqlQuery(db).exec(QStringLiteral("DELETE FROM attempts WHERE kind = '%1'").arg(QLatin1String(kind))));
-        db.close();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(kind));
+            db.setDatabaseName(forged);
+            QVERIFY(db.open() && QSqlQuery(db).exec(QStringLiteral("DELETE FROM attempts WHERE kind = '%1'").arg(QLatin1String(kind))));
+        }
+        QSqlDatabase::removeDatabase(QLatin1String(kind));
         Flash check;
         check.start({QStringLiteral("--verify-records"), QStringLiteral("--records"), forged});
         QCOMPARE(check.finish(), 1);
     }
     QCOMPARE(run(verify, &said), 0);
-    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 5, ещё не скопировано 1, расхождений 0, только в базе завода после восстановления из копии 2, только в журнале после восстановления 0")),
+    QVERIFY2(said.contains(QStringLiteral("подтверждено: Петров")) && said.contains(QStringLiteral("совпало строк 3, ещё не скопировано 1, расхождений 0, только в базе завода после восстановления из копии 2, только в журнале после восстановления 2")),
              qPrintable(said));
 
     // Rebuilt empty: every row of the ledger goes back.
@@ -1529,7 +1535,7 @@ void TestFlash::restoredLedger()
                                     "outcome, status, message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, "
                                     "image_sha256, previous_hash, row_hash FROM attempts WHERE row_id = 3")});
     QCOMPARE(run(verify, &said), 1);
-    QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* другая"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале")))
+    QVERIFY2(said.contains(QRegularExpression(QStringLiteral("строка 4 .* в базе завода изменена"))) && said.contains(QRegularExpression(QStringLiteral("строка 9 .* нет в журнале")))
                  && said.contains(QStringLiteral("hall\\x1b]0;owned\\x07")),
              qPrintable(said));
 
@@ -1563,6 +1569,8 @@ void TestFlash::forgedRecords_data()
            "WHERE row_id = 4" << "sync" << 1 << "это не восстановление журнала";
     QTest::newRow("the plant's last hash changed") << "" << "UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4" << "sync" << 1
                                                    << "это не восстановление журнала";
+    QTest::newRow("a row rewritten, every hash after it too") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1; rehash" << "" << "verify-plant"
+                                                             << 1 << "в базе завода другая";
     QTest::newRow("another station's rows rewritten behind the report") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1; rehash" << ""
                                                                         << "verify" << 1 << "не держит конец цепочки";
     QTest::newRow("the rows given a new identity, hashed anew") << "UPDATE attempts SET ledger_id = 'x'; UPDATE ledger_info SET value = 'x' WHERE key = 'id'; rehash"
