@@ -252,6 +252,8 @@ void TestFlash::badInput_data()
     QTest::newRow("plant URL that does not parse, its password masked")
         << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("postgresql://qa:s3cret@db:99999/x"), image}
         << QStringLiteral("адрес базы завода (postgresql://db…) не понят");
+    QTest::newRow("plant password as a parameter") << cabinet + QStringList{QStringLiteral("--plant-db"), QStringLiteral("postgresql://sec@db/x?password=Zq9"), image}
+                                                   << QStringLiteral("пароль в адресе базы завода после ? не принимается");
     // Whatever does not parse, nothing before the last @ is shown.
     for (const QString &url : {QStringLiteral("postgresql://sec:Zq9@db:5432/rec%zz"), QStringLiteral("postgresql://sec:Zq9/x@db/x"),
                                QStringLiteral("postgresql://sec:Zq9 x@db/x"), QStringLiteral("postgresql://sec:Zq9@[::1/x")})
@@ -578,6 +580,8 @@ void TestFlash::interrupt()
     const QJsonObject report = QJsonDocument::fromJson(reportFile.readAll()).object();
     QCOMPARE(report[QLatin1String("exitCode")].toInt(), exitCode);
     QCOMPARE(report[QLatin1String("devices")].toArray().at(0)[QLatin1String("outcome")].toString(), QString::fromLatin1(outcome));
+    // Rows the plant was not seen to take are not said to be there.
+    QCOMPARE(report[QLatin1String("plant")][QLatin1String("state")].toString(), frozenPlant ? QStringLiteral("away") : QString());
     const QByteArray end = lines.mid(lines.size() - 3).join('\n');
     QVERIFY2(lines.size() > 2 && end.contains(afterLast ? "batch over: 1 updated, 0 not updated" : "batch over: 0 updated, 1 not updated, interrupted"), end.constData());
     QVERIFY2(lines.constLast().contains(" ends at row "), lines.constLast().constData());
@@ -1567,10 +1571,18 @@ void TestFlash::forgedRecords_data()
         << "INSERT INTO attempts SELECT station, ledger, 5, batch, label, operator, program_version, link, device, attempt, outcome, status, message, "
            "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, previous_hash, md5(row_hash) FROM attempts "
            "WHERE row_id = 4" << "sync" << 1 << "это не восстановление журнала";
+    QTest::newRow("a row planted beside another under a second station")
+        << "" << "INSERT INTO attempts SELECT 'Z', ledger, 2, batch, label, operator, program_version, link, device, attempt, outcome, status, message, "
+                 "bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, previous_hash, row_hash FROM attempts "
+                 "WHERE row_id = 3" << "verify-plant" << 1 << "есть в базе завода не раз, у станций Z, hall-1";
+    QTest::newRow("a station's rows removed from the plant below its last") << "" << "DELETE FROM attempts WHERE station = 'hall-1'" << "verify-plant" << 1
+                                                                           << "строки 1 (id журнала";
+    QTest::newRow("one valid row planted far ahead") << "" << "a valid row far ahead" << "sync" << 1 << "в базе завода только 1, а строки туда идут подряд";
     QTest::newRow("the plant's last hash changed") << "" << "UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4" << "sync" << 1
                                                    << "это не восстановление журнала";
     QTest::newRow("a row rewritten, every hash after it too") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1; rehash" << "" << "verify-plant"
                                                              << 1 << "в базе завода другая";
+    QTest::newRow("a report that names no end of the chain") << "" << "" << "fake-report" << 2 << "не называет конец цепочки журнала";
     QTest::newRow("another station's rows rewritten behind the report") << "UPDATE attempts SET outcome = 'updated' WHERE id = 1; rehash" << ""
                                                                         << "verify" << 1 << "не держит конец цепочки";
     QTest::newRow("the rows given a new identity, hashed anew") << "UPDATE attempts SET ledger_id = 'x'; UPDATE ledger_info SET value = 'x' WHERE key = 'id'; rehash"
@@ -1631,12 +1643,30 @@ void TestFlash::forgedRecords()
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("forger"));
+    // What a writer of the plant who knows the rules makes: a row whose hash holds.
+    if (plantSql == QLatin1String("a valid row far ahead")) {
+        LedgerRow row;
+        row.station = QStringLiteral("Z");
+        row.id = 100;
+        row.ledgerId = ::plantSql(plant, {QStringLiteral("SELECT ledger FROM attempts LIMIT 1")}).toString();
+        row.outcome = QStringLiteral("updated");
+        row.start = row.end = QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC);
+        plantSql = QStringLiteral("INSERT INTO attempts (station, ledger, row_id, batch, label, operator, program_version, link, device, attempt, outcome, "
+                                  "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, previous_hash, "
+                                  "row_hash, hash_version) VALUES ('Z', '%1', 100, '', '', '', '', '', 0, 0, 'updated', '', 0, 0, '2026-01-01T00:00:00Z', "
+                                  "'2026-01-01T00:00:00Z', '', 0, '', '%2', '%3', 2)").arg(row.ledgerId, NoPreviousRow, rowHash(row, NoPreviousRow));
+    }
     if (!plantSql.isEmpty())
         ::plantSql(plant, {plantSql});
+    if (command == QLatin1String("fake-report")) {
+        QFile fake(report);
+        QVERIFY(fake.open(QIODevice::WriteOnly) && fake.write("{\"ledger\": {\"id\": \"") > 0);
+        fake.write(::plantSql(plant, {QStringLiteral("SELECT ledger FROM attempts LIMIT 1")}).toString().toLatin1() + "\"}}");
+    }
     Flash check;
     check.start(command == QLatin1String("sync") ? QStringList{QStringLiteral("--sync-records"), QStringLiteral("--records"), records, QStringLiteral("--plant-db"), plant.url()}
                 : QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records}
-                      + (command == QLatin1String("verify") ? QStringList{report}
+                      + (command.contains(QLatin1String("report")) || command == QLatin1String("verify") ? QStringList{report}
                          : command == QLatin1String("ledger") ? QStringList() : QStringList{QStringLiteral("--plant-db"), plant.url()}));
     QCOMPARE(check.finish(), code);
     const QString words = check.out() + check.err();

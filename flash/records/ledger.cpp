@@ -104,13 +104,20 @@ bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariant
 {
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    query.prepare(sql);
+    // The plant database's errors are PostgreSQL's, said in its words; a statement that could
+    // not be prepared (a lock waited for too long) is said as such, not as what follows it.
+    const auto failed = [&] {
+        const QSqlError why = query.lastError();
+        *error = db.driverName() == QLatin1String("QSQLITE") ? explained(why)
+                                                              : (why.databaseText().isEmpty() ? why.driverText() : why.databaseText()).simplified();
+        return false;
+    };
+    if (!query.prepare(sql))
+        return failed();
     for (const QVariant &value : values)
         query.addBindValue(value);
-    if (!query.exec()) {
-        *error = explained(query.lastError());
-        return false;
-    }
+    if (!query.exec())
+        return failed();
     const RowColumns columns = RowColumns::of(query.record());
     while (query.next())
         rows->append(ledgerRowFrom(query, columns));

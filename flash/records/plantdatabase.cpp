@@ -201,8 +201,11 @@ PlantDatabase::~PlantDatabase()
     QSqlDatabase::removeDatabase(m_connection);
 }
 
-QString PlantDatabase::masked(const QString &text)
+QString PlantDatabase::masked(const QString &given)
 {
+    // A password given as a parameter, which the flasher refuses, is not written down either.
+    static const QRegularExpression parameter(QStringLiteral("([?&]password=)[^&\\s]*"), QRegularExpression::CaseInsensitiveOption);
+    const QString text = QString(given).replace(parameter, QStringLiteral("\\1***"));
     // The user stays, up to the first colon; everything after it up to the last @ is the
     // password, whatever characters it holds.
     static const QRegularExpression url(QStringLiteral("postgres(?:ql)?://"), QRegularExpression::CaseInsensitiveOption);
@@ -230,6 +233,16 @@ QString PlantDatabase::checkUrl(const QString &text)
     }
     if (url.scheme() != QLatin1String("postgresql") && url.scheme() != QLatin1String("postgres"))
         return QStringLiteral("адрес базы должен начинаться с postgresql://, а не \"%1\"").arg(quotedForMessage(url.scheme()));
+    // Only the socket folder is read after the ?: anything else would be silently ignored, and a
+    // password there would be written into every report's command line.
+    for (const auto &item : QUrlQuery(url).queryItems()) {
+        if (item.first == QLatin1String("password"))
+            return QStringLiteral("пароль в адресе базы завода после ? не принимается: его видно в отчёте и в ps; пароль - в ~/.pgpass, "
+                                  "PGPASSWORD или в адресе в VORLEX_PLANT_DB");
+        if (item.first != QLatin1String("host"))
+            return QStringLiteral("в адресе базы завода параметр %1 после ? не понимается: понимается только host=/папка/сокета")
+                .arg(quotedForMessage(item.first));
+    }
     const QString host = QUrlQuery(url).queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
     if (url.host().isEmpty() && host.isEmpty())
         return QStringLiteral("в адресе базы нет сервера: postgresql://USER@HOST/DATABASE или ?host=/папка/сокета");
@@ -335,6 +348,10 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
                               "обновите vorlex-flash на этой станции; строки остаются в журнале станции")
             .arg(m_name).arg(version).arg(SchemaVersion);
     };
+    // What a newer program's rows mean this one cannot say.
+    if (access == Access::ReadOnly && version > SchemaVersion)
+        return refuse(QStringLiteral("база завода %1 устроена по схеме версии %2, а эта программа читает только до версии %3: её строки могут "
+                                     "значить другое; обновите vorlex-flash").arg(m_name).arg(version).arg(SchemaVersion));
     if (access == Access::ReadOnly) {
         if (!db.commit())
             return fail(driverText(db.lastError()));
@@ -418,7 +435,10 @@ void PlantDatabase::close()
 bool PlantDatabase::lastRow(const QString &identity, qint64 *row, QString *hash, QString *error)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.prepare(QStringLiteral("SELECT row_id, row_hash FROM attempts WHERE ledger = ? ORDER BY row_id DESC LIMIT 1"));
+    if (!query.prepare(QStringLiteral("SELECT row_id, row_hash FROM attempts WHERE ledger = ? ORDER BY row_id DESC LIMIT 1"))) {
+        *error = driverText(query.lastError());
+        return false;
+    }
     query.addBindValue(identity);
     if (!query.exec()) {
         *error = driverText(query.lastError());
@@ -434,7 +454,10 @@ bool PlantDatabase::hashes(const QString &identity, qint64 from, qint64 to, QHas
 {
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT row_id, row_hash, station FROM attempts WHERE ledger = ? AND row_id BETWEEN ? AND ?"));
+    if (!query.prepare(QStringLiteral("SELECT row_id, row_hash, station FROM attempts WHERE ledger = ? AND row_id BETWEEN ? AND ?"))) {
+        *error = driverText(query.lastError());
+        return false;
+    }
     query.addBindValue(identity);
     query.addBindValue(from);
     query.addBindValue(to);
@@ -477,10 +500,13 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
     // PostgreSQL takes a null QString as NULL; its text columns hold text, empty or not.
     const auto text = [](const QString &value) { return value.isNull() ? QVariant(QStringLiteral("")) : QVariant(value); };
     QSqlQuery insert(db);
-    insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row%2) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?%3) "
+    if (!insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row%2) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?%3) "
                                   "ON CONFLICT (station, ledger, row_id) DO NOTHING")
                        .arg(QLatin1String(Columns), m_chainColumns ? QStringLiteral(", machine, boot, pid, process_start, hash_version, detail") : QString(),
-                            m_chainColumns ? QStringLiteral(", ?, ?, ?, ?, ?, ?") : QString()));
+                            m_chainColumns ? QStringLiteral(", ?, ?, ?, ?, ?, ?") : QString()))) {
+        *error = driverText(insert.lastError());
+        return false;
+    }
     for (const QVariant &value : {text(row.station), QVariant(row.ledgerId), QVariant(row.id), text(row.batch), text(row.label),
                                   text(row.operatorName), text(row.programVersion), text(row.link), QVariant(row.device),
                                   QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
@@ -511,7 +537,10 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
     // Already here: the same row sent by another flasher of this ledger is fine; another row
     // under the same key is never dropped without a word.
     QSqlQuery held(db);
-    held.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = ? AND ledger = ? AND row_id = ?"));
+    if (!held.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = ? AND ledger = ? AND row_id = ?"))) {
+        *error = driverText(held.lastError());
+        return false;
+    }
     held.addBindValue(text(row.station));
     held.addBindValue(row.ledgerId);
     held.addBindValue(row.id);
@@ -551,10 +580,13 @@ bool PlantDatabase::walk(const QStringList &identities, const QHash<QString, QPa
         marks << QStringLiteral("?");
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1%2%3 FROM attempts WHERE ledger IN (%4) ORDER BY station, row_id")
+    if (!query.prepare(QStringLiteral("SELECT %1%2%3 FROM attempts WHERE ledger IN (%4) ORDER BY station, row_id")
                       .arg(m_startRows ? QLatin1String(RowColumnsSql) : QString::fromLatin1(RowColumnsSql).replace(QStringLiteral("kind, start_row"), QStringLiteral("'end' AS kind, NULL AS start_row")),
                            m_processColumns ? QStringLiteral(", machine, boot, pid, process_start") : QString(),
-                           m_chainColumns ? QStringLiteral(", hash_version, detail") : QString(), marks.join(QStringLiteral(", "))));
+                           m_chainColumns ? QStringLiteral(", hash_version, detail") : QString(), marks.join(QStringLiteral(", "))))) {
+        *error = driverText(query.lastError());
+        return false;
+    }
     for (const QString &identity : identities)
         query.addBindValue(identity);
     if (!query.exec()) {
@@ -584,6 +616,61 @@ bool PlantDatabase::firstBroken(const QString &identity, const QHash<QString, QP
     }, error);
 }
 
+bool PlantDatabase::repeatedRows(const QStringList &identities, QStringList *named, QString *error)
+{
+    // A row's number is the ledger's, once for every station: the same number twice under one
+    // identity is a row planted beside another.
+    QStringList marks;
+    for (int i = 0; i < identities.size(); ++i)
+        marks << QStringLiteral("?");
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (!query.prepare(QStringLiteral("SELECT ledger, row_id, string_agg(station, ', ' ORDER BY station) FROM attempts WHERE ledger IN (%1) "
+                                      "GROUP BY ledger, row_id HAVING count(*) > 1 ORDER BY row_id LIMIT 10")
+                           .arg(marks.join(QStringLiteral(", "))))) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    for (const QString &identity : identities)
+        query.addBindValue(identity);
+    if (!query.exec()) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    while (query.next())
+        *named << QStringLiteral("строка %1 (id журнала %2) есть в базе завода не раз, у станций %3: одна из них подложена")
+                      .arg(query.value(1).toLongLong()).arg(quotedForMessage(query.value(0).toString()), quotedForMessage(query.value(2).toString(), 200));
+    return true;
+}
+
+bool PlantDatabase::lostRowsWhole(const QString &identity, qint64 kept, qint64 plantRow, QString *broken, QString *error)
+{
+    QStringList repeated;
+    if (!repeatedRows({identity}, &repeated, error))
+        return false;
+    if (!repeated.isEmpty()) {
+        *broken = repeated.constFirst();
+        return true;
+    }
+    // The rows a restore lost went to the plant one after another: every number up to its last.
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    if (!query.prepare(QStringLiteral("SELECT count(*) FROM attempts WHERE ledger = ? AND row_id > ? AND row_id <= ?"))) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    query.addBindValue(identity);
+    query.addBindValue(kept);
+    query.addBindValue(plantRow);
+    if (!query.exec() || !query.next()) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    const qint64 held = query.value(0).toLongLong();
+    if (held != plantRow - kept)
+        *broken = QStringLiteral("из строк %1-%2 (id журнала %3) в базе завода только %4, а строки туда идут подряд")
+                      .arg(kept + 1).arg(plantRow).arg(quotedForMessage(identity)).arg(held);
+    return true;
+}
+
 bool PlantDatabase::foreignCopies(Ledger &ledger, const QStringList &identities, QStringList *named, qint64 *count, QString *error)
 {
     // The same attempts under an identity this ledger does not know: its rows given a new
@@ -607,9 +694,12 @@ bool PlantDatabase::foreignCopies(Ledger &ledger, const QStringList &identities,
         };
         QSqlQuery query(QSqlDatabase::database(m_connection));
         query.setForwardOnly(true);
-        query.prepare(QStringLiteral("SELECT ledger, station, batch, count(*) FROM attempts WHERE ledger NOT IN (%1) AND station IN (%2) "
+        if (!query.prepare(QStringLiteral("SELECT ledger, station, batch, count(*) FROM attempts WHERE ledger NOT IN (%1) AND station IN (%2) "
                                      "GROUP BY ledger, station, batch")
-                          .arg(marks(identities), marks(stations)));
+                          .arg(marks(identities), marks(stations)))) {
+            *error = driverText(query.lastError());
+            return false;
+        }
         for (const QString &value : identities + stations)
             query.addBindValue(value);
         if (!query.exec()) {
@@ -664,7 +754,8 @@ bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
             // restored from a backup; rows that do not verify are a conflict, never evidence.
             qint64 kept = 0;
             QString broken;
-            if (!lastAgreed(ledger, identity, plantRow, &kept, error) || !firstBroken(identity, forks, &broken, error))
+            if (!lastAgreed(ledger, identity, plantRow, &kept, error) || !firstBroken(identity, forks, &broken, error)
+                || (broken.isEmpty() && !lostRowsWhole(identity, kept, plantRow, &broken, error)))
                 return false;
             if (!broken.isEmpty()) {
                 *error = QStringLiteral("%1: это не восстановление журнала, а строки, которые не сходятся со своими хешами; копирование остановлено; "
@@ -788,7 +879,12 @@ bool PlantDatabase::compare(Ledger &ledger, PlantComparison *result, QString *er
                     continue;
                 }
                 if (there == theirs.end()) {
-                    ++result->notCopied;
+                    // Copies go in the order of the rows: one missing before the plant's last is gone from it.
+                    if (id < plantRow)
+                        name(QStringLiteral("строки %1 (id журнала %2) нет в базе завода, хотя строки после неё там есть: её удалили оттуда")
+                                 .arg(id).arg(quotedForMessage(identity)));
+                    else
+                        ++result->notCopied;
                     continue;
                 }
                 name(QStringLiteral("строка %1 (станция %2, id журнала %3) в базе завода другая: хеш %4, в журнале %5")
@@ -813,7 +909,7 @@ bool PlantDatabase::compare(Ledger &ledger, PlantComparison *result, QString *er
         return false;
     QStringList foreign;
     qint64 count = 0;
-    if (!foreignCopies(ledger, identities, &foreign, &count, error))
+    if (!repeatedRows(identities, &foreign, error) || !foreignCopies(ledger, identities, &foreign, &count, error))
         return false;
     for (const QString &problem : qAsConst(foreign))
         name(problem);

@@ -100,6 +100,11 @@ private:
     // The first row of an identity and those it forked from that does not verify: *broken says
     // which and how, or is empty.
     bool firstBroken(const QString &identity, const QHash<QString, QPair<QString, qint64>> &forks, QString *broken, QString *error);
+    // Row numbers that the plant holds more than once under one of these identities.
+    bool repeatedRows(const QStringList &identities, QStringList *named, QString *error);
+    // A restore's lost rows, (kept, plantRow], as the plant must hold them: each number once.
+    // *broken says what is not so, or is empty.
+    bool lostRowsWhole(const QString &identity, qint64 kept, qint64 plantRow, QString *broken, QString *error);
     // Batches of this ledger that the plant holds for its stations under identities it does not know.
     bool foreignCopies(Ledger &ledger, const QStringList &identities, QStringList *named, qint64 *count, QString *error);
     // *added: the row was not there yet.

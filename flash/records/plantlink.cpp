@@ -244,6 +244,7 @@ void PlantLink::start(const QString &url, const QString &station, const QString 
     });
     QObject::connect(m_worker, &PlantWorker::finished, this, [this] {
         heard();
+        m_lastCopyPending = false;
         cutShort();
     });
     m_thread->start();
@@ -310,6 +311,7 @@ void PlantLink::finish(int waitMs, std::function<void()> done)
         return;
     }
     m_finishDeadline.start(waitMs);
+    m_lastCopyPending = true;
     PlantWorker *worker = m_worker;
     QMetaObject::invokeMethod(m_worker, [worker] { worker->finishCopy(0); }, Qt::QueuedConnection);
 }
@@ -339,6 +341,9 @@ PlantLink::Outcome PlantLink::outcome() const
         return {QStringLiteral("away"), m_cause};
     if (!m_copyFailure.isEmpty())
         return {QStringLiteral("away"), m_copyFailure};
+    // Stopped before the last rows were known to be there: they may not be.
+    if (m_lastCopyPending)
+        return {QStringLiteral("away"), QStringLiteral("последнее копирование не дождались: партию остановили; строки остаются в журнале станции")};
     return {QStringLiteral("copied"), m_withoutLedger ? QStringLiteral("без журнала (--records none) строки не копируются") : QString()};
 }
 

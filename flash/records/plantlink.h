@@ -72,6 +72,7 @@ private:
     bool m_unreachable = false;
     bool m_silent = false;     // a question passed its deadline, and nothing has answered since
     bool m_copyQueued = false;
+    bool m_lastCopyPending = false; // the batch's last copy asked for and not answered
     bool m_refused = false;    // the server refused: said once, never asked again
     bool m_withoutLedger = false;
     QString m_cause;           // why it was last away or refused

@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSysInfo>
 #include <QThread>
 
@@ -178,6 +179,12 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
         const QJsonObject seen = whole[QLatin1String("ledger")].toObject();
         if (seen.isEmpty())
             return refuse(said, QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(shown(path)));
+        // A report names where the chain ended; one that names nothing anchors nothing.
+        static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+        const QString seenHash = seen[QLatin1String("hash")].toString();
+        if (!seen.contains(QLatin1String("rows")) || !seen.contains(QLatin1String("lastRow"))
+            || !(sha256.match(seenHash).hasMatch() || (seenHash.isEmpty() && seen[QLatin1String("lastRow")].toDouble() == 0)))
+            return refuse(said, QStringLiteral("отчёт %1 не называет конец цепочки журнала (rows, lastRow, hash): это не отчёт vorlex-flash").arg(shown(path)));
         // A report of a batch before a restore names the ledger's former identity, which its
         // rows still carry; one whose identity the ledger no longer knows, but whose batch it
         // holds, is of this ledger's former content.
