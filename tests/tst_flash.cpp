@@ -1316,7 +1316,7 @@ void TestFlash::plantDatabase_data()
     QTest::newRow("a wrong password") << "CREATE ROLE sec LOGIN PASSWORD 'right'" << "sec:Zq9" << false << "refused" << "password authentication failed" << 1 << 1;
     QTest::newRow("a database of another program") << "DROP VIEW device_state; DROP TABLE attempts, vorlex_schema, status_codes; CREATE TABLE attempts (id int)"
                                                    << "" << false << "refused" << "не база завода" << 2 << 1;
-    QTest::newRow("a newer schema") << "UPDATE vorlex_schema SET version = 3" << "" << false << "refused" << "по схеме версии 3" << 0 << 1;
+    QTest::newRow("a newer schema") << "UPDATE vorlex_schema SET version = 3" << "" << false << "refused" << "по схеме версии 3" << 2 << 1;
     QTest::newRow("a role that may only read") << reader << "reader" << false << "refused" << "роль reader может только читать" << 0 << 1;
     QTest::newRow("a reader holds the schema lock") << reader << "" << true << "copied" << "" << 0 << 0;
     QTest::newRow("a reader holds the schema lock, the schema needs a change") << reader + QStringLiteral("; ALTER TABLE attempts DROP COLUMN process_start")
