@@ -173,6 +173,10 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
     for (const QString &report : command.reports) {
         QFile reportFile(report);
         const QString path = quotedForMessage(report, PathInMessage);
+        // A report is a file of its own: a pipe would be waited on for ever, and a huge one is none.
+        const QFileInfo place(report);
+        if (place.exists() && (!place.isFile() || place.size() > MaxReportBytes))
+            return refuse(said, QStringLiteral("%1 - не отчёт: %2").arg(path, place.isFile() ? QStringLiteral("больше 64 МиБ") : QStringLiteral("не обычный файл")));
         if (!reportFile.open(QIODevice::ReadOnly))
             return refuse(said, QStringLiteral("отчёт %1 не открывается: %2").arg(shown(path), reportFile.errorString()));
         const QJsonObject whole = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object();
