@@ -256,8 +256,8 @@ FileLock::Result FileLock::lockFile(const QString &fileName, QString *detail)
     const QString folderName = lockFolder();
     m_path = QDir(folderName).filePath(fileName);
     m_name = QFile::encodeName(fileName);
-    const QString folderShown = quotedForMessage(folderName, 200);
-    const QString shown = quotedForMessage(m_path, 200);
+    const QString folderShown = quotedForMessage(folderName, PathInMessage);
+    const QString shown = quotedForMessage(m_path, PathInMessage);
     // The folder is held open and the file found in it, so that nothing on the way to it can
     // change between the checks and the lock. A relative folder would be another one for each
     // working folder, and two flashers would not see each other's locks.
@@ -349,10 +349,10 @@ bool FileLock::stillNamed(QString *why) const
                                : ::fstatat(m_folder, m_name.constData(), &named, AT_SYMLINK_NOFOLLOW);
     if (::fstat(m_fd, &held) == 0 && found == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino)
         return true;
-    *why = m_device ? QStringLiteral("порт %1 теперь другое устройство (переподключён?)").arg(quotedForMessage(m_path, 200))
+    *why = m_device ? QStringLiteral("порт %1 теперь другое устройство (переподключён?)").arg(quotedForMessage(m_path, PathInMessage))
                     : QStringLiteral("файл блокировки %1 удалён или заменён, пока связь была у этого vorlex-flash: по новому файлу её мог занять "
                                      "другой (владелец %2)")
-                          .arg(quotedForMessage(m_path, 200), found == 0 ? userName(named.st_uid) : QStringLiteral("нет, файла нет"));
+                          .arg(quotedForMessage(m_path, PathInMessage), found == 0 ? userName(named.st_uid) : QStringLiteral("нет, файла нет"));
     return false;
 }
 
@@ -649,8 +649,8 @@ FileLock::Result FileLock::lockFile(const QString &fileName, QString *detail)
     unlock();
     const QString folder = QDir::toNativeSeparators(lockFolder());
     m_path = QDir::toNativeSeparators(QDir(lockFolder()).filePath(fileName));
-    const QString folderShown = quotedForMessage(folder, 200);
-    const QString shown = quotedForMessage(m_path, 200);
+    const QString folderShown = quotedForMessage(folder, PathInMessage);
+    const QString shown = quotedForMessage(m_path, PathInMessage);
     if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder)) {
         *detail = QStringLiteral("папку блокировок %1 нельзя создать").arg(folderShown);
         return Result::Unusable;
@@ -734,7 +734,7 @@ bool FileLock::stillNamed(QString *why) const
     }
     if (!same)
         *why = QStringLiteral("файл блокировки %1 удалён или заменён, пока связь была у этого vorlex-flash: по новому файлу её мог занять другой")
-                   .arg(quotedForMessage(m_path, 200));
+                   .arg(quotedForMessage(m_path, PathInMessage));
     return same;
 }
 

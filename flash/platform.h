@@ -72,7 +72,6 @@ public:
     // the file it made. Elsewhere the kernel names the holder and nothing is written.
     void describeHolder(const QString &text);
     void unlock();
-    QString path() const { return m_path; }
 
 private:
     QString m_path;

@@ -484,19 +484,26 @@ bool Ledger::readUnchanged() const
     return m_stamp.isEmpty() || (!QFileInfo::exists(m_path + QStringLiteral("-wal")) && platform::fileStamp(m_path) == m_stamp);
 }
 
-bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
+bool Ledger::write(const std::function<bool(QSqlDatabase &, QString *)> &body, QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery query(db);
-    // The previous row's hash and this row go in under one write lock.
     if (!beginWrite(db, error))
         return false;
-    if (!insertRow(&row, error)) {
+    if (!body(db, error)) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         return false;
     }
-    if (!query.exec(QStringLiteral("COMMIT")))
-        return abandonWrite(db, query, error);
+    QSqlQuery commit(db);
+    if (!commit.exec(QStringLiteral("COMMIT")))
+        return abandonWrite(db, commit, error);
+    return true;
+}
+
+bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
+{
+    // The previous row's hash and this row go in under one write lock.
+    if (!write([&](QSqlDatabase &, QString *why) { return insertRow(&row, why); }, error))
+        return false;
     if (id)
         *id = row.id;
     return true;
@@ -504,30 +511,23 @@ bool Ledger::append(LedgerRow row, QString *error, qint64 *id)
 
 bool Ledger::closeAttempt(LedgerRow end, bool *closed, QString *error)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery query(db);
     *closed = false;
-    if (!beginWrite(db, error))
-        return false;
-    // Asked again under the write lock: flashers that start together all see the attempt open.
-    query.prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM attempts WHERE kind = 'end' AND start_row = ?)"));
-    query.addBindValue(end.startRow);
-    if (!query.exec() || !query.next())
-        return abandonWrite(db, query, error);
-    const bool ended = query.value(0).toBool();
-    query.finish();
-    if (ended) {
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return true;
-    }
-    if (!insertRow(&end, error)) {
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return false;
-    }
-    if (!query.exec(QStringLiteral("COMMIT")))
-        return abandonWrite(db, query, error);
-    *closed = true;
-    return true;
+    return write([&](QSqlDatabase &db, QString *why) {
+        // Asked again under the write lock: flashers that start together all see the attempt open.
+        QSqlQuery query(db);
+        query.prepare(QStringLiteral("SELECT EXISTS (SELECT 1 FROM attempts WHERE kind = 'end' AND start_row = ?)"));
+        query.addBindValue(end.startRow);
+        if (!query.exec() || !query.next()) {
+            *why = explained(query.lastError());
+            return false;
+        }
+        const bool ended = query.value(0).toBool();
+        query.finish();
+        if (ended)
+            return true;
+        *closed = insertRow(&end, why);
+        return *closed;
+    }, error);
 }
 
 bool Ledger::verify(qint64 *rows, QString *problem, QString *error)
@@ -764,55 +764,50 @@ bool Ledger::hashesOf(const QString &identity, qint64 upTo, int limit, QList<QPa
 
 bool Ledger::startAfresh(const LedgerRow &writer, const QString &from, qint64 keptRow, qint64 plantRow, QString *identity, QString *error)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery query(db);
-    if (!beginWrite(db, error))
-        return false;
-    const auto fail = [&](const QSqlQuery &failed) { return abandonWrite(db, failed, error); };
-    if (!query.exec(QStringLiteral("SELECT value, (SELECT coalesce(max(id), 0) FROM attempts WHERE ledger_id = ledger_info.value) FROM ledger_info "
-                                   "WHERE key = 'id'"))
-        || !query.next())
-        return fail(query);
-    *identity = query.value(0).toString();
-    RestoreFacts facts;
-    facts.ledgerRow = query.value(1).toLongLong();
-    query.finish();
-    // Another flasher of this ledger has seen the restore first.
-    if (*identity != from) {
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return true;
-    }
-    // The rows written so far keep the identity they were written under (their hashes hold it);
-    // the restore is the new identity's first row, and names where it forked.
-    *identity = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QSqlQuery step(db);
-    step.prepare(QStringLiteral("UPDATE ledger_info SET value = ? WHERE key = 'id'"));
-    step.addBindValue(*identity);
-    if (!step.exec())
-        return fail(step);
-    facts.before = from;
-    facts.after = *identity;
-    facts.fork = keptRow;
-    facts.plantRow = plantRow;
-    LedgerRow row = writer;
-    row.kind = QStringLiteral("restore");
-    row.outcome = QStringLiteral("restore");
-    row.startRow = keptRow;
-    row.detail = facts.detail();
-    row.start = row.end = QDateTime::currentDateTimeUtc();
-    row.message = QStringLiteral("журнал восстановлен из копии: база завода хранит его строки (id %1) до %2, а журнал сходится с ней только "
-                                 "до строки %3; дальше журнал пишет под id %4")
-                      .arg(from).arg(plantRow).arg(keptRow).arg(*identity);
-    QString why;
-    if (!insertRow(&row, &why)) {
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        *error = why;
-        return false;
-    }
-    if (!query.exec(QStringLiteral("COMMIT")))
-        return fail(query);
-    m_id = *identity;
-    return true;
+    bool made = false;
+    const bool written = write([&](QSqlDatabase &db, QString *why) {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("SELECT value, (SELECT coalesce(max(id), 0) FROM attempts WHERE ledger_id = ledger_info.value) FROM ledger_info "
+                                       "WHERE key = 'id'"))
+            || !query.next()) {
+            *why = explained(query.lastError());
+            return false;
+        }
+        *identity = query.value(0).toString();
+        RestoreFacts facts;
+        facts.ledgerRow = query.value(1).toLongLong();
+        query.finish();
+        // Another flasher of this ledger has seen the restore first.
+        if (*identity != from)
+            return true;
+        // The rows written so far keep the identity they were written under (their hashes hold
+        // it); the restore is the new identity's first row, and names where it forked.
+        *identity = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        query.prepare(QStringLiteral("UPDATE ledger_info SET value = ? WHERE key = 'id'"));
+        query.addBindValue(*identity);
+        if (!query.exec()) {
+            *why = explained(query.lastError());
+            return false;
+        }
+        facts.before = from;
+        facts.after = *identity;
+        facts.fork = keptRow;
+        facts.plantRow = plantRow;
+        LedgerRow row = writer;
+        row.kind = QStringLiteral("restore");
+        row.outcome = QStringLiteral("restore");
+        row.startRow = keptRow;
+        row.detail = facts.detail();
+        row.start = row.end = QDateTime::currentDateTimeUtc();
+        row.message = QStringLiteral("журнал восстановлен из копии: база завода хранит его строки (id %1) до %2, а журнал сходится с ней только "
+                                     "до строки %3; дальше журнал пишет под id %4")
+                          .arg(from).arg(plantRow).arg(keptRow).arg(*identity);
+        made = insertRow(&row, why);
+        return made;
+    }, error);
+    if (written && made)
+        m_id = *identity;
+    return written;
 }
 
 bool Ledger::restores(QList<LedgerRestore> *restores, QString *error)
@@ -863,44 +858,38 @@ bool Ledger::forks(QHash<QString, QPair<QString, qint64>> *forks, QString *error
 
 bool Ledger::acknowledgeRestores(const LedgerRow &writer, int *count, QString *error)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    if (!beginWrite(db, error))
-        return false;
-    QList<LedgerRestore> found;
-    QString why;
     *count = 0;
-    bool ok = restores(&found, &why);
-    for (const LedgerRestore &restore : qAsConst(found)) {
-        if (!ok || restore.acknowledged.isValid())
-            continue;
-        ++*count;
-        if (restore.row == 0) {
-            QSqlQuery query(db);
-            query.prepare(QStringLiteral("UPDATE restores SET acknowledged_by = ?, acknowledged_at = ? WHERE acknowledged_at IS NULL AND before = ? "
-                                         "AND after = ?"));
-            for (const QVariant &value : {QVariant(writer.operatorName), QVariant(utc(QDateTime::currentDateTimeUtc())), QVariant(restore.before),
-                                          QVariant(restore.after)})
-                query.addBindValue(value);
-            if (!query.exec()) {
-                why = explained(query.lastError());
-                ok = false;
+    return write([&](QSqlDatabase &db, QString *why) {
+        QList<LedgerRestore> found;
+        if (!restores(&found, why))
+            return false;
+        for (const LedgerRestore &restore : qAsConst(found)) {
+            if (restore.acknowledged.isValid())
+                continue;
+            ++*count;
+            if (restore.row == 0) {
+                QSqlQuery query(db);
+                query.prepare(QStringLiteral("UPDATE restores SET acknowledged_by = ?, acknowledged_at = ? WHERE acknowledged_at IS NULL AND before = ? "
+                                             "AND after = ?"));
+                for (const QVariant &value : {QVariant(writer.operatorName), QVariant(utc(QDateTime::currentDateTimeUtc())), QVariant(restore.before),
+                                              QVariant(restore.after)})
+                    query.addBindValue(value);
+                if (!query.exec()) {
+                    *why = explained(query.lastError());
+                    return false;
+                }
+                continue;
             }
-            continue;
+            // The engineer's word is a row of the chain too: removing it breaks the chain.
+            LedgerRow row = writer;
+            row.kind = QStringLiteral("acknowledgement");
+            row.outcome = QStringLiteral("acknowledged");
+            row.startRow = restore.row;
+            row.start = row.end = QDateTime::currentDateTimeUtc();
+            row.message = QStringLiteral("восстановление журнала из копии (строка %1) разобрано и подтверждено: %2").arg(restore.row).arg(writer.operatorName);
+            if (!insertRow(&row, why))
+                return false;
         }
-        // The engineer's word is a row of the chain too: removing it breaks the chain.
-        LedgerRow row = writer;
-        row.kind = QStringLiteral("acknowledgement");
-        row.outcome = QStringLiteral("acknowledged");
-        row.startRow = restore.row;
-        row.start = row.end = QDateTime::currentDateTimeUtc();
-        row.message = QStringLiteral("восстановление журнала из копии (строка %1) разобрано и подтверждено: %2").arg(restore.row).arg(writer.operatorName);
-        ok = insertRow(&row, &why);
-    }
-    QSqlQuery commit(db);
-    if (!ok || !commit.exec(QStringLiteral("COMMIT"))) {
-        *error = ok ? explained(commit.lastError()) : why;
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return false;
-    }
-    return true;
+        return true;
+    }, error);
 }

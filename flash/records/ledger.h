@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
+
 // Which rows --history shows; empty fields do not filter.
 struct LedgerFilter
 {
@@ -149,6 +151,9 @@ private:
     // The hash a new row of the station under that identity follows, by the chain's rules: its
     // last row there up to bound.
     bool predecessorHash(const QString &station, const QString &identity, qint64 bound, QString *hash, QString *error);
+    // One write under the ledger's write lock, taken at once: whatever body reads and writes
+    // belongs together, and nothing of it is kept when it fails.
+    bool write(const std::function<bool(QSqlDatabase &, QString *)> &body, QString *error);
     // Inside the caller's write: gives the row its number, identity and hashes, and writes it.
     bool insertRow(LedgerRow *row, QString *error);
     // The columns to select: a ledger of schema 1, read as it is, has no start rows.

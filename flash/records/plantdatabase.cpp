@@ -70,6 +70,15 @@ qint64 lockKey(const QString &linkKey)
     return qFromBigEndian<qint64>(hash.constData());
 }
 
+// "?, ?, ?": one for each value of an IN list.
+QString placeholders(const QStringList &values)
+{
+    QStringList marks;
+    for (int i = 0; i < values.size(); ++i)
+        marks << QStringLiteral("?");
+    return marks.join(QStringLiteral(", "));
+}
+
 // A time for a timestamptz column: null for none (a start row has no end yet).
 QVariant timestamp(const QDateTime &time)
 {
@@ -575,15 +584,12 @@ bool PlantDatabase::walk(const QStringList &identities, const QHash<QString, QPa
 {
     if (identities.isEmpty())
         return true;
-    QStringList marks;
-    for (int i = 0; i < identities.size(); ++i)
-        marks << QStringLiteral("?");
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
     if (!query.prepare(QStringLiteral("SELECT %1%2%3 FROM attempts WHERE ledger IN (%4) ORDER BY station, row_id")
                       .arg(m_startRows ? QLatin1String(RowColumnsSql) : QString::fromLatin1(RowColumnsSql).replace(QStringLiteral("kind, start_row"), QStringLiteral("'end' AS kind, NULL AS start_row")),
                            m_processColumns ? QStringLiteral(", machine, boot, pid, process_start") : QString(),
-                           m_chainColumns ? QStringLiteral(", hash_version, detail") : QString(), marks.join(QStringLiteral(", "))))) {
+                           m_chainColumns ? QStringLiteral(", hash_version, detail") : QString(), placeholders(identities)))) {
         *error = driverText(query.lastError());
         return false;
     }
@@ -620,13 +626,10 @@ bool PlantDatabase::repeatedRows(const QStringList &identities, QStringList *nam
 {
     // A row's number is the ledger's, once for every station: the same number twice under one
     // identity is a row planted beside another.
-    QStringList marks;
-    for (int i = 0; i < identities.size(); ++i)
-        marks << QStringLiteral("?");
     QSqlQuery query(QSqlDatabase::database(m_connection));
     if (!query.prepare(QStringLiteral("SELECT ledger, row_id, string_agg(station, ', ' ORDER BY station) FROM attempts WHERE ledger IN (%1) "
                                       "GROUP BY ledger, row_id HAVING count(*) > 1 ORDER BY row_id LIMIT 10")
-                           .arg(marks.join(QStringLiteral(", "))))) {
+                           .arg(placeholders(identities)))) {
         *error = driverText(query.lastError());
         return false;
     }
@@ -676,50 +679,42 @@ bool PlantDatabase::foreignCopies(Ledger &ledger, const QStringList &identities,
     // The same attempts under an identity this ledger does not know: its rows given a new
     // identity (rewritten), or the plant's rows copied under another. A station's new ledger
     // shares no batch with its former one.
-    {
-        LedgerHead head;
-        if (!ledger.head(&head, error))
+    LedgerHead head;
+    if (!ledger.head(&head, error))
+        return false;
+    QStringList stations;
+    for (const LedgerHead::Chain &chain : qAsConst(head.chains))
+        stations << chain.station;
+    stations.removeDuplicates();
+    if (stations.isEmpty())
+        return true;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    if (!query.prepare(QStringLiteral("SELECT ledger, station, batch, count(*) FROM attempts WHERE ledger NOT IN (%1) AND station IN (%2) "
+                                      "GROUP BY ledger, station, batch")
+                           .arg(placeholders(identities), placeholders(stations)))) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    for (const QString &value : identities + stations)
+        query.addBindValue(value);
+    if (!query.exec()) {
+        *error = driverText(query.lastError());
+        return false;
+    }
+    while (query.next()) {
+        bool found = false;
+        if (!ledger.hasBatch(query.value(2).toString(), &found, error))
             return false;
-        QStringList stations;
-        for (const LedgerHead::Chain &chain : qAsConst(head.chains))
-            stations << chain.station;
-        stations.removeDuplicates();
-        if (stations.isEmpty())
-            return true;
-        const auto marks = [](const QStringList &values) {
-            QStringList marks;
-            for (int i = 0; i < values.size(); ++i)
-                marks << QStringLiteral("?");
-            return marks.join(QStringLiteral(", "));
-        };
-        QSqlQuery query(QSqlDatabase::database(m_connection));
-        query.setForwardOnly(true);
-        if (!query.prepare(QStringLiteral("SELECT ledger, station, batch, count(*) FROM attempts WHERE ledger NOT IN (%1) AND station IN (%2) "
-                                     "GROUP BY ledger, station, batch")
-                          .arg(marks(identities), marks(stations)))) {
-            *error = driverText(query.lastError());
-            return false;
-        }
-        for (const QString &value : identities + stations)
-            query.addBindValue(value);
-        if (!query.exec()) {
-            *error = driverText(query.lastError());
-            return false;
-        }
-        while (query.next()) {
-            bool found = false;
-            if (!ledger.hasBatch(query.value(2).toString(), &found, error))
-                return false;
-            if (!found)
-                continue;
-            *count += query.value(3).toLongLong();
-            if (named->size() < 10)
-                *named << QStringLiteral("партия %1 станции %2 есть в базе завода и под id журнала %3, которого этот журнал не знает "
-                                         "(строк %4): журнал или база переписаны")
-                              .arg(quotedForMessage(query.value(2).toString()), quotedForMessage(query.value(1).toString()),
-                                   quotedForMessage(query.value(0).toString()))
-                              .arg(query.value(3).toLongLong());
-        }
+        if (!found)
+            continue;
+        *count += query.value(3).toLongLong();
+        if (named->size() < 10)
+            *named << QStringLiteral("партия %1 станции %2 есть в базе завода и под id журнала %3, которого этот журнал не знает "
+                                     "(строк %4): журнал или база переписаны")
+                          .arg(quotedForMessage(query.value(2).toString()), quotedForMessage(query.value(1).toString()),
+                               quotedForMessage(query.value(0).toString()))
+                          .arg(query.value(3).toLongLong());
     }
     return true;
 }
@@ -907,11 +902,11 @@ bool PlantDatabase::compare(Ledger &ledger, PlantComparison *result, QString *er
                 name(ChainWalk::describe(fault, row, QStringLiteral("в базе завода")));
         }, error))
         return false;
-    QStringList foreign;
+    QStringList found;
     qint64 count = 0;
-    if (!repeatedRows(identities, &foreign, error) || !foreignCopies(ledger, identities, &foreign, &count, error))
+    if (!repeatedRows(identities, &found, error) || !foreignCopies(ledger, identities, &found, &count, error))
         return false;
-    for (const QString &problem : qAsConst(foreign))
+    for (const QString &problem : qAsConst(found))
         name(problem);
     return true;
 }

@@ -178,17 +178,17 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
         if (place.exists() && (!place.isFile() || place.size() > MaxReportBytes))
             return refuse(said, QStringLiteral("%1 - не отчёт: %2").arg(path, place.isFile() ? QStringLiteral("больше 64 МиБ") : QStringLiteral("не обычный файл")));
         if (!reportFile.open(QIODevice::ReadOnly))
-            return refuse(said, QStringLiteral("отчёт %1 не открывается: %2").arg(shown(path), reportFile.errorString()));
+            return refuse(said, QStringLiteral("отчёт %1 не открывается: %2").arg(path, reportFile.errorString()));
         const QJsonObject whole = QJsonDocument::fromJson(reportFile.read(MaxReportBytes)).object();
         const QJsonObject seen = whole[QLatin1String("ledger")].toObject();
         if (seen.isEmpty())
-            return refuse(said, QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(shown(path)));
+            return refuse(said, QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(path));
         // A report names where the chain ended; one that names nothing anchors nothing.
         static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
         const QString seenHash = seen[QLatin1String("hash")].toString();
         if (!seen.contains(QLatin1String("rows")) || !seen.contains(QLatin1String("lastRow"))
             || !(sha256.match(seenHash).hasMatch() || (seenHash.isEmpty() && seen[QLatin1String("lastRow")].toDouble() == 0)))
-            return refuse(said, QStringLiteral("отчёт %1 не называет конец цепочки журнала (rows, lastRow, hash): это не отчёт vorlex-flash").arg(shown(path)));
+            return refuse(said, QStringLiteral("отчёт %1 не называет конец цепочки журнала (rows, lastRow, hash): это не отчёт vorlex-flash").arg(path));
         // A report of a batch before a restore names the ledger's former identity, which its
         // rows still carry; one whose identity the ledger no longer knows, but whose batch it
         // holds, is of this ledger's former content.
@@ -200,10 +200,10 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
                 return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
             if (!ours)
                 return refuse(said, QStringLiteral("отчёт %1 - о другом журнале (%2), а у %3 id %4")
-                                        .arg(shown(path), shown(seenId), shown(file), shown(identities.constLast())));
+                                        .arg(path, shown(seenId), shown(file), shown(identities.constLast())));
             said.line(QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: у журнала больше нет id %3, "
                                      "под которым шла партия %4 этого отчёта (журнал переписан)")
-                          .arg(shown(file), shown(path), shown(seenId), shown(batch)));
+                          .arg(shown(file), path, shown(seenId), shown(batch)));
             return SomeFailed;
         }
         LedgerHead head{QString(), qint64(seen[QLatin1String("rows")].toDouble()), qint64(seen[QLatin1String("lastRow")].toDouble()),
@@ -215,7 +215,7 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
         if (!ledger.holds(head, &problem, &error)) {
             if (!error.isEmpty())
                 return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(file), error));
-            said.line(QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(shown(file), shown(path), quotedForMessage(problem, 1000)));
+            said.line(QStringLiteral("журнал %1: не держит конец цепочки, который видел отчёт %2: %3").arg(shown(file), path, quotedForMessage(problem, 1000)));
             return SomeFailed;
         }
     }
