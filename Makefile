@@ -25,11 +25,15 @@ BENCH_PACKAGES := lrzsz time sqlite3 postgresql
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix nsis zip tcl dpkg-dev xz-utils
 WINE_PACKAGES := wine64 xvfb x11-utils
 WINDOWS_CACHE ?= $(HOME)/.cache/vorlex-windows
+# The serial rig: guests under QEMU with real UART drivers, built from Debian's packages.
+RIG_PACKAGES := qemu-system-x86 debootstrap e2fsprogs python3
+RIG_CACHE ?= $(HOME)/.cache/vorlex-rig
+VERSION := $(shell grep -o 'VorlexProgrammer VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 WIN_BUILD := $(BUILD)/windows
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps test-deps package-deps bench-deps run test sanitize package bench mutants screenshot clean \
-	windows-deps windows-toolchain windows windows-check $(addprefix build-qt,$(QT_VERSIONS))
+	windows-deps windows-toolchain windows windows-check serial-rig serial-rig-check $(addprefix build-qt,$(QT_VERSIONS))
 
 all: build-qt6
 
@@ -126,6 +130,18 @@ windows: windows-toolchain
 windows-check: windows build-qt6
 	$(call install_missing,$(WINE_PACKAGES))
 	VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/check-wine.sh $(WIN_BUILD) $(BUILD)/qt6
+
+# The serial rig's two guests, built once into $(RIG_CACHE) (about 10 minutes): Debian 12 with
+# the package's runtime, Debian 13 with Wine 10 and a booted prefix. A second run does nothing.
+serial-rig: package
+	$(call install_missing,$(RIG_PACKAGES))
+	VORLEX_RIG_CACHE=$(RIG_CACHE) bash packaging/rig/build-images.sh $(PKG_BUILD)/vorlex-programmer_$(VERSION)_amd64.deb
+
+# The serial path on real UART drivers: the Linux package in the Debian 12 guest, the Windows
+# build in the Debian 13 guest's Wine, each against the emulator on the host (README, Windows).
+serial-rig-check: serial-rig windows build-qt6
+	VORLEX_RIG_CACHE=$(RIG_CACHE) VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/rig/check.sh \
+		$(PKG_BUILD)/vorlex-programmer_$(VERSION)_amd64.deb $(WIN_BUILD) $(BUILD)/qt6
 
 # Transfer benchmark (bench/RESULTS.md); bench/run.sh --quick for a short serial part.
 bench:

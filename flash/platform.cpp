@@ -75,7 +75,7 @@ bool standardOutputIsTerminal()
     return ::isatty(STDOUT_FILENO) == 1;
 }
 
-TerminalSize terminalSize()
+TerminalSize reportedTerminalSize()
 {
     winsize size{};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
@@ -123,6 +123,12 @@ QString serialPortIdentity(const QString &port)
     if (::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode))
         return QStringLiteral("device %1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
     return QStringLiteral("path ") + path;
+}
+
+bool serialPortHeldElsewhere(const QString &)
+{
+    // Another vorlex-flash is named by its lock; Linux lets several programs open one port.
+    return false;
 }
 
 // The system's own folder for locks, root's and sticky on Debian: no user can have made it, and
@@ -568,7 +574,7 @@ bool standardOutputIsTerminal()
     return ::GetConsoleMode(out, &mode) && ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING | ENABLE_PROCESSED_OUTPUT);
 }
 
-TerminalSize terminalSize()
+TerminalSize reportedTerminalSize()
 {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!::GetConsoleScreenBufferInfo(standardOutputHandle(), &info))
@@ -608,6 +614,20 @@ QString serialPortIdentity(const QString &port)
     if (name.startsWith(QLatin1String("\\\\.\\")))
         name = name.mid(4);
     return QStringLiteral("port ") + name.toUpper();
+}
+
+bool serialPortHeldElsewhere(const QString &port)
+{
+    // Windows opens a COM port for one program at a time, and says so by refusing access.
+    const QString name = port.startsWith(QLatin1String("\\\\.\\")) ? port : QStringLiteral("\\\\.\\") + port;
+    const HANDLE handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(name.utf16()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+        return false;
+    }
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 // Under ProgramData, made by the setup program with an access list under which every user may
@@ -856,6 +876,18 @@ bool SignalWatcher::install()
 }
 
 #endif
+
+TerminalSize terminalSize()
+{
+    TerminalSize size = reportedTerminalSize();
+    // A serial console reports a width of 0: that is a width nobody knows, not a width of 0.
+    if (size.columns <= 0) {
+        bool ok = false;
+        const int columns = qEnvironmentVariableIntValue("COLUMNS", &ok);
+        size.columns = ok && columns > 0 ? columns : 80;
+    }
+    return size;
+}
 
 QString writeFailure(int error)
 {

@@ -23,7 +23,8 @@ QString writeFailure(int error);
 QString fileStamp(const QString &path);
 
 bool standardOutputIsTerminal();
-// Columns and rows of the terminal on standard output; 0 when unknown.
+// Columns and rows of the terminal on standard output. Rows are 0 when unknown; columns that the
+// terminal does not tell come from COLUMNS, else 80.
 struct TerminalSize
 {
     int columns = 0;
@@ -41,6 +42,8 @@ QString fileIdentity(const QString &path);
 // itself (two paths to one node are one port), on Windows the port's name in upper case without
 // the \\.\ prefix; a port that does not exist yet, by its path.
 QString serialPortIdentity(const QString &port);
+// A serial port that did not open is open in another program, as far as the system tells.
+bool serialPortHeldElsewhere(const QString &port);
 
 // The folder of the cabinets' lock files: /run/lock on Linux, made by the system for every user;
 // %ProgramData%\vorlex-flash\locks on Windows, made by the setup program. VORLEX_FLASH_LOCK_DIR

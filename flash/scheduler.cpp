@@ -302,7 +302,11 @@ void LinkQueue::onEnded()
         attempt.message = m_haveResult ? m_result.message : QStringLiteral("прогон закончился без итога");
     }
     if (attempt.outcome == DeviceRecord::Outcome::Failed && m_plan.kind == RunSettings::Link::Serial && !serialPortPresent(m_plan.serialPort))
-        attempt.message += QStringLiteral("; порт %1 пропал из системы (адаптер отключён?)").arg(m_plan.serialPort);
+        attempt.message += QStringLiteral("; порт %1 пропал из системы (адаптер отключён?)").arg(quotedForMessage(m_plan.serialPort));
+    if (attempt.outcome == DeviceRecord::Outcome::Failed && m_result.lastStatus == ERROR_PORT_NOT_OPENING
+        && m_plan.kind == RunSettings::Link::Serial && platform::serialPortHeldElsewhere(m_plan.serialPort))
+        attempt.message += QStringLiteral("; порт %1 занят другой программой (Windows открывает COM-порт только для одной): закройте её и повторите")
+                               .arg(quotedForMessage(m_plan.serialPort));
 #ifdef Q_OS_LINUX
     // The worker only knows that the port did not open. The most common reason on Linux has a
     // remedy the operator can apply at once: say it.

@@ -40,7 +40,15 @@ void SerialLink::write(const QByteArray &bytes)
 
 void SerialLink::hangUp()
 {
+    // A device that drops its line comes back after a moment, as after a reset, for the retry.
     m_port->close();
+    QTimer::singleShot(ReopenMs, this, [this] {
+        if (m_port->isOpen())
+            return;
+        QString error;
+        emit note(open(&error) ? QStringLiteral("the line is back after %1 ms").arg(ReopenMs)
+                               : QStringLiteral("cannot reopen %1: %2").arg(m_port->portName(), error));
+    });
 }
 
 TcpLink::TcpLink(quint16 port, int dropFirst, QObject *parent)

@@ -64,6 +64,7 @@ public:
     void hangUp() override;
 
 private:
+    static constexpr int ReopenMs = 500;
     QSerialPort *m_port;
     int m_baud;
 };

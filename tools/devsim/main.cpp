@@ -74,6 +74,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("keep-running"), QStringLiteral("Serve one update after another (TCP: one per connection) until stopped.")},
         {QStringLiteral("plain"), QStringLiteral("A plain XMODEM-CRC receiver: no address frame, no probe; sends 'C' until the first block.")},
         {QStringLiteral("baud"), QStringLiteral("Pace both directions at <b> baud, 10 bits a byte (serial line speed for --serial; default 19200 there)."), QStringLiteral("b")},
+        {QStringLiteral("pace"), QStringLiteral("With --serial: hold bytes back for the line's time as well, for a virtual UART that ignores its speed.")},
         {QStringLiteral("start-after"), QStringLiteral("Answer only the <k>-th probe and those after it."), QStringLiteral("k")},
         {QStringLiteral("wrong-start"), QStringLiteral("Answer the first probe with this single byte (e.g. 0x15)."), QStringLiteral("byte")},
         {QStringLiteral("double-start"), QStringLiteral("Answer the first probe with two start requests (43 43).")},
@@ -164,7 +165,8 @@ int main(int argc, char *argv[])
         auto serial = std::make_unique<SerialLink>(parser.value(QStringLiteral("serial")), baud > 0 ? baud : 19200);
         if (!serial->open(&error))
             return fail(QStringLiteral("cannot open %1: %2").arg(parser.value(QStringLiteral("serial")), error));
-        settings.baud = 0; // a real line paces itself
+        // A real line paces itself; a virtual machine's UART does not.
+        settings.baud = parser.isSet(QStringLiteral("pace")) ? (baud > 0 ? baud : 19200) : 0;
         settings.sessionEndsAtEot = true;
         stations.push_back(std::make_unique<Station>(std::move(serial), settings));
     } else {

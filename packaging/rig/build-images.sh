@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Builds, once, the two guest systems of the serial rig from Debian's packages, into a cache
+# folder beside the Windows toolchain's:
+#   bookworm  Debian 12 with the runtime the project's Debian package depends on, so that the
+#             package installs there with dpkg -i and no network;
+#   trixie    Debian 13 with Wine 10, Xvfb and xdotool, and a Wine prefix already booted (a first
+#             wineboot under software emulation takes minutes).
+# Each guest is a raw ext4 image with the kernel and initramfs taken from its own /boot, stamped
+# with a hash of its recipe (the functions below that make it, the package list, for bookworm
+# the package's dependencies): a changed recipe rebuilds that guest, an unchanged one is left as it is.
+#
+#   packaging/rig/build-images.sh DEB     (make serial-rig runs it; DEB is the project's package)
+#
+# Settings (environment): VORLEX_RIG_CACHE (default ~/.cache/vorlex-rig), DEBIAN_MIRROR.
+# Needs root (debootstrap, chroot, mkfs.ext4 -d keeping owners).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+CACHE=${VORLEX_RIG_CACHE:-$HOME/.cache/vorlex-rig}
+MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+deb=${1:?usage: build-images.sh DEB}
+say() { echo "serial-rig: $*"; }
+fail() { echo "serial-rig: $*" >&2; exit 2; }
+
+[ "$(id -u)" = 0 ] || fail "building the guests needs root (debootstrap and chroot)"
+[ -f "$deb" ] || fail "$deb is missing (make package makes it)"
+for tool in debootstrap mkfs.ext4 chroot dpkg-deb; do
+    command -v "$tool" > /dev/null || fail "$tool is missing (make serial-rig installs what this needs)"
+done
+
+# The package's Depends, names only: the first of each set of alternatives.
+package_depends() {
+    dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//; s/[[:space:]]//g' | grep . | sort -u | tr '\n' ' '
+}
+
+# What runs as the guest's init: the kernel command line's init=. The host's folder of the run
+# arrives over 9p; its guest.sh does the work and the guest powers off after it, whatever it did.
+write_init() {
+    cat > "$1/sbin/rig-init" << 'EOF'
+#!/bin/sh
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev 2> /dev/null
+mkdir -p /dev/pts /dev/shm
+mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts /dev/pts
+mount -t tmpfs tmpfs /dev/shm
+mount -t tmpfs -o mode=755 tmpfs /run
+mkdir -p /run/lock && chmod 1777 /run/lock
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+hostname rig
+modprobe 9pnet_virtio
+modprobe 9p
+mkdir -p /mnt/rig
+if mount -t 9p -o trans=virtio,version=9p2000.L,msize=1048576 rig /mnt/rig; then
+    echo "rig-init: the host's folder is at /mnt/rig"
+    sh /mnt/rig/guest.sh > /mnt/rig/guest.log 2>&1
+    echo $? > /mnt/rig/guest.status
+    sync
+    umount /mnt/rig
+else
+    echo "rig-init: no host folder over 9p"
+fi
+echo "rig-init: powering off"
+echo o > /proc/sysrq-trigger
+sleep 60
+EOF
+    chmod 755 "$1/sbin/rig-init"
+}
+
+# chroot with what package scripts and Wine expect; undone by the caller's trap.
+mounted=()
+chroot_mounts() {
+    local root=$1
+    mount -t proc proc "$root/proc" && mounted+=("$root/proc")
+    mount --bind /dev "$root/dev" && mounted+=("$root/dev")
+    mount -t devpts -o newinstance,ptmxmode=666 devpts "$root/dev/pts" && mounted+=("$root/dev/pts")
+    mount -t tmpfs tmpfs "$root/tmp" && mounted+=("$root/tmp")
+}
+unmount_all() {
+    local i
+    for (( i = ${#mounted[@]} - 1; i >= 0; i-- )); do umount -l "${mounted[$i]}" 2> /dev/null || true; done
+    mounted=()
+}
+trap unmount_all EXIT
+
+# guest NAME SUITE PACKAGES: builds $CACHE/NAME.{img,vmlinuz,initrd,stamp} unless the stamp matches.
+build_guest() {
+    local name=$1 suite=$2 packages=$3
+    local stamp
+    stamp=$( { declare -f build_guest write_init; [ "$name" != trixie ] || declare -f wine_prefix
+        echo "$suite $packages"; } | sha256sum | cut -c1-16)
+    if [ -f "$CACHE/$name.stamp" ] && [ "$(head -n 1 "$CACHE/$name.stamp")" = "$stamp" ] \
+        && [ -f "$CACHE/$name.img" ] && [ -f "$CACHE/$name.vmlinuz" ] && [ -f "$CACHE/$name.initrd" ]; then
+        say "$name (Debian $suite) is up to date: $CACHE/$name.img, built $(sed -n 2p "$CACHE/$name.stamp") in $(sed -n 3p "$CACHE/$name.stamp")"
+        return 0
+    fi
+    local started=$SECONDS root=$CACHE/$name.root
+    say "building $name (Debian $suite, recipe $stamp) in $root"
+    rm -rf "$root" "$CACHE/$name".{img,vmlinuz,initrd,stamp}
+    mkdir -p "$root"
+    debootstrap --variant=minbase --include=linux-image-amd64,kmod "$suite" "$root" "$MIRROR" > "$CACHE/$name.log" 2>&1 \
+        || { tail -20 "$CACHE/$name.log" >&2; fail "debootstrap $suite failed (log: $CACHE/$name.log)"; }
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    printf '#!/bin/sh\nexit 101\n' > "$root/usr/sbin/policy-rc.d" && chmod 755 "$root/usr/sbin/policy-rc.d"
+    chroot_mounts "$root"
+    chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $packages >> "$CACHE/$name.log" 2>&1 \
+        || { unmount_all; tail -20 "$CACHE/$name.log" >&2; fail "installing into $name failed (log: $CACHE/$name.log)"; }
+    if [ "$name" = trixie ]; then
+        wine_prefix "$root" >> "$CACHE/$name.log" 2>&1 || { unmount_all; tail -20 "$CACHE/$name.log" >&2; fail "the Wine prefix failed (log: $CACHE/$name.log)"; }
+    fi
+    chroot "$root" apt-get clean
+    unmount_all
+    rm -f "$root/usr/sbin/policy-rc.d" "$root/etc/resolv.conf"
+    echo rig > "$root/etc/hostname"
+    write_init "$root"
+    cp "$(ls "$root"/boot/vmlinuz-* | sort -V | tail -n 1)" "$CACHE/$name.vmlinuz"
+    cp "$(ls "$root"/boot/initrd.img-* | sort -V | tail -n 1)" "$CACHE/$name.initrd"
+    # Room for what a check installs; -snapshot keeps every write out of the image itself.
+    local mib=$(( $(du -sm "$root" | cut -f1) * 12 / 10 + 768 ))
+    rm -f "$CACHE/$name.img"
+    truncate -s "${mib}M" "$CACHE/$name.img"
+    mkfs.ext4 -q -F -L "rig-$name" -d "$root" "$CACHE/$name.img" || fail "mkfs.ext4 for $name failed"
+    rm -rf "$root"
+    local took=$(( SECONDS - started ))
+    printf '%s\n%s\n%s s\n' "$stamp" "$(date -u +%FT%TZ)" "$took" > "$CACHE/$name.stamp"
+    say "built $name (Debian $suite) in $took s: $CACHE/$name.img ($mib MiB)"
+}
+
+# The prefix the checks start from: booted once here, on the host's kernel, where it takes
+# seconds rather than minutes. COM1 and COM12 are the guest's second and third UARTs; the
+# console's UART and the ports Wine would guess are left unmapped.
+wine_prefix() {
+    local root=$1
+    cat > "$root/tmp/prefix.sh" << 'EOF'
+set -e
+export WINEPREFIX=/root/.wine WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine wineboot --init
+wineserver -w
+wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d /dev/ttyS1 /f
+wine reg add 'HKLM\Software\Wine\Ports' /v COM12 /d /dev/ttyS2 /f
+for n in 2 3 4; do wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /d '' /f; done
+wineserver -w
+EOF
+    chroot "$root" sh /tmp/prefix.sh
+}
+
+mkdir -p "$CACHE"
+build_guest bookworm bookworm "$(package_depends)procps"
+build_guest trixie trixie "wine wine64 fonts-wine xvfb xauth xdotool x11-utils procps"
+say "the guests live in $CACHE"
