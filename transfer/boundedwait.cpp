@@ -25,7 +25,7 @@ void BoundedWait::wait(int ms)
     if (ms > InterruptionCheckMs)
         m_watch.start();
     QThread *thread = QThread::currentThread();
-    while (!m_ended && !thread->isInterruptionRequested() && !(m_giveUp && m_giveUp()))
+    while (!m_ended && !thread->isInterruptionRequested() && !(m_giveUp && m_giveUp()) && !(m_ready && m_ready()))
         m_loop.processEvents(QEventLoop::WaitForMoreEvents);
     m_timer.stop();
     m_watch.stop();

@@ -21,6 +21,10 @@ public:
         return QObject::connect(sender, signal, &m_loop, [this] { m_ended = true; });
     }
 
+    // Ends the wait as well once ready() is true, looked at whenever the loop wakes: for an
+    // answer whose notification the platform may never deliver.
+    void endWhen(std::function<bool()> ready) { m_ready = std::move(ready); }
+
     // Waits up to ms milliseconds, measured from this call.
     void wait(int ms);
 
@@ -30,6 +34,7 @@ private:
     QTimer m_watch;
     QEventLoop m_loop;
     std::function<bool()> m_giveUp;
+    std::function<bool()> m_ready;
     bool m_ended = false;
 };
 

@@ -58,6 +58,20 @@ bool inputWaiting(QIODevice *link)
     return link->waitForReadyRead(0) && link->bytesAvailable() > 0;
 }
 
+// Looked at from inside a wait, which any signal of the port would end: a look that finds
+// nothing sets a timeout error, which is not this wait's business. Bytes found are read by the
+// caller; a real error ends the wait for the caller to see.
+bool answerHeld(QSerialPort *port)
+{
+    if (port->bytesAvailable() > 0)
+        return true;
+    const QSignalBlocker quiet(port);
+    const bool arrived = port->waitForReadyRead(0) && port->bytesAvailable() > 0;
+    if (port->error() == QSerialPort::TimeoutError)
+        port->clearError();
+    return arrived || port->error() != QSerialPort::NoError;
+}
+
 // The link closed under a wait: a cabinet that hung up, a port that went away.
 bool linkClosed(QIODevice *link)
 {
@@ -449,8 +463,13 @@ bool Xmodem::transferImage(QIODevice *link, QIODevice *source, qint64 imageSize,
     ackWait.endOn(link, &QIODevice::readyRead);
     if (auto *socket = qobject_cast<QAbstractSocket *>(link))
         ackWait.endOn(socket, &QAbstractSocket::disconnected);
-    else if (auto *port = qobject_cast<QSerialPort *>(link))
+    else if (auto *port = qobject_cast<QSerialPort *>(link)) {
         ackWait.endOn(port, &QSerialPort::errorOccurred);
+        // A port may hold the answer without saying so (Wine's serial driver often does not
+        // complete the wait for received bytes): the wait's 100 ms wake-ups look for it, so
+        // that such an answer costs at most that and not the whole pass.
+        ackWait.endWhen([port] { return answerHeld(port); });
+    }
     const auto failed = [this] {
         // Given up by the owner, not lost.
         if (!abandoned())

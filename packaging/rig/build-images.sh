@@ -128,8 +128,9 @@ build_guest() {
 }
 
 # The prefix the checks start from: booted once here, on the host's kernel, where it takes
-# seconds rather than minutes. COM1 and COM12 are the guest's second and third UARTs; the
-# console's UART and the ports Wine would guess are left unmapped.
+# seconds rather than minutes. COM1 and COM12 are the guest's second and third UARTs. The empty
+# COM2 to COM4 do not keep Wine 10 from mapping every /dev/ttyS* it finds as well, so
+# --list-ports shows those too; the checks use COM1 and COM12 only.
 wine_prefix() {
     local root=$1
     cat > "$root/tmp/prefix.sh" << 'EOF'

@@ -6,7 +6,8 @@
 rig=/mnt/rig
 say() { echo "guest: $*"; }
 export WINEPREFIX=/root/.wine WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export HOME=/root
+export HOME=/root XDG_RUNTIME_DIR=/run/user/0
+mkdir -p -m 700 $XDG_RUNTIME_DIR
 cd /root
 mark=$(date +%s.%N)
 timed() { # what: the time since the last mark
