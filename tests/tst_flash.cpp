@@ -129,6 +129,8 @@ private slots:
     void crashMidTransfer();
     void processLiveness_data();
     void processLiveness();
+    void terminalWidthUnknown_data();
+    void terminalWidthUnknown();
     void plantDatabase_data();
     void plantDatabase();
     void restoredLedger();
@@ -1263,6 +1265,30 @@ void TestFlash::crashMidTransfer()
     QCOMPARE(run({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(1)), QStringLiteral("--device"), QStringLiteral("2"),
                   m_images.write(firmwareImage(4096))}, &out), 4);
     QVERIFY2(out.contains(QStringLiteral("НЕ обновлён: не начат: попытка 1 не начата: её начало не записано в журнал")), qPrintable(out));
+}
+
+void TestFlash::terminalWidthUnknown_data()
+{
+    QTest::addColumn<QByteArray>("columns");
+    QTest::addColumn<int>("width");
+    QTest::newRow("COLUMNS unset") << QByteArray() << 80;
+    QTest::newRow("COLUMNS 132") << QByteArray("132") << 132;
+    QTest::newRow("COLUMNS 0") << QByteArray("0") << 80;
+    QTest::newRow("COLUMNS not a number") << QByteArray("wide") << 80;
+}
+
+// A terminal that tells no width (a serial console says 0 columns, a pipe nothing) is as wide as
+// COLUMNS says, else 80: never 0, which would cut every live line to nothing.
+void TestFlash::terminalWidthUnknown()
+{
+    QFETCH(QByteArray, columns);
+    QFETCH(int, width);
+    if (::isatty(STDOUT_FILENO))
+        QSKIP("standard output is a terminal with a width of its own");
+    const QByteArray saved = qgetenv("COLUMNS");
+    const auto restore = qScopeGuard([&] { saved.isNull() ? qunsetenv("COLUMNS") : qputenv("COLUMNS", saved); });
+    columns.isNull() ? qunsetenv("COLUMNS") : qputenv("COLUMNS", columns);
+    QCOMPARE(platform::terminalSize().columns, width);
 }
 
 void TestFlash::processLiveness_data()

@@ -88,8 +88,10 @@ boot() {
     cp "$work/image.bin" "$share/"
     # Software emulation always: a guest under KVM hangs on these machines (nested virtualisation).
     # The plain qemu64 processor: with -cpu max, QEMU 7.2's emulation faults every Wine 10 process
-    # ("supervisor read access in user mode" on its stack).
-    qemu-system-x86_64 -accel tcg -cpu qemu64 -m 2048 -smp 2 -display none -monitor none -no-reboot \
+    # ("supervisor read access in user mode" on its stack). One processor: with two, the guest's
+    # kernel patches its own code while the other emulated processor runs it when it finds the
+    # clock unstable under load, and panics on the half-patched instruction.
+    qemu-system-x86_64 -accel tcg -cpu qemu64 -m 2048 -smp 1 -display none -monitor none -no-reboot \
         -kernel "$CACHE/$name.vmlinuz" -initrd "$CACHE/$name.initrd" \
         -append "root=/dev/vda rw console=ttyS0 init=/sbin/rig-init panic=-1 8250.nr_uarts=4" \
         -drive "file=$CACHE/$name.img,format=raw,if=virtio" -snapshot \
@@ -133,7 +135,7 @@ grep -q '"outcome": "updated"' "$g/linux-report.json" && grep -q updated "$g/lin
 settings=$(head -n 1 "$g/stty.txt" 2> /dev/null)
 grep -q 'speed 19200 baud' "$g/stty.txt" && grep -qw cs8 "$g/stty.txt" && grep -qw -- -parenb "$g/stty.txt" && grep -qw -- -cstopb "$g/stty.txt" \
     || fail "the port's settings during the run: $(cat "$g/stty.txt" 2> /dev/null)"
-linux_rate=$(rates "$g/devsim1.log" | head -n 1)
+linux_rate=$(rates "$g/devsim1.log" | sed -n 1p)
 prove "vorlex-flash updates a device byte for byte over /dev/ttyS1 (8250 driver); the guest saw ${settings%%;*}, cs8 -parenb -cstopb; $linux_rate blocks/s"
 status_is "$g/console-flash.status" 0 || fail "the run on the console ended with $(cat "$g/console-flash.status")"
 read -r rows columns < "$g/console-size.txt" || true
@@ -146,8 +148,8 @@ if [ "$only" != linux ]; then
 step "Debian 13 guest, Wine 10: vorlex-flash.exe and the window over COM1 and COM12"
 mkdir -p "$work/trixie" && cp "$setup" "$work/trixie/setup.exe"
 cp "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" "$work/trixie/"
-boot trixie "$here/guest-wine.sh" --device 2,3 --keep-running --drop-after 10 --drop-sessions 1 --out "$work/trixie/received-{device}.bin" \
-    -- --device 2 --keep-running --out "$work/trixie/com12-{device}.bin"
+boot trixie "$here/guest-wine.sh" --pace --device 2,3 --keep-running --drop-after 10 --drop-sessions 1 --out "$work/trixie/received-{device}.bin" \
+    -- --pace --device 2 --keep-running --out "$work/trixie/com12-{device}.bin"
 g=$work/trixie
 echo "guest times (s): $(tr '\n' ' ' < "$g/times.txt")"
 status_is "$g/setup.status" 0 || fail "the setup program ended with $(cat "$g/setup.status")"
@@ -163,15 +165,22 @@ assert [d["outcome"] for d in devices] == ["updated", "updated"], devices
 assert len(devices[0]["attempts"]) == 2 and devices[0]["attempts"][0]["outcome"] == "failed", devices[0]["attempts"]
 EOF
 grep -q 'COM1' "$g/history.csv" && [ "$(grep -c updated "$g/history.csv")" = 2 ] || fail "--history: $(cat "$g/history.csv" "$g/history.err")"
-wine_rates=$(rates "$g/devsim1.log" | head -n 2 | tr '\n' ' ')
+wine_rates=$(rates "$g/devsim1.log" | sed -n 1,2p | tr '\n' ' ')
 prove "vorlex-flash.exe updates two devices over COM1 byte for byte, the first after the line dropped and came back; report and --history say so; blocks/s: $wine_rates"
 status_is "$g/com12.status" 0 && cmp "$work/expected.bin" "$g/com12-2.bin" || fail "COM12: $(cat "$g/com12.txt")"
-prove "COM12 (\\\\.\\COM12) carries an update byte for byte at $(rates "$g/devsim2.log" | head -n 1) blocks/s"
+prove "COM12 (\\\\.\\COM12) carries an update byte for byte at $(rates "$g/devsim2.log" | sed -n 1p) blocks/s"
 status_is "$g/stopped.status" 130 && grep -q '"outcome": "interrupted"' "$g/stopped-report.json" \
     || fail "Ctrl-C: exit $(cat "$g/stopped.status"), $(tail -3 "$g/stopped.txt")"
 prove "Ctrl-C while probing on COM1 ends with 130 and the device interrupted"
-status_is "$g/busy.status" 1 && grep -q 'занят другой программой' "$g/busy.txt" || fail "COM1 held by another program: $(cat "$g/busy.txt")"
-prove "a COM port another program holds is refused as such: $(grep -o 'порт COM1 занят[^)]*)' "$g/busy.txt" | head -n 1)"
+if grep -q 'занят другой программой' "$g/busy.txt"; then
+    status_is "$g/busy.status" 1 || fail "COM1 held by another program: exit $(cat "$g/busy.status")"
+    prove "a COM port another program holds is refused as such: $(grep -o 'порт COM1 занят[^)]*)' "$g/busy.txt" | head -n 1)"
+elif grep -q 'не ответил' "$g/busy.txt"; then
+    # Windows refuses a second open of a COM port; Wine 10 grants it, so the refusal is not seen here.
+    echo "NOT PROVED here: Wine opened COM1 for the flasher while vorlex-devsim.exe held it (Windows refuses that); the message needs a Windows machine"
+else
+    fail "COM1 held by another program: $(cat "$g/busy.txt")"
+fi
 status_is "$g/window.status" 0 || fail "the window over COM1: $(cat "$g/window.txt" 2> /dev/null)"
 prove "the window lists COM1 ($(grep -o 'ports listed: .*' "$g/window.txt" | head -n 1)) and its update over COM1 reaches \"Файл успешно отправлен\"; blocks/s $(rates "$g/devsim1.log" | tail -n 1)"
 fi

@@ -61,7 +61,7 @@ timed ctrl-c
 # Another program holds COM1: the flasher says so.
 wine "$installed/vorlex-devsim.exe" --serial COM1 --device 7 > /root/holder.txt 2>&1 &
 for i in $(seq 600); do grep -q 'link ready' /root/holder.txt 2> /dev/null && break; sleep 0.1; done
-wine "$flash" --serial COM1 --device 7 --retries 0 --records none image.bin > $rig/busy.txt 2>&1
+wine "$flash" --serial COM1 --device 7 --retries 0 --answer-timeout 3 --records none image.bin > $rig/busy.txt 2>&1
 echo $? > $rig/busy.status
 pkill -f 'vorlex-devsim.exe' 
 wineserver -w
