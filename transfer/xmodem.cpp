@@ -60,7 +60,7 @@ bool inputWaiting(QIODevice *link)
 
 // Looked at from inside a wait, which any signal of the port would end: a look that finds
 // nothing sets a timeout error, which is not this wait's business. Bytes found are read by the
-// caller; a real error ends the wait for the caller to see.
+// caller; a port gone ends the wait for the caller to see, as linkClosed() does.
 bool answerHeld(QSerialPort *port)
 {
     if (port->bytesAvailable() > 0)
@@ -69,7 +69,7 @@ bool answerHeld(QSerialPort *port)
     const bool arrived = port->waitForReadyRead(0) && port->bytesAvailable() > 0;
     if (port->error() == QSerialPort::TimeoutError)
         port->clearError();
-    return arrived || port->error() != QSerialPort::NoError;
+    return arrived || port->error() == QSerialPort::ResourceError;
 }
 
 // The link closed under a wait: a cabinet that hung up, a port that went away.
