@@ -4,6 +4,7 @@
 #include "plantdatabase.h"
 #include "reportwriter.h"
 #include "rerunplan.h"
+#include "textescape.h"
 
 #include <QCommandLineParser>
 #include <QFile>

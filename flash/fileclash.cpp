@@ -1,7 +1,7 @@
 #include "fileclash.h"
 
-#include "flashoptions.h"
 #include "platform.h"
+#include "textescape.h"
 
 #include <QFileInfo>
 

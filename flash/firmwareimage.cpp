@@ -1,7 +1,7 @@
 #include "firmwareimage.h"
 
-#include "flashoptions.h"
 #include "imageformat.h"
+#include "textescape.h"
 
 #include <QCryptographicHash>
 #include <QFile>

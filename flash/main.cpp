@@ -13,6 +13,7 @@
 #include "reportwriter.h"
 #include "scheduler.h"
 #include "transcript.h"
+#include "textescape.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

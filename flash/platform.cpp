@@ -7,7 +7,7 @@
 #include <QFileInfo>
 #include <QSysInfo>
 
-#include "flashoptions.h"
+#include "textescape.h"
 
 #include <cerrno>
 #include <csignal>
@@ -25,7 +25,7 @@
 #include <QMetaObject>
 #include <QSysInfo>
 
-#include "flashoptions.h"
+#include "textescape.h"
 #include <QTimer>
 
 #include <QDateTime>

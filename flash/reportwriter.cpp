@@ -1,7 +1,7 @@
 #include "reportwriter.h"
 
 #include "platform.h"
-#include "flashoptions.h"
+#include "textescape.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

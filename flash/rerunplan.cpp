@@ -1,4 +1,5 @@
 #include "rerunplan.h"
+#include "textescape.h"
 
 #include <QFile>
 #include <QJsonArray>

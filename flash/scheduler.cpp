@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "statusmessages.h"
 #include "xmodem.h"
+#include "textescape.h"
 
 #include <QFileInfo>
 #include <QSerialPortInfo>

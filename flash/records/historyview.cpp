@@ -1,7 +1,7 @@
 #include "historyview.h"
 
-#include "flashoptions.h"
 #include "texttable.h"
+#include "textescape.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

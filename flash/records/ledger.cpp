@@ -1,7 +1,7 @@
 #include "ledger.h"
 
-#include "flashoptions.h"
 #include "platform.h"
+#include "textescape.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,9 +1,9 @@
 #include "plantdatabase.h"
 
-#include "flashoptions.h"
 #include "platform.h"
 #include "statusmessages.h"
 #include "xmodem.h"
+#include "textescape.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -1,8 +1,8 @@
 #include "plantlink.h"
 
-#include "flashoptions.h"
 #include "ledger.h"
 #include "plantdatabase.h"
+#include "textescape.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "recordchain.h"
 
-#include "flashoptions.h"
+#include "textescape.h"
 
 #include <QCryptographicHash>
 #include <QSqlQuery>

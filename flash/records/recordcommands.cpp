@@ -1,12 +1,12 @@
 #include "recordcommands.h"
 
 #include "console.h"
-#include "flashoptions.h"
 #include "historyview.h"
 #include "ledger.h"
 #include "plantdatabase.h"
 #include "platform.h"
 #include "recorder.h"
+#include "textescape.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "recorder.h"
 
-#include "flashoptions.h"
+#include "textescape.h"
 
 #include <QCoreApplication>
 #include <QDir>
