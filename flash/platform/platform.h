@@ -31,6 +31,8 @@ struct TerminalSize
     int rows = 0;
 };
 TerminalSize terminalSize();
+// What the system itself says, 0 for what it does not know; each system's file has its own.
+TerminalSize reportedTerminalSize();
 QString loginName();
 
 // What a path resolves to, through symlinks: the device and the file on it where the file
