@@ -62,3 +62,18 @@ QString runMessage(const RunResult &result)
         : QString();
     return presentStatus(result.lastStatus, before, result.portName, result.attempts).message;
 }
+
+QList<QPair<int, QString>> statusCodeMessages()
+{
+    QList<QPair<int, QString>> codes;
+    for (int code = STATUS_STOPPED; code <= STATUS_CABINET_CONNECTED; ++code) {
+        if (code == 0)
+            continue;
+        QString message = presentStatus(code, QString(), QStringLiteral("PORT"), 1).message;
+        // Code -10 without the message it extends.
+        if (message.startsWith(QLatin1String(", ")))
+            message = message.mid(2);
+        codes << qMakePair(code, message);
+    }
+    return codes;
+}

@@ -3,6 +3,8 @@
 
 #include "runresult.h"
 
+#include <QList>
+#include <QPair>
 #include <QString>
 
 // How a status code is shown to the operator: the one table of messages, shared by every
@@ -20,5 +22,9 @@ StatusPresentation presentStatus(int status, const QString &previousMessage, con
 
 // A run's last status as the operator read it when the run ended; empty when it reported none.
 QString runMessage(const RunResult &result);
+
+// Every code the table knows and its message outside any run (a port named PORT, the first
+// attempt, no message before it), for a table of the codes kept beside the records.
+QList<QPair<int, QString>> statusCodeMessages();
 
 #endif // STATUSMESSAGES_H
