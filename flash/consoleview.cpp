@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "scheduler.h"
+#include "statusmessages.h"
 #include "texttable.h"
 #include "xmodem.h"
 
@@ -55,9 +56,10 @@ ConsoleView::ConsoleView(Scheduler *scheduler, bool quiet, int columns, int rows
 
 void ConsoleView::attach(int index, LinkQueue *queue)
 {
-    connect(queue, &LinkQueue::probed, this, [this, index](int device, int probe) {
+    connect(queue, &LinkQueue::probed, this, [this, index, port = queue->plan().serialPort](int device, int probe) {
         m_state[index] = LinkState::Running;
-        const QString text = QStringLiteral("Попытка соединения %1").arg(probe);
+        // The probes of the attempt under way, as the window counts them in its run.
+        const QString text = presentStatus(STATUS_CONNECTING, QString(), port, probe).message;
         // On a terminal the attempts share the link's live line; elsewhere each gets its line.
         show(index, device, text, m_columns > 0 ? Line::Live : Line::Event);
     });

@@ -290,7 +290,7 @@ void LinkQueue::onEnded()
     const bool stopped = m_haveResult && (m_result.outcome == Outcome::Stopped || m_result.outcome == Outcome::Abandoned);
     if (m_haveResult && m_result.outcome == Outcome::Updated) {
         attempt.outcome = DeviceRecord::Outcome::Updated;
-        attempt.message = m_result.message;
+        attempt.message = runMessage(m_result);
     } else if (stopped && m_operatorStopped) {
         attempt.outcome = DeviceRecord::Outcome::Interrupted;
         attempt.message = m_result.answered ? QStringLiteral("запись прервана %1: прошивка в приборе неполная").arg(m_scheduler->stoppedBy())
@@ -300,7 +300,7 @@ void LinkQueue::onEnded()
         attempt.message = QStringLiteral("прибор не ответил за %1 с").arg(m_scheduler->options().answerTimeoutSeconds);
     } else {
         attempt.outcome = DeviceRecord::Outcome::Failed;
-        attempt.message = m_haveResult ? m_result.message : QStringLiteral("прогон закончился без итога");
+        attempt.message = m_haveResult ? runMessage(m_result) : QStringLiteral("прогон закончился без итога");
     }
     if (attempt.outcome == DeviceRecord::Outcome::Failed && m_plan.kind == RunSettings::Link::Serial && !serialPortPresent(m_plan.serialPort))
         attempt.message += QStringLiteral("; порт %1 пропал из системы (адаптер отключён?)").arg(quotedForMessage(m_plan.serialPort));

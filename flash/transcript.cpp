@@ -62,7 +62,8 @@ void Transcript::attach(LinkQueue *queue)
 {
     if (!m_file.isOpen())
         return;
-    // Touched only in the worker's thread, and a queue runs one worker at a time.
+    // Touched only in the worker's thread, and a queue runs one worker at a time. One run's:
+    // its probes are counted as the screen and the report count them, from 1 in each attempt.
     struct RunState
     {
         int device = -1;
@@ -88,4 +89,6 @@ void Transcript::attach(LinkQueue *queue)
     connect(&launcher, &RunLauncher::trace, this, [this, prefix](const QString &text) {
         line(prefix() + QStringLiteral("debug: ") + text);
     }, Qt::DirectConnection);
+    // The result ends the run: the next one, a retry of the same device too, counts from 1.
+    connect(&launcher, &RunLauncher::result, this, [state] { *state = RunState(); }, Qt::DirectConnection);
 }

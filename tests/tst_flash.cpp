@@ -105,6 +105,7 @@ private slots:
     void badInput();
     void batchWithFailingMiddleDevice_data();
     void batchWithFailingMiddleDevice();
+    void transcript_data();
     void transcript();
     void outputsNotWrittenWhole_data();
     void outputsNotWrittenWhole();
@@ -351,18 +352,45 @@ void TestFlash::batchWithFailingMiddleDevice()
     QCOMPARE(device2.readAll(), image);
 }
 
+void TestFlash::transcript_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<QStringList>("flags");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // the whole standard output; %1: the cabinet's port
+    QTest::addColumn<QStringList>("wanted"); // parts of the transcript's lines, in their order
+    QTest::newRow("a block sent again") << QStringList{QStringLiteral("--nak-block"), QStringLiteral("2")}
+        << QStringList{QStringLiteral("--label"), QStringLiteral("WO-12%1"), QStringLiteral("--operator"), QStringLiteral("Петров")} << 0
+        << QStringLiteral("[127.0.0.1:%1] Прибор 2: обновлён: Файл успешно отправлен, не забудьте проверить параметры и настройки порогов\n")
+        << QStringList{QStringLiteral(" starts: label \"WO-12%1\", station "), QStringLiteral(", operator Петров, vorlex-flash "),
+                       QStringLiteral("device 2: status 4: Связь со шкафом установлена"), QStringLiteral("device 2: debug: Try connect"),
+                       QStringLiteral("device 2: probe 1"), QStringLiteral("device 2: debug: NAK"),
+                       QStringLiteral("device 2: debug: resend block 2 transmission 2"),
+                       QStringLiteral("device 2: status 2: Файл успешно отправлен")};
+    // The probes are counted as the screen and the report count them: from 1 in each attempt.
+    QTest::newRow("a retry probes from 1 again") << QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000"), QStringLiteral("--keep-running")}
+        << QStringList{QStringLiteral("--answer-timeout"), QStringLiteral("2"), QStringLiteral("--retries"), QStringLiteral("1")} << 1
+        << QStringLiteral("[127.0.0.1:%1] Прибор 2, попытка 2 из 2: НЕ обновлён: прибор не ответил за 2 с\n")
+        << QStringList{QStringLiteral("device 2: run starts (attempt 2 of 2)"), QStringLiteral("device 2: probe 1"), QStringLiteral("device 2: probe 2")};
+}
+
 void TestFlash::transcript()
 {
-    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--nak-block"), QStringLiteral("2")});
+    QFETCH(QStringList, device);
+    QFETCH(QStringList, flags);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QStringList, wanted);
+    DevSim sim(QStringList{QStringLiteral("--tcp"), QStringLiteral("0")} + device);
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("flash.log"));
     Flash flash;
-    flash.start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
-                 QStringLiteral("--quiet"), QStringLiteral("--log"), logPath, QStringLiteral("--label"), QStringLiteral("WO-12%1"),
-                 QStringLiteral("--operator"), QStringLiteral("Петров"), m_images.write(firmwareImage(4096))});
-    QCOMPARE(flash.finish(), 0);
-    QCOMPARE(flash.out(), QStringLiteral("[127.0.0.1:%1] Прибор 2: обновлён: Файл успешно отправлен, не забудьте проверить параметры и настройки порогов\n").arg(sim.tcpPort()));
+    flash.start(QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"), QStringLiteral("2"),
+                            QStringLiteral("--quiet"), QStringLiteral("--log"), logPath}
+                + flags + QStringList{m_images.write(firmwareImage(4096))});
+    QCOMPARE(flash.finish(), exitCode);
+    QCOMPARE(flash.out(), out.arg(sim.tcpPort()));
 
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
@@ -370,11 +398,6 @@ void TestFlash::transcript()
     const QRegularExpression stamped(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "));
     for (const QString &line : lines)
         QVERIFY2(stamped.match(line).hasMatch(), qPrintable(line));
-    const QStringList wanted{QStringLiteral(" starts: label \"WO-12%1\", station "), QStringLiteral(", operator Петров, vorlex-flash "),
-                             QStringLiteral("device 2: status 4: Связь со шкафом установлена"), QStringLiteral("device 2: debug: Try connect"),
-                             QStringLiteral("device 2: probe 1"), QStringLiteral("device 2: debug: NAK"),
-                             QStringLiteral("device 2: debug: resend block 2 transmission 2"),
-                             QStringLiteral("device 2: status 2: Файл успешно отправлен")};
     int from = 0;
     for (const QString &want : wanted) {
         while (from < lines.size() && !lines.at(from).contains(want))

@@ -6,6 +6,7 @@
 #include <QString>
 
 // What one update run came to, as the worker saw it: emitted once, just before finished().
+// Codes and figures only: whoever shows the run makes its text from them (runMessage()).
 struct RunResult
 {
     enum class Outcome {
@@ -16,7 +17,8 @@ struct RunResult
     };
     Outcome outcome = Outcome::Failed;
     int lastStatus = 0;        // the last status_dev code, 0 when there was none
-    QString message;           // that code as the operator reads it
+    int previousStatus = 0;    // the code before it (the one code -10 extends), 0 when none
+    QString portName;          // the serial port the port codes name; empty on Ethernet
     bool answered = false;     // the device asked for the image: the transfer began
     qint64 imageSize = 0;      // bytes of the image this run was to send
     qint64 bytesAcknowledged = 0; // image bytes (fill excluded) in blocks the device acknowledged

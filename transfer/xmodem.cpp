@@ -1,7 +1,6 @@
 #include "xmodem.h"
 
 #include "boundedwait.h"
-#include "statusmessages.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -186,8 +185,9 @@ bool Xmodem::abandoned() const
 
 void Xmodem::report(int status)
 {
-    m_result.message = presentStatus(status, m_result.message, portName, m_result.attempts).message;
+    m_result.previousStatus = m_result.lastStatus;
     m_result.lastStatus = status;
+    m_result.portName = portName;
     emit status_dev(status);
 }
 

@@ -2,7 +2,6 @@
 
 #include "platform.h"
 #include "statusmessages.h"
-#include "xmodem.h"
 #include "textescape.h"
 
 #include <QCoreApplication>
@@ -179,14 +178,10 @@ bool fillStatusCodes(QSqlDatabase &db, QString *error)
                                  "WHERE status_codes.message <> excluded.message"));
     QVariantList codes;
     QVariantList messages;
-    for (int code = STATUS_STOPPED; code <= STATUS_CABINET_CONNECTED; ++code) {
-        if (code == 0)
-            continue;
-        QString message = presentStatus(code, QString(), QStringLiteral("PORT"), 1).message;
-        if (message.startsWith(QLatin1String(", ")))
-            message = message.mid(2);
-        codes << code;
-        messages << message;
+    const auto known = statusCodeMessages();
+    for (const auto &entry : known) {
+        codes << entry.first;
+        messages << entry.second;
     }
     query.addBindValue(codes);
     query.addBindValue(messages);

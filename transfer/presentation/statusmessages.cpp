@@ -49,3 +49,31 @@ StatusPresentation presentStatus(int status, const QString &previousMessage, con
         return {QStringLiteral("Неизвестная ошибка"), QString(), false};
     }
 }
+
+QString runMessage(const RunResult &result)
+{
+    if (result.lastStatus == 0)
+        return QString();
+    // Only code -10 reads the message before it, and it is the last code of its run: the code
+    // before it is never -10 itself, so one code back is the whole of its text. Code 3, the
+    // one that counts attempts, is the window's own and never a worker's.
+    const QString before = result.previousStatus != 0
+        ? presentStatus(result.previousStatus, QString(), result.portName, result.attempts).message
+        : QString();
+    return presentStatus(result.lastStatus, before, result.portName, result.attempts).message;
+}
+
+QList<QPair<int, QString>> statusCodeMessages()
+{
+    QList<QPair<int, QString>> codes;
+    for (int code = STATUS_STOPPED; code <= STATUS_CABINET_CONNECTED; ++code) {
+        if (code == 0)
+            continue;
+        QString message = presentStatus(code, QString(), QStringLiteral("PORT"), 1).message;
+        // Code -10 without the message it extends.
+        if (message.startsWith(QLatin1String(", ")))
+            message = message.mid(2);
+        codes << qMakePair(code, message);
+    }
+    return codes;
+}
