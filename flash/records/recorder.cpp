@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "textescape.h"
+#include "writerliveness.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,13 +44,6 @@ bool Recorder::ledgerHead(QString *id, LedgerHead *head)
         return false;
     *id = head->id;
     return true;
-}
-
-platform::Liveness Recorder::writerLiveness(const LedgerRow &start)
-{
-    if (start.pid == 0)
-        return platform::formerBatchLiveness(start.batch);
-    return platform::processLiveness({start.machine, start.boot, start.pid, start.processStart});
 }
 
 void Recorder::closeDeadAttempts()

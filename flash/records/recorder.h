@@ -54,10 +54,6 @@ public:
     // process must end without Qt's global destructors.
     void closePlant();
 
-    // Whether the flasher that wrote an attempt's start row still runs, from what the row
-    // records of it; a row of an earlier version by its batch's lock, as that version kept it.
-    static platform::Liveness writerLiveness(const LedgerRow &start);
-
 signals:
     void warning(const QString &text);
     void note(const QString &line);
