@@ -2,7 +2,6 @@
 
 #include "platform.h"
 #include "statusmessages.h"
-#include "xmodem.h"
 #include "textescape.h"
 
 #include <QCoreApplication>
@@ -179,10 +178,13 @@ bool fillStatusCodes(QSqlDatabase &db, QString *error)
                                  "WHERE status_codes.message <> excluded.message"));
     QVariantList codes;
     QVariantList messages;
-    for (int code = STATUS_STOPPED; code <= STATUS_CABINET_CONNECTED; ++code) {
-        if (code == 0)
-            continue;
+    // Every code the table has words of its own for: the codes are small numbers either side of
+    // 0, and one the table does not know reads as the unknown code does.
+    const QString unknown = presentStatus(std::numeric_limits<int>::min(), QString(), QStringLiteral("PORT"), 1).message;
+    for (int code = -128; code <= 127; ++code) {
         QString message = presentStatus(code, QString(), QStringLiteral("PORT"), 1).message;
+        if (message == unknown)
+            continue;
         if (message.startsWith(QLatin1String(", ")))
             message = message.mid(2);
         codes << code;
