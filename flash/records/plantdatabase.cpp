@@ -1,6 +1,7 @@
 #include "plantdatabase.h"
 
 #include "platform.h"
+#include "sqlrows.h"
 #include "statusmessages.h"
 #include "textescape.h"
 
