@@ -66,6 +66,29 @@ int withOutputChecked(int code)
     return code >= KilledBase ? code : OutputNotWritten;
 }
 
+// The records keep a device's last attempt as it ended, or, for a device never started, why.
+Recorder::Attempt recordedAttempt(const DeviceRecord &device)
+{
+    Recorder::Attempt attempt;
+    attempt.link = device.link;
+    attempt.device = device.device;
+    if (device.outcome == DeviceRecord::Outcome::NotStarted) {
+        attempt.outcome = outcomeName(device.outcome);
+        attempt.message = device.message;
+        return attempt;
+    }
+    const DeviceRecord::Attempt &last = device.attempts.constLast();
+    attempt.number = int(device.attempts.size());
+    attempt.outcome = outcomeName(last.outcome);
+    attempt.status = last.run.lastStatus != 0 ? QVariant(last.run.lastStatus) : QVariant();
+    attempt.message = last.message;
+    attempt.bytesAcknowledged = last.run.bytesAcknowledged;
+    attempt.retransmissions = last.run.retransmissions;
+    attempt.start = last.run.start;
+    attempt.end = last.run.end;
+    return attempt;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -138,7 +161,7 @@ int main(int argc, char *argv[])
     report.batch = newBatchId();
     report.label = options.label;
     report.rerunOf = options.rerunBatch;
-    if (!recorder.open(options.recordsFile, options.plantDb, {report.batch, options.label, report.station, report.operatorName, image}, &error))
+    if (!recorder.open(options.recordsFile, options.plantDb, {report.batch, options.label, report.station, report.operatorName, {image.absolutePath, image.bytes.size(), image.sha256}}, &error))
         return usageError(error);
     // The command line as the report keeps it: a password in a database URL is not written down.
     for (const QString &argument : app.arguments())
@@ -173,7 +196,7 @@ int main(int argc, char *argv[])
         return recorder.recordStart(link, device, attempt, why);
     });
     for (const auto &queue : scheduler.queues())
-        QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, &Recorder::record);
+        QObject::connect(queue.get(), &LinkQueue::attemptOver, &recorder, [&recorder](const DeviceRecord &record) { recorder.record(recordedAttempt(record)); });
     // The first signal, whenever it comes: one after the last device, while the last rows go to
     // the plant database, decides the exit code as any other does.
     int stopSignal = 0;
@@ -203,7 +226,7 @@ int main(int argc, char *argv[])
                                             : SomeFailed;
         for (const DeviceRecord &record : records)
             if (record.outcome == DeviceRecord::Outcome::NotStarted)
-                recorder.recordNotStarted(record);
+                recorder.recordNotStarted(recordedAttempt(record));
         recorder.finish(scheduler.interrupted() || stopSignal != 0, [&, records, code]() mutable {
             const bool stopped = scheduler.interrupted() || stopSignal != 0;
             if (!scheduler.interrupted() && stopSignal != 0) {

@@ -6,6 +6,7 @@
 #include "pgserver.h"
 #include "platform.h"
 #include "recordchain.h"
+#include "sqlrows.h"
 
 #include <QSerialPortInfo>
 #include <QSqlDatabase>

@@ -1,6 +1,7 @@
 #ifndef LEDGER_H
 #define LEDGER_H
 
+#include "historyquery.h"
 #include "recordchain.h"
 
 #include <QDateTime>
@@ -10,33 +11,7 @@
 
 #include <functional>
 
-// Which rows --history shows; empty fields do not filter.
-struct LedgerFilter
-{
-    QDateTime since;  // from, UTC
-    QDateTime until;  // before, UTC
-    int device = -1;
-    QString link;
-    QString label;
-    QString outcome;
-    QString batch;
-    bool latest = false; // only each device's (link and number) latest attempt
-};
-
-// The query for history lines, oldest first: the columns of attempts where the filter holds, and
-// whatever the caller adds (extra, beginning with AND). With latest, the newest line of each link
-// and device within the other filters, kept when its outcome passes: the devices whose latest
-// attempt failed, say.
-QString historyQuery(const QString &columns, const LedgerFilter &filter, const QString &extra, const QString &order, QVariantList *values);
-
 class QSqlDatabase;
-
-// Runs a SELECT of those columns with its values bound in order, and appends what it returns.
-bool selectLedgerRows(const QSqlDatabase &db, const QString &sql, const QVariantList &values, QList<LedgerRow> *rows, QString *error);
-
-// The filter as SQL for the ledger's and the plant database's attempts tables alike: " WHERE
-// ..." with a ? for each of *values, or nothing.
-QString filterClause(const LedgerFilter &filter, QVariantList *values);
 
 // Where a ledger's chain ended at some moment: how many rows it had, its last row and that row's
 // hash. The ledger keeps its own; reports and transcripts keep the one at their batch's end.
@@ -147,6 +122,10 @@ public:
     bool hasBatch(const QString &batch, bool *found, QString *error);
 
 private:
+    // "VLXL": a SQLite file with this application id is a ledger of ours.
+    static constexpr int ApplicationId = 0x564c584c;
+
+    // Brings the schema from an older version to this one, inside the caller's transaction.
     bool upgrade(int from, QString *error);
     // The hash a new row of the station under that identity follows, by the chain's rules: its
     // last row there up to bound.

@@ -12,6 +12,8 @@
 #include <QStringList>
 #include <QString>
 
+class QSqlDatabase;
+
 // What a copy to the plant database did.
 struct PlantCopy
 {
@@ -83,6 +85,12 @@ public:
     void unlockLink(const QString &linkKey);
 
 private:
+    // How long a statement waits for a lock another session holds.
+    static constexpr int LockWaitMs = 3000;
+
+    // After the connection opened: the schema read, and for writing made or brought up to
+    // date. False with *error saying why, the connection closed.
+    bool prepareSchema(QSqlDatabase &db, Access access, QString *error);
     // Who holds an advisory lock of this database: role, address and the name it gives; empty
     // when not to be seen.
     QString holderOf(qint64 key);

@@ -56,26 +56,6 @@ struct LedgerRow
     bool isAttempt() const { return kind == QLatin1String("start") || kind == QLatin1String("end"); }
 };
 
-class QSqlQuery;
-class QSqlRecord;
-
-// Where a query's optional columns are, looked up once per query by their names: the ledger's
-// and the plant database's older schemas lack some.
-struct RowColumns
-{
-    int kind = -1;
-    int startRow = -1;
-    int machine = -1;
-    int identity = -1;
-    int hashVersion = -1;
-    int detail = -1;
-    static RowColumns of(const QSqlRecord &record);
-};
-
-// A row as both databases return it: the ledger's 21 columns in the ledger's order first (the
-// plant's row_id for id), the others wherever they are.
-LedgerRow ledgerRowFrom(const QSqlQuery &query, const RowColumns &columns);
-
 // The previous hash of a station's first row.
 extern const QString NoPreviousRow;
 

@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "textescape.h"
+#include "writerliveness.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,13 +44,6 @@ bool Recorder::ledgerHead(QString *id, LedgerHead *head)
         return false;
     *id = head->id;
     return true;
-}
-
-platform::Liveness Recorder::writerLiveness(const LedgerRow &start)
-{
-    if (start.pid == 0)
-        return platform::formerBatchLiveness(start.batch);
-    return platform::processLiveness({start.machine, start.boot, start.pid, start.processStart});
 }
 
 void Recorder::closeDeadAttempts()
@@ -105,10 +99,7 @@ bool Recorder::recordStart(const QString &link, int device, int attempt, QString
 {
     if (!m_enabled)
         return true;
-    DeviceRecord record;
-    record.link = link;
-    record.device = device;
-    LedgerRow row = batchRow(record);
+    LedgerRow row = batchRow(link, device);
     row.kind = QStringLiteral("start");
     row.attempt = attempt;
     row.outcome = QStringLiteral("in progress");
@@ -126,7 +117,7 @@ bool Recorder::recordStart(const QString &link, int device, int attempt, QString
 }
 
 // What every row of the batch shares: who, where, what image, which device.
-LedgerRow Recorder::batchRow(const DeviceRecord &device) const
+LedgerRow Recorder::batchRow(const QString &link, int device) const
 {
     LedgerRow row;
     row.batch = m_batch.id;
@@ -134,10 +125,10 @@ LedgerRow Recorder::batchRow(const DeviceRecord &device) const
     row.station = m_batch.station;
     row.operatorName = m_batch.operatorName;
     row.programVersion = QCoreApplication::applicationVersion();
-    row.link = device.link;
-    row.device = device.device;
-    row.imagePath = m_batch.image.absolutePath;
-    row.imageSize = m_batch.image.bytes.size();
+    row.link = link;
+    row.device = device;
+    row.imagePath = m_batch.image.path;
+    row.imageSize = m_batch.image.size;
     row.imageSha256 = m_batch.image.sha256;
     row.machine = m_process.machine;
     row.boot = m_process.boot;
@@ -146,33 +137,32 @@ LedgerRow Recorder::batchRow(const DeviceRecord &device) const
     return row;
 }
 
-void Recorder::recordNotStarted(const DeviceRecord &device)
+void Recorder::recordNotStarted(const Attempt &device)
 {
     if (!m_enabled)
         return;
-    LedgerRow row = batchRow(device);
+    LedgerRow row = batchRow(device.link, device.device);
     row.attempt = 0;
-    row.outcome = outcomeName(DeviceRecord::Outcome::NotStarted);
+    row.outcome = device.outcome;
     row.message = device.message;
     row.start = row.end = QDateTime::currentDateTimeUtc();
     append(row);
 }
 
-void Recorder::record(const DeviceRecord &device)
+void Recorder::record(const Attempt &attempt)
 {
     if (!m_enabled)
         return;
-    const DeviceRecord::Attempt &attempt = device.attempts.constLast();
-    LedgerRow row = batchRow(device);
-    row.startRow = m_startRows.take(QStringLiteral("%1 %2").arg(device.link).arg(device.device));
-    row.attempt = int(device.attempts.size());
-    row.outcome = outcomeName(attempt.outcome);
-    row.status = attempt.run.lastStatus != 0 ? QVariant(attempt.run.lastStatus) : QVariant();
+    LedgerRow row = batchRow(attempt.link, attempt.device);
+    row.startRow = m_startRows.take(QStringLiteral("%1 %2").arg(attempt.link).arg(attempt.device));
+    row.attempt = attempt.number;
+    row.outcome = attempt.outcome;
+    row.status = attempt.status;
     row.message = attempt.message;
-    row.bytesAcknowledged = attempt.run.bytesAcknowledged;
-    row.retransmissions = attempt.run.retransmissions;
-    row.start = attempt.run.start;
-    row.end = attempt.run.end;
+    row.bytesAcknowledged = attempt.bytesAcknowledged;
+    row.retransmissions = attempt.retransmissions;
+    row.start = attempt.start;
+    row.end = attempt.end;
     append(row);
 }
 

@@ -1,15 +1,15 @@
 #ifndef RECORDER_H
 #define RECORDER_H
 
-#include "devicerecord.h"
-#include "firmwareimage.h"
 #include "ledger.h"
 #include "plantlink.h"
 
 #include "platform.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QObject>
+#include <QVariant>
 
 // Writes each attempt into the station's ledger as it starts and as it ends, and has the
 // ledger's rows copied on to the plant database when there is one. The ledger is the source of
@@ -19,13 +19,34 @@ class Recorder : public QObject
 {
     Q_OBJECT
 public:
+    // The image every row of the batch names, as it was read before any link opened.
+    struct Image
+    {
+        QString path;      // absolute
+        qint64 size = 0;
+        QString sha256;    // lower-case hex
+    };
     struct Batch
     {
         QString id;
         QString label;
         QString station;
         QString operatorName;
-        FirmwareImage image;
+        Image image;
+    };
+    // An attempt as the records keep it; the batch says what became of it.
+    struct Attempt
+    {
+        QString link;
+        int device = 0;
+        int number = 0;            // the attempt's, from 1
+        QString outcome;           // as the report names it: "updated", "failed", ...
+        QVariant status;           // the last status code, null when there was none
+        QString message;           // as the operator read it
+        qint64 bytesAcknowledged = 0;
+        int retransmissions = 0;
+        QDateTime start;           // UTC
+        QDateTime end;             // UTC
     };
 
     explicit Recorder(QObject *parent = nullptr);
@@ -33,7 +54,6 @@ public:
     // Before any link opens: the ledger must open (false, *error says why); the plant database
     // is reached in the background, and may be away: the batch goes on without it.
     bool open(const QString &ledgerFile, const QString &plantUrl, const Batch &batch, QString *error);
-    bool enabled() const { return m_enabled; }
     PlantLink *plant() { return m_plant; }
     bool recordsLost() const { return m_lost; }
     // The ledger's id and head, for the report and the transcript; false without a ledger.
@@ -43,9 +63,10 @@ public:
     // ledger does not take it: the attempt must not start, and the records are lost (exit 4).
     bool recordStart(const QString &link, int device, int attempt, QString *error);
     // The last attempt of the device, as it ended: its end row.
-    void record(const DeviceRecord &device);
-    // A device the batch never started, with the reason, as a row of its own (attempt 0).
-    void recordNotStarted(const DeviceRecord &device);
+    void record(const Attempt &attempt);
+    // A device the batch never started, with its outcome and the reason, as a row of its own
+    // (attempt 0, now); its number, status, counts and times are not read.
+    void recordNotStarted(const Attempt &device);
     // The batch is over: what the plant database has not got yet goes now, then done (at once
     // when cut short; a batch stopped by a signal or Ctrl-C waits for it only briefly).
     void finish(bool stopped, std::function<void()> done);
@@ -54,16 +75,12 @@ public:
     // process must end without Qt's global destructors.
     void closePlant();
 
-    // Whether the flasher that wrote an attempt's start row still runs, from what the row
-    // records of it; a row of an earlier version by its batch's lock, as that version kept it.
-    static platform::Liveness writerLiveness(const LedgerRow &start);
-
 signals:
     void warning(const QString &text);
     void note(const QString &line);
 
 private:
-    LedgerRow batchRow(const DeviceRecord &device) const;
+    LedgerRow batchRow(const QString &link, int device) const;
     bool append(const LedgerRow &row, qint64 *id = nullptr);
     // Attempts whose flasher died before their end: each gets its end, said once.
     void closeDeadAttempts();

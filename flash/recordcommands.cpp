@@ -5,8 +5,8 @@
 #include "ledger.h"
 #include "plantdatabase.h"
 #include "platform.h"
-#include "recorder.h"
 #include "textescape.h"
+#include "writerliveness.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -78,7 +78,7 @@ int showHistory(const CommandLine &command, Ledger &ledger, Said &said)
             return refuse(said, QStringLiteral("журнал %1: %2").arg(shown(command.options.recordsFile), error));
         // An attempt without its end: under way while its flasher lives, unfinished once it is gone.
         for (LedgerRow &row : rows)
-            if (row.kind == QLatin1String("start") && Recorder::writerLiveness(row) == platform::Liveness::Dead)
+            if (row.kind == QLatin1String("start") && writerLiveness(row) == platform::Liveness::Dead)
                 row.outcome = QStringLiteral("unfinished");
     }
     // These two the query could only narrow down: which it is, the liveness above decides.

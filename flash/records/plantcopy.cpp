@@ -1,0 +1,202 @@
+#include "plantdatabase.h"
+
+#include "plantsql.h"
+#include "platform.h"
+#include "sqlrows.h"
+
+#include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSysInfo>
+
+namespace {
+
+constexpr int RowsPerCopy = 500;
+
+const char *const Columns = "station, ledger, row_id, batch, label, operator, program_version, link, device, attempt, outcome, status, "
+                            "message, bytes_acknowledged, retransmissions, started_at, ended_at, image_path, image_size, image_sha256, "
+                            "previous_hash, row_hash";
+
+// A time for a timestamptz column: null for none (a start row has no end yet).
+QVariant timestamp(const QDateTime &time)
+{
+    return time.isValid() ? QVariant(sqlTime(time)) : QVariant();
+}
+
+} // namespace
+
+bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    // PostgreSQL takes a null QString as NULL; its text columns hold text, empty or not.
+    const auto text = [](const QString &value) { return value.isNull() ? QVariant(QStringLiteral("")) : QVariant(value); };
+    QSqlQuery insert(db);
+    if (!insert.prepare(QStringLiteral("INSERT INTO attempts (%1, kind, start_row%2) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?%3) "
+                                  "ON CONFLICT (station, ledger, row_id) DO NOTHING")
+                       .arg(QLatin1String(Columns), m_chainColumns ? QStringLiteral(", machine, boot, pid, process_start, hash_version, detail") : QString(),
+                            m_chainColumns ? QStringLiteral(", ?, ?, ?, ?, ?, ?") : QString()))) {
+        *error = plantErrorText(insert.lastError());
+        return false;
+    }
+    for (const QVariant &value : {text(row.station), QVariant(row.ledgerId), QVariant(row.id), text(row.batch), text(row.label),
+                                  text(row.operatorName), text(row.programVersion), text(row.link), QVariant(row.device),
+                                  QVariant(row.attempt), text(row.outcome), row.status, text(row.message),
+                                  QVariant(row.bytesAcknowledged), QVariant(row.retransmissions), timestamp(row.start),
+                                  timestamp(row.end), text(row.imagePath), QVariant(row.imageSize), text(row.imageSha256),
+                                  text(row.previousHash), text(row.rowHash), text(row.kind),
+                                  row.startRow > 0 ? QVariant(row.startRow) : QVariant()})
+        insert.addBindValue(value);
+    if (m_chainColumns) {
+        const bool known = row.pid != 0;
+        for (const QVariant &value : {known ? text(row.machine) : QVariant(), known ? text(row.boot) : QVariant(),
+                                      known ? QVariant(row.pid) : QVariant(), known ? text(row.processStart) : QVariant(),
+                                      row.hashVersion >= 2 ? QVariant(row.hashVersion) : QVariant(),
+                                      row.detail.isEmpty() ? QVariant() : QVariant(row.detail)})
+            insert.addBindValue(value);
+    } else if (row.hashVersion >= 2) {
+        // A row whose hash covers columns this plant database lacks would not verify there.
+        *error = QStringLiteral("в базе завода %1 нет столбцов hash_version и detail: её может дополнить станция с правом менять таблицы").arg(m_name);
+        return false;
+    }
+    if (!insert.exec()) {
+        *error = plantErrorText(insert.lastError());
+        return false;
+    }
+    *added = insert.numRowsAffected() > 0;
+    if (*added)
+        return true;
+    // Already here: the same row sent by another flasher of this ledger is fine; another row
+    // under the same key is never dropped without a word.
+    QSqlQuery held(db);
+    if (!held.prepare(QStringLiteral("SELECT row_hash FROM attempts WHERE station = ? AND ledger = ? AND row_id = ?"))) {
+        *error = plantErrorText(held.lastError());
+        return false;
+    }
+    held.addBindValue(text(row.station));
+    held.addBindValue(row.ledgerId);
+    held.addBindValue(row.id);
+    if (!held.exec() || !held.next()) {
+        *error = plantErrorText(held.lastError());
+        return false;
+    }
+    if (held.value(0).toString() == row.rowHash)
+        return true;
+    *error = QStringLiteral("строка %1 журнала %2 (станция %3) уже есть в базе завода, но другая (хеш %4, в журнале %5): копирование остановлено; "
+                            "сравните журнал с базой: vorlex-flash --verify-records --plant-db")
+                 .arg(row.id).arg(row.ledgerId, row.station, held.value(0).toString(), row.rowHash);
+    return false;
+}
+
+LedgerRow PlantDatabase::writer() const
+{
+    const platform::ProcessIdentity process = platform::currentProcess();
+    LedgerRow row;
+    row.station = m_station.isEmpty() ? QSysInfo::machineHostName() : m_station;
+    row.operatorName = platform::loginName();
+    row.programVersion = QCoreApplication::applicationVersion();
+    row.machine = process.machine;
+    row.boot = process.boot;
+    row.pid = process.pid;
+    row.processStart = process.started;
+    return row;
+}
+
+bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
+{
+    *result = PlantCopy();
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QStringList identities;
+    QHash<QString, QPair<QString, qint64>> forks;
+    if (!ledger.identities(&identities, error) || !ledger.forks(&forks, error))
+        return false;
+    for (int i = 0; i < identities.size(); ++i) {
+        const QString identity = identities.at(i);
+        const bool current = i == identities.size() - 1;
+        // The plant database first, then the ledger: rows reach the plant only from the ledger,
+        // so a ledger read later can only have more.
+        qint64 plantRow = 0;
+        QString plantHash;
+        if (!lastRow(identity, &plantRow, &plantHash, error))
+            return false;
+        QList<QPair<qint64, QString>> mine;
+        if (plantRow > 0 && !ledger.hashesOf(identity, plantRow, 1, &mine, error))
+            return false;
+        const bool agreed = plantRow == 0 || (!mine.isEmpty() && mine.constFirst().first == plantRow && mine.constFirst().second == plantHash);
+        if (!agreed) {
+            // Rows of a former identity that the ledger lacks: that restore is on record already.
+            if (!current)
+                continue;
+            // The plant database holds rows of this ledger that it no longer has, or other rows
+            // under the same numbers. Only if they form a chain of their own was the ledger
+            // restored from a backup; rows that do not verify are a conflict, never evidence.
+            qint64 kept = 0;
+            QString broken;
+            if (!lastAgreed(ledger, identity, plantRow, &kept, error) || !firstBroken(identity, forks, &broken, error)
+                || (broken.isEmpty() && !lostRowsWhole(identity, kept, plantRow, &broken, error)))
+                return false;
+            if (!broken.isEmpty()) {
+                *error = QStringLiteral("%1: это не восстановление журнала, а строки, которые не сходятся со своими хешами; копирование остановлено; "
+                                        "сравните журнал с базой: vorlex-flash --verify-records --plant-db")
+                             .arg(broken);
+                return false;
+            }
+            // Nothing is lost: the ledger goes on under a new identity, and the restore, a row of
+            // its chain, waits for an engineer.
+            QString fresh;
+            if (!ledger.startAfresh(writer(), identity, kept, plantRow, &fresh, error))
+                return false;
+            result->restores << QStringLiteral("журнал восстановлен из копии: база завода %1 хранит его строки (id %2) до %3, а журнал "
+                                               "сходится с ней только до строки %4. Строки %5-%3 есть только в базе завода; журнал пишет "
+                                               "дальше под новым id %6. Разберитесь и подтвердите: vorlex-flash --acknowledge-restore")
+                                    .arg(m_name, identity).arg(plantRow).arg(kept).arg(kept + 1).arg(fresh);
+            if (!identities.contains(fresh))
+                identities << fresh;
+            forks.insert(fresh, {identity, kept});
+            continue;
+        }
+        // An identity's first copy: not if the plant holds the same attempts under another.
+        if (plantRow == 0) {
+            QStringList named;
+            qint64 count = 0;
+            if (!foreignCopies(ledger, identities, &named, &count, error))
+                return false;
+            if (count > 0) {
+                *error = named.constFirst() + QStringLiteral("; копирование остановлено; сравните журнал с базой: vorlex-flash --verify-records --plant-db");
+                return false;
+            }
+        }
+        qint64 after = plantRow;
+        for (;;) {
+            QList<LedgerRow> rows;
+            if (!ledger.rowsOf(identity, after, RowsPerCopy, &rows, error))
+                return false;
+            if (rows.isEmpty())
+                break;
+            if (!db.transaction()) {
+                *error = plantErrorText(db.lastError());
+                return false;
+            }
+            // Only the rows that arrived now count: another flasher of this ledger may have sent
+            // some of them a moment ago.
+            int added = 0;
+            for (const LedgerRow &row : qAsConst(rows)) {
+                bool isNew = false;
+                if (!insert(row, &isNew, error)) {
+                    // A rollback that fails leaves the connection in a failed transaction: the
+                    // worker's check after any failed copy (alive()) fails too, and connects anew.
+                    db.rollback();
+                    return false;
+                }
+                added += isNew ? 1 : 0;
+            }
+            if (!db.commit()) {
+                *error = plantErrorText(db.lastError());
+                return false;
+            }
+            result->copied += added;
+            after = rows.constLast().id;
+        }
+    }
+    return true;
+}
