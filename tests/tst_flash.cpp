@@ -1299,6 +1299,7 @@ void TestFlash::terminalWidthUnknown_data()
     QTest::newRow("COLUMNS 132") << QByteArray("132") << 132;
     QTest::newRow("COLUMNS 0") << QByteArray("0") << 80;
     QTest::newRow("COLUMNS not a number") << QByteArray("wide") << 80;
+    QTest::newRow("COLUMNS with a leading zero") << QByteArray("010") << 10;
 }
 
 // A terminal that tells no width (a serial console says 0 columns, a pipe nothing) is as wide as

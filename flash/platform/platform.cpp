@@ -11,8 +11,9 @@ TerminalSize terminalSize()
     TerminalSize size = reportedTerminalSize();
     // A serial console reports a width of 0: that is a width nobody knows, not a width of 0.
     if (size.columns <= 0) {
+        // Read in base 10: qEnvironmentVariableIntValue() would take "010" for 8.
         bool ok = false;
-        const int columns = qEnvironmentVariableIntValue("COLUMNS", &ok);
+        const int columns = qEnvironmentVariable("COLUMNS").trimmed().toInt(&ok, 10);
         size.columns = ok && columns > 0 ? columns : 80;
     }
     return size;
