@@ -126,7 +126,7 @@ QString ConsoleView::progressLine(int index, const LinkQueue &queue, const LinkQ
     const qint64 totalBlocks = (progress.size + XMODEM_PAYLOAD_SIZE - 1) / XMODEM_PAYLOAD_SIZE;
     const double rate = blocks / (qMax<qint64>(progress.elapsedMs, 1) / 1000.0);
     const qint64 left = rate > 0 ? qint64((totalBlocks - blocks) / rate) : 0;
-    const QString head = QStringLiteral("[%1] %2: ").arg(queue.name(), deviceLabel(index, queue.device()));
+    const QString head = QStringLiteral("[%1] %2: ").arg(queue.shownName(), deviceLabel(index, queue.device()));
     const QString bytes = QStringLiteral("  %1/%2 байт").arg(progress.read).arg(progress.size);
     const QString speed = QStringLiteral("  %1 бл/с").arg(rate, 0, 'f', 1);
     const QString tail = QStringLiteral("%1%").arg(percent, 3);
@@ -158,7 +158,7 @@ void ConsoleView::show(int index, int device, const QString &text, Line kind)
 {
     if (m_quiet && kind != Line::Outcome)
         return;
-    const QString line = QStringLiteral("[%1] %2: %3").arg(m_scheduler->queues().at(size_t(index))->name(), deviceLabel(index, device), text);
+    const QString line = QStringLiteral("[%1] %2: %3").arg(m_scheduler->queues().at(size_t(index))->shownName(), deviceLabel(index, device), text);
     if (m_columns <= 0) {
         standardOutput() << line << Qt::endl;
         return;

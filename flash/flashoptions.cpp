@@ -152,8 +152,8 @@ bool joinSameLinks(const QList<LinkPlan> &links, QList<LinkPlan> *joined, QStrin
             if (earlier >= 0) {
                 const QString first = same->origins.at(earlier);
                 *error = first == origin
-                    ? QStringLiteral("%1: прибор %2 на связи %3 указан дважды").arg(origin).arg(device).arg(same->name())
-                    : QStringLiteral("прибор %1 на связи %2 указан дважды: %3 и %4").arg(device).arg(same->name(), first, origin);
+                    ? QStringLiteral("%1: прибор %2 на связи %3 указан дважды").arg(origin).arg(device).arg(quotedForMessage(same->name(), PathInMessage))
+                    : QStringLiteral("прибор %1 на связи %2 указан дважды: %3 и %4").arg(device).arg(quotedForMessage(same->name(), PathInMessage), first, origin);
                 return false;
             }
             same->devices << device;

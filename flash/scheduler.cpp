@@ -65,6 +65,7 @@ LinkQueue::LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler)
     , m_scheduler(scheduler)
     , m_plan(plan)
     , m_name(plan.name())
+    , m_shownName(quotedForMessage(m_name, PathInMessage))
     , m_firstOrder(firstOrder)
 {
     m_answerTimer.setSingleShot(true);
@@ -73,7 +74,7 @@ LinkQueue::LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler)
     connect(&m_answerTimer, &QTimer::timeout, this, [this] {
         m_noAnswerStopped = true;
         emit m_scheduler->note(QStringLiteral("[%1] device %2: no answer within %3 s: stopping the handshake")
-                                   .arg(m_name).arg(device()).arg(m_scheduler->options().answerTimeoutSeconds));
+                                   .arg(m_shownName).arg(device()).arg(m_scheduler->options().answerTimeoutSeconds));
         m_launcher.stopHandshake();
     });
     connect(&m_launcher, &RunLauncher::progress, this, [this](int totalRead, qint64 size) {
@@ -109,16 +110,16 @@ bool LinkQueue::startNext()
         m_lock = std::make_unique<LinkLock>(m_plan);
         QString why;
         if (!m_lock->tryLock(&why)) {
-            m_notStartedWhy = QStringLiteral("связь %1 %2").arg(m_name, why);
-            emit m_scheduler->note(QStringLiteral("[%1] link not locked (%2): its devices are not started").arg(m_name, why));
+            m_notStartedWhy = QStringLiteral("связь %1 %2").arg(m_shownName, why);
+            emit m_scheduler->note(QStringLiteral("[%1] link not locked (%2): its devices are not started").arg(m_shownName, why));
             emit linkBusy(m_notStartedWhy);
             m_lock.reset();
             return false;
         }
     } else if (QString why; !m_lock->stillHeld(&why)) {
         // Another flasher may hold the link by the file that now has the lock's name.
-        m_notStartedWhy = QStringLiteral("связь %1 больше не заблокирована: %2").arg(m_name, why);
-        emit m_scheduler->note(QStringLiteral("[%1] link lock lost (%2): no further device starts").arg(m_name, why));
+        m_notStartedWhy = QStringLiteral("связь %1 больше не заблокирована: %2").arg(m_shownName, why);
+        emit m_scheduler->note(QStringLiteral("[%1] link lock lost (%2): no further device starts").arg(m_shownName, why));
         emit linkBusy(m_notStartedWhy);
         return false;
     }
@@ -134,8 +135,8 @@ bool LinkQueue::startNext()
         if (!std::exchange(m_waitingForPlant, false))
             return;
         if (verdict == PlantLink::Verdict::Held) {
-            m_notStartedWhy = QStringLiteral("связь %1 занята по базе завода: её ведёт %2").arg(m_name, holder);
-            emit m_scheduler->note(QStringLiteral("[%1] link held by station %2 in the plant database: no further device starts").arg(m_name, holder));
+            m_notStartedWhy = QStringLiteral("связь %1 занята по базе завода: её ведёт %2").arg(m_shownName, holder);
+            emit m_scheduler->note(QStringLiteral("[%1] link held by station %2 in the plant database: no further device starts").arg(m_shownName, holder));
             emit linkBusy(m_notStartedWhy);
             endQueue();
         } else if (m_scheduler->holding()) {
@@ -183,7 +184,7 @@ void LinkQueue::startAttempt()
     QString why;
     if (!m_scheduler->attemptMayStart(m_name, number, m_attempt, &why)) {
         emit m_scheduler->note(QStringLiteral("[%1] device %2: attempt %3 not started: its start could not be recorded: %4")
-                                   .arg(m_name).arg(number).arg(m_attempt).arg(why));
+                                   .arg(m_shownName).arg(number).arg(m_attempt).arg(why));
         const QString notStarted = QStringLiteral("попытка %1 не начата: её начало не записано в журнал (%2)").arg(m_attempt).arg(why);
         if (m_attempt == 1) {
             m_record.started = false;
@@ -196,7 +197,7 @@ void LinkQueue::startAttempt()
         finishDevice();
         return;
     }
-    emit m_scheduler->note(QStringLiteral("[%1] device %2: run starts (attempt %3 of %4)").arg(m_name).arg(number).arg(m_attempt).arg(maxAttempts()));
+    emit m_scheduler->note(QStringLiteral("[%1] device %2: run starts (attempt %3 of %4)").arg(m_shownName).arg(number).arg(m_attempt).arg(maxAttempts()));
 
     RunSettings settings;
     settings.link = m_plan.kind;
@@ -220,7 +221,7 @@ void LinkQueue::stopHandshake()
     }
     if (m_retryTimer.isActive()) {
         m_retryTimer.stop();
-        emit m_scheduler->note(QStringLiteral("[%1] device %2: no further attempt").arg(m_name).arg(device()));
+        emit m_scheduler->note(QStringLiteral("[%1] device %2: no further attempt").arg(m_shownName).arg(device()));
         // The last attempt failed, and the device is left as the stop found it: interrupted.
         m_record.outcome = DeviceRecord::Outcome::Interrupted;
         m_record.message = QStringLiteral("остановлено %1 перед попыткой %2 из %3; попытка %4: %5")
@@ -318,8 +319,8 @@ void LinkQueue::onEnded()
         if (port.exists() && !(port.isReadable() && port.isWritable())) {
             const QString hint = QStringLiteral("нет прав на порт %1. Откройте доступ: добавьте пользователя в группу dialout "
                                                 "(sudo usermod -aG dialout $USER), затем выйдите из системы и войдите заново.")
-                                     .arg(port.filePath());
-            emit m_scheduler->note(QStringLiteral("[%1] device %2: port refused: %3").arg(m_name).arg(device()).arg(hint));
+                                     .arg(quotedForMessage(port.filePath(), PathInMessage));
+            emit m_scheduler->note(QStringLiteral("[%1] device %2: port refused: %3").arg(m_shownName).arg(device()).arg(hint));
             emit m_scheduler->warning(QStringLiteral("прибор %1: ").arg(device()) + hint);
         }
     }
@@ -329,7 +330,7 @@ void LinkQueue::onEnded()
     m_record.outcome = attempt.outcome;
     m_record.message = attempt.message;
     emit m_scheduler->note(QStringLiteral("[%1] device %2: attempt %3 over: %4: %5")
-                               .arg(m_name).arg(device()).arg(m_attempt).arg(outcomeName(attempt.outcome), attempt.message));
+                               .arg(m_shownName).arg(device()).arg(m_attempt).arg(outcomeName(attempt.outcome), attempt.message));
     emit attemptOver(m_record);
     if (mayRetry(attempt)) {
         emit attemptFailed(device(), attempt.message, RetryPauseMs);
@@ -361,7 +362,7 @@ void LinkQueue::retryWhenReady()
 void LinkQueue::finishDevice()
 {
     emit m_scheduler->note(QStringLiteral("[%1] device %2: run over: %3: %4")
-                               .arg(m_name).arg(device()).arg(outcomeName(m_record.outcome), m_record.message));
+                               .arg(m_shownName).arg(device()).arg(outcomeName(m_record.outcome), m_record.message));
     m_device.storeRelaxed(-1);
     emit deviceOver(m_record);
     const bool nextOnCabinet = m_plan.kind == RunSettings::Link::Ethernet && m_next < m_plan.devices.size();
@@ -387,7 +388,7 @@ Scheduler::Scheduler(const FlashOptions &options, const FirmwareImage &image, QO
         // A device that answered just as the operator stopped: its transfer goes on.
         connect(queue, &LinkQueue::transferBegins, this, [this, queue](int device) {
             if (m_interrupts == 1)
-                warnAboutTransfers({QStringLiteral("%1 прибор %2").arg(queue->name()).arg(device)});
+                warnAboutTransfers({QStringLiteral("%1 прибор %2").arg(queue->shownName()).arg(device)});
         });
     }
 }
@@ -478,7 +479,7 @@ void Scheduler::interrupt()
         QStringList under;
         for (const auto &queue : m_queues) {
             if (queue->transferring())
-                under << QStringLiteral("%1 прибор %2").arg(queue->name()).arg(queue->device());
+                under << QStringLiteral("%1 прибор %2").arg(queue->shownName()).arg(queue->device());
             queue->stopHandshake();
         }
         if (!under.isEmpty())

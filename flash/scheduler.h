@@ -31,6 +31,8 @@ public:
     ~LinkQueue() override;
 
     const QString &name() const { return m_name; }
+    // The name as a screen or a note may show it: a port name is the user's text.
+    const QString &shownName() const { return m_shownName; }
     const LinkPlan &plan() const { return m_plan; }
     bool active() const { return m_launcher.running(); }
     // As last reported: for what the operator is shown, never for a decision.
@@ -89,6 +91,7 @@ private:
     Scheduler *m_scheduler;
     LinkPlan m_plan;
     QString m_name;
+    QString m_shownName;
     int m_firstOrder;
     int m_next = 0;
     RunLauncher m_launcher;

@@ -76,7 +76,7 @@ void Transcript::attach(LinkQueue *queue)
             *state = RunState{queue->device(), 0, QString()};
         return *state;
     };
-    const auto prefix = [queue] { return QStringLiteral("[%1] device %2: ").arg(queue->name()).arg(queue->device()); };
+    const auto prefix = [queue] { return QStringLiteral("[%1] device %2: ").arg(queue->shownName()).arg(queue->device()); };
     RunLauncher &launcher = queue->launcher();
     connect(&launcher, &RunLauncher::probe, this, [this, current, prefix] {
         line(prefix() + QStringLiteral("probe %1").arg(++current().attempts));

@@ -1,9 +1,12 @@
 #include "statusmessages.h"
 
+#include "textescape.h"
 #include "xmodem.h"
 
-StatusPresentation presentStatus(int status, const QString &previousMessage, const QString &portName, int attempts)
+StatusPresentation presentStatus(int status, const QString &previousMessage, const QString &port, int attempts)
 {
+    // The port's name is the user's or the system's text, never a sequence for the terminal.
+    const QString portName = quotedForMessage(port, PathInMessage);
     const QString blackOnYellow = QStringLiteral("color: black; background: yellow");
     const QString blackOnGreen = QStringLiteral("color: black; background: green");
     switch (status) {
