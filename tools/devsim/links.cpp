@@ -5,12 +5,43 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <algorithm>
+
 SerialLink::SerialLink(const QString &name, int baud, QObject *parent)
     : Link(parent)
     , m_port(new QSerialPort(name, this))
     , m_baud(baud)
 {
     connect(m_port, &QSerialPort::readyRead, this, [this] { emit received(m_port->readAll()); });
+    connect(m_port, &QSerialPort::errorOccurred, this, &SerialLink::onError);
+    m_retry.setInterval(RetryMs);
+    connect(&m_retry, &QTimer::timeout, this, &SerialLink::reopen);
+}
+
+// A line that hung up would otherwise wake the emulator for ever with nothing to read.
+void SerialLink::onError()
+{
+    if (m_port->error() != QSerialPort::ResourceError || !m_port->isOpen())
+        return;
+    const QString why = m_port->errorString();
+    m_port->close();
+    // The other end of a pseudo-terminal (a virtual machine's UART) does not come back.
+    if (m_port->portName().startsWith(QLatin1String("pts/")) || m_port->portName().startsWith(QLatin1String("/dev/pts/"))) {
+        emit note(QStringLiteral("the line is gone (%1): the emulator ends").arg(why));
+        emit lost();
+        return;
+    }
+    emit note(QStringLiteral("the line is gone (%1): looking for it again every %2 ms").arg(why).arg(RetryMs));
+    m_retry.start();
+}
+
+void SerialLink::reopen()
+{
+    QString error;
+    if (open(&error)) {
+        m_retry.stop();
+        emit note(QStringLiteral("the line is back"));
+    }
 }
 
 bool SerialLink::open(QString *error)
@@ -138,6 +169,14 @@ void LinePacer::toProgrammer(const QByteArray &bytes)
         emit deliverToLink(bytes);
     else
         enqueue(m_out, bytes);
+}
+
+int LinePacer::msUntilSent() const
+{
+    if (m_out.queue.empty())
+        return 0;
+    // A millisecond past the last byte's time, so that the pacer's own timer has fired.
+    return int(std::max<qint64>(0, m_out.queue.back().first - m_clock.nsecsElapsed()) / 1000000) + 1;
 }
 
 void LinePacer::enqueue(Direction &direction, const QByteArray &bytes)

@@ -26,6 +26,8 @@ public:
 signals:
     void received(const QByteArray &bytes);
     void peerClosed();
+    // The link cannot come back: a pseudo-terminal whose other end has gone.
+    void lost();
     // Something worth a line of the emulator's output.
     void note(const QString &line);
 };
@@ -64,9 +66,15 @@ public:
     void hangUp() override;
 
 private:
+    void onError();
+    void reopen();
+
     static constexpr int ReopenMs = 500;
+    // A port that went away (an adapter pulled out) is looked for again this often.
+    static constexpr int RetryMs = 1000;
     QSerialPort *m_port;
     int m_baud;
+    QTimer m_retry;
 };
 
 // The cabinet: a TCP server on 127.0.0.1 that passes the byte stream of one connection at a time.
@@ -100,6 +108,8 @@ public:
     explicit LinePacer(int baud, QObject *parent = nullptr);
     void fromProgrammer(const QByteArray &bytes);
     void toProgrammer(const QByteArray &bytes);
+    // How long until what is held back for the programmer has gone out.
+    int msUntilSent() const;
 
 signals:
     void deliverToDevice(const QByteArray &bytes);

@@ -70,7 +70,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("serial"), QStringLiteral("Use an existing serial port."), QStringLiteral("name")},
         {QStringLiteral("tcp"), QStringLiteral("Listen on 127.0.0.1:<port> as the cabinet (0 picks a free port); given again, another cabinet with a bus of its own."), QStringLiteral("port")},
         {QStringLiteral("device"), QStringLiteral("Device numbers to answer to, as a bus of devices does: 2, 2,3,7 or 2-9 (default 2)."), QStringLiteral("list")},
-        {QStringLiteral("out"), QStringLiteral("Write the received image, fill bytes included, to <file>; {device} in the name stands for the device number, {cabinet} for the cabinet's port (the serial line's name)."), QStringLiteral("file")},
+        {QStringLiteral("out"), QStringLiteral("Write the received image, fill bytes included, to <file>; {device} in the name stands for the device number, {cabinet} for the cabinet's port (the serial line's name), {session} for the update's number on this link, from 1."), QStringLiteral("file")},
         {QStringLiteral("keep-running"), QStringLiteral("Serve one update after another (TCP: one per connection) until stopped.")},
         {QStringLiteral("plain"), QStringLiteral("A plain XMODEM-CRC receiver: no address frame, no probe; sends 'C' until the first block.")},
         {QStringLiteral("baud"), QStringLiteral("Pace both directions at <b> baud, 10 bits a byte (serial line speed for --serial; default 19200 there)."), QStringLiteral("b")},

@@ -18,13 +18,14 @@ Station::Station(std::unique_ptr<Link> link, const Settings &settings, QObject *
     connect(m_link.get(), &Link::received, &m_pacer, &LinePacer::fromProgrammer);
     connect(&m_pacer, &LinePacer::deliverToLink, m_link.get(), &Link::write);
     connect(&m_pacer, &LinePacer::deliverToDevice, this, [this](const QByteArray &bytes) {
-        if (!m_sessionOver)
+        if (!m_sessionOver && !m_hangingUp)
             m_device->receive(bytes);
     });
     m_linger.setSingleShot(true);
     m_linger.setInterval(LingerMs);
     connect(&m_linger, &QTimer::timeout, this, [this] { endSession(false); });
     connect(m_link.get(), &Link::note, this, &Station::say);
+    connect(m_link.get(), &Link::lost, this, [this] { endSession(true); });
     connect(m_link.get(), &Link::peerClosed, this, [this] {
         say(QStringLiteral("the programmer closed the link"));
         endSession(false);
@@ -66,9 +67,15 @@ void Station::startSession()
             m_linger.start();
     });
     connect(m_device.get(), &Device::hangUpRequested, this, [this] {
-        m_link->hangUp();
-        // A cabinet listens on for the next connection.
-        endSession(m_settings.hangUpEndsLink);
+        // The acknowledgement still held back for the line's time goes out before the line
+        // drops, as it would on a real line; nothing more reaches the device meanwhile.
+        m_hangingUp = true;
+        QTimer::singleShot(m_pacer.msUntilSent(), this, [this] {
+            m_hangingUp = false;
+            m_link->hangUp();
+            // A cabinet listens on for the next connection.
+            endSession(m_settings.hangUpEndsLink);
+        });
     });
 }
 
@@ -80,6 +87,7 @@ void Station::endSession(bool linkGone)
     m_linger.stop();
     if (!m_settings.outFile.isEmpty() && (m_device->address() >= 0 || m_settings.device.plain)) {
         QString name = m_settings.outFile;
+        name.replace(QLatin1String("{session}"), QString::number(m_sessions));
         name.replace(QLatin1String("{device}"), m_settings.device.plain ? QStringLiteral("plain") : QString::number(m_device->address()));
         // A cabinet by its port, a serial line by its device name.
         name.replace(QLatin1String("{cabinet}"), m_link->where().section(QLatin1Char(':'), -1).section(QLatin1Char('/'), -1));

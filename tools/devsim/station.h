@@ -20,7 +20,7 @@ public:
     {
         DeviceOptions device;
         int baud = 0;
-        QString outFile;          // {device} stands for the device number, {cabinet} for the link
+        QString outFile;          // {device} stands for the device number, {cabinet} for the link, {session} for the update
         bool sessionEndsAtEot = false; // a serial bus: the next device may be addressed at once
         bool keepRunning = false;
         bool hangUpEndsLink = false; // a pseudo-terminal is gone once hung up
@@ -49,6 +49,7 @@ private:
     LinePacer m_pacer;
     std::unique_ptr<Device> m_device;
     bool m_sessionOver = false;
+    bool m_hangingUp = false;
     int m_sessions = 0;
     QTimer m_linger;
 };
