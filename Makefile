@@ -141,7 +141,8 @@ serial-rig: package
 # build in the Debian 13 guest's Wine, each against the emulator on the host (README, Windows).
 serial-rig-check: serial-rig windows build-qt6
 	VORLEX_RIG_CACHE=$(RIG_CACHE) VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/rig/check.sh \
-		$(PKG_BUILD)/vorlex-programmer_$(VERSION)_amd64.deb $(WIN_BUILD) $(BUILD)/qt6
+		$(PKG_BUILD)/vorlex-programmer_$(VERSION)_amd64.deb $(WIN_BUILD)/vorlex-programmer-$(VERSION)-setup.exe \
+		$(WIN_BUILD) $(BUILD)/qt6
 
 # Transfer benchmark (bench/RESULTS.md); bench/run.sh --quick for a short serial part.
 bench:

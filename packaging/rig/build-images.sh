@@ -21,11 +21,8 @@ deb=${1:?usage: build-images.sh DEB}
 say() { echo "serial-rig: $*"; }
 fail() { echo "serial-rig: $*" >&2; exit 2; }
 
-[ "$(id -u)" = 0 ] || fail "building the guests needs root (debootstrap and chroot)"
 [ -f "$deb" ] || fail "$deb is missing (make package makes it)"
-for tool in debootstrap mkfs.ext4 chroot dpkg-deb; do
-    command -v "$tool" > /dev/null || fail "$tool is missing (make serial-rig installs what this needs)"
-done
+command -v dpkg-deb > /dev/null || fail "dpkg-deb is missing (make serial-rig installs what this needs)"
 
 # The package's Depends, names only: the first of each set of alternatives.
 package_depends() {
@@ -33,7 +30,8 @@ package_depends() {
 }
 
 # What runs as the guest's init: the kernel command line's init=. The host's folder of the run
-# arrives over 9p; its guest.sh does the work and the guest powers off after it, whatever it did.
+# arrives over 9p, read-only; its guest.sh does the work, writing its results to a second share,
+# and the guest powers off after it, whatever it did.
 write_init() {
     cat > "$1/sbin/rig-init" << 'EOF'
 #!/bin/sh
@@ -51,15 +49,17 @@ mount -t tmpfs -o mode=1777 tmpfs /tmp
 hostname rig
 modprobe 9pnet_virtio
 modprobe 9p
-mkdir -p /mnt/rig
-if mount -t 9p -o trans=virtio,version=9p2000.L,msize=1048576 rig /mnt/rig; then
-    echo "rig-init: the host's folder is at /mnt/rig"
-    sh /mnt/rig/guest.sh > /mnt/rig/guest.log 2>&1
-    echo $? > /mnt/rig/guest.status
+mkdir -p /mnt/rig /mnt/out
+if mount -t 9p -o trans=virtio,version=9p2000.L,msize=1048576,ro rig /mnt/rig \
+    && mount -t 9p -o trans=virtio,version=9p2000.L,msize=1048576 out /mnt/out; then
+    echo "rig-init: the host's folder is at /mnt/rig, the results go to /mnt/out"
+    sh /mnt/rig/guest.sh > /mnt/out/guest.log 2>&1
+    echo $? > /mnt/out/guest.status
     sync
+    umount /mnt/out
     umount /mnt/rig
 else
-    echo "rig-init: no host folder over 9p"
+    echo "rig-init: no host folders over 9p"
 fi
 echo "rig-init: powering off"
 echo o > /proc/sysrq-trigger
@@ -84,20 +84,41 @@ unmount_all() {
 }
 trap unmount_all EXIT
 
-# guest NAME SUITE PACKAGES: builds $CACHE/NAME.{img,vmlinuz,initrd,stamp} unless the stamp matches.
+# The recipe of a guest: every function of this file that makes it, what it installs and from where.
+recipe() { # NAME SUITE PACKAGES
+    { declare -f; echo "$2 $3 $MIRROR"; } | sha256sum | cut -c1-16
+}
+up_to_date() { # NAME STAMP
+    [ -f "$CACHE/$1.stamp" ] && [ "$(head -n 1 "$CACHE/$1.stamp")" = "$2" ] \
+        && [ -f "$CACHE/$1.img" ] && [ -f "$CACHE/$1.vmlinuz" ] && [ -f "$CACHE/$1.initrd" ]
+}
+
+# A tree that a killed build left: whatever is still mounted in it goes first, deepest first, so
+# that removing it can never reach the host's /dev or /proc through a bind mount.
+remove_tree() {
+    local tree=$1 point
+    [ -e "$tree" ] || return 0
+    while read -r point; do
+        umount -l "$point" 2> /dev/null || true
+    done < <(awk -v t="$tree/" 'index($2 "/", t) == 1 { print $2 }' /proc/self/mounts | sort -r)
+    rm -rf --one-file-system "$tree"
+}
+
+# guest NAME SUITE PACKAGES: builds $CACHE/NAME.{img,vmlinuz,initrd,stamp} unless the stamp
+# matches. It is built in a folder of its own and each file moved into place whole.
 build_guest() {
     local name=$1 suite=$2 packages=$3
     local stamp
-    stamp=$( { declare -f build_guest write_init; [ "$name" != trixie ] || declare -f wine_prefix
-        echo "$suite $packages"; } | sha256sum | cut -c1-16)
-    if [ -f "$CACHE/$name.stamp" ] && [ "$(head -n 1 "$CACHE/$name.stamp")" = "$stamp" ] \
-        && [ -f "$CACHE/$name.img" ] && [ -f "$CACHE/$name.vmlinuz" ] && [ -f "$CACHE/$name.initrd" ]; then
+    stamp=$(recipe "$name" "$suite" "$packages")
+    if up_to_date "$name" "$stamp"; then
         say "$name (Debian $suite) is up to date: $CACHE/$name.img, built $(sed -n 2p "$CACHE/$name.stamp") in $(sed -n 3p "$CACHE/$name.stamp")"
         return 0
     fi
-    local started=$SECONDS root=$CACHE/$name.root
+    local started=$SECONDS build
+    build=$(mktemp -d "$CACHE/.build-$name.XXXXXX")
+    local root=$build/root
     say "building $name (Debian $suite, recipe $stamp) in $root"
-    rm -rf "$root" "$CACHE/$name".{img,vmlinuz,initrd,stamp}
+    rm -f "$CACHE/$name.stamp"
     mkdir -p "$root"
     debootstrap --variant=minbase --include=linux-image-amd64,kmod "$suite" "$root" "$MIRROR" > "$CACHE/$name.log" 2>&1 \
         || { tail -20 "$CACHE/$name.log" >&2; fail "debootstrap $suite failed (log: $CACHE/$name.log)"; }
@@ -114,16 +135,18 @@ build_guest() {
     rm -f "$root/usr/sbin/policy-rc.d" "$root/etc/resolv.conf"
     echo rig > "$root/etc/hostname"
     write_init "$root"
-    cp "$(ls "$root"/boot/vmlinuz-* | sort -V | tail -n 1)" "$CACHE/$name.vmlinuz"
-    cp "$(ls "$root"/boot/initrd.img-* | sort -V | tail -n 1)" "$CACHE/$name.initrd"
+    cp "$(ls "$root"/boot/vmlinuz-* | sort -V | tail -n 1)" "$build/$name.vmlinuz"
+    cp "$(ls "$root"/boot/initrd.img-* | sort -V | tail -n 1)" "$build/$name.initrd"
     # Room for what a check installs; -snapshot keeps every write out of the image itself.
     local mib=$(( $(du -sm "$root" | cut -f1) * 12 / 10 + 768 ))
-    rm -f "$CACHE/$name.img"
-    truncate -s "${mib}M" "$CACHE/$name.img"
-    mkfs.ext4 -q -F -L "rig-$name" -d "$root" "$CACHE/$name.img" || fail "mkfs.ext4 for $name failed"
-    rm -rf "$root"
+    truncate -s "${mib}M" "$build/$name.img"
+    mkfs.ext4 -q -F -L "rig-$name" -d "$root" "$build/$name.img" || fail "mkfs.ext4 for $name failed"
     local took=$(( SECONDS - started ))
-    printf '%s\n%s\n%s s\n' "$stamp" "$(date -u +%FT%TZ)" "$took" > "$CACHE/$name.stamp"
+    printf '%s\n%s\n%s s\n' "$stamp" "$(date -u +%FT%TZ)" "$took" > "$build/$name.stamp"
+    # The stamp last: a guest is current only once all its files are.
+    local part
+    for part in img vmlinuz initrd stamp; do mv -fT "$build/$name.$part" "$CACHE/$name.$part"; done
+    remove_tree "$build"
     say "built $name (Debian $suite) in $took s: $CACHE/$name.img ($mib MiB)"
 }
 
@@ -141,12 +164,37 @@ wineserver -w
 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d /dev/ttyS1 /f
 wine reg add 'HKLM\Software\Wine\Ports' /v COM12 /d /dev/ttyS2 /f
 for n in 2 3 4; do wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /d '' /f; done
+# A program that crashes gets its backtrace on standard error and ends, with no dialog that
+# would hold the guest on the virtual display until the check gives up on it.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
 wineserver -w
 EOF
     chroot "$root" sh /tmp/prefix.sh
 }
 
+bookworm_packages="$(package_depends)procps"
+trixie_packages="wine wine64 fonts-wine xvfb xauth xdotool x11-utils procps"
+if up_to_date bookworm "$(recipe bookworm bookworm "$bookworm_packages")" && up_to_date trixie "$(recipe trixie trixie "$trixie_packages")"; then
+    build_guest bookworm bookworm "$bookworm_packages"
+    build_guest trixie trixie "$trixie_packages"
+    say "the guests live in $CACHE"
+    exit 0
+fi
+
+[ "$(id -u)" = 0 ] || fail "building the guests needs root (debootstrap and chroot)"
+for tool in debootstrap mkfs.ext4 chroot flock; do
+    command -v "$tool" > /dev/null || fail "$tool is missing (make serial-rig installs what this needs)"
+done
+# Root writes here: the folder must be root's own, and no one else's to change, or another
+# user could point a name in it at a file of the system.
 mkdir -p "$CACHE"
-build_guest bookworm bookworm "$(package_depends)procps"
-build_guest trixie trixie "wine wine64 fonts-wine xvfb xauth xdotool x11-utils procps"
+[ -d "$CACHE" ] && [ ! -L "$CACHE" ] || fail "$CACHE is not a folder"
+[ "$(stat -c %u "$CACHE")" = "$(id -u)" ] || fail "$CACHE belongs to $(stat -c %U "$CACHE"), not to $(id -un): choose another VORLEX_RIG_CACHE"
+[ $(( 0$(stat -c %a "$CACHE") & 022 )) = 0 ] || fail "$CACHE may be changed by others (mode $(stat -c %a "$CACHE")): chmod go-w it"
+# One build at a time; a build that was killed leaves its folder, removed here.
+exec 9< "$CACHE"
+flock 9
+for stale in "$CACHE"/.build-*; do remove_tree "$stale"; done
+build_guest bookworm bookworm "$bookworm_packages"
+build_guest trixie trixie "$trixie_packages"
 say "the guests live in $CACHE"

@@ -13,27 +13,34 @@
 # Each program's blocks per second, against the line's own 14.4, and each part's time are printed.
 # Exits non-zero on any failure. Settings (environment): VORLEX_RIG_CACHE, VORLEX_WINDOWS_CACHE;
 # VORLEX_RIG_KEEP=1 keeps the run's files (the guests' logs and results) and names their folder.
+# What a guest writes is its own evidence only where the host cannot be fooled by it: the guest
+# reads the run's folder read-only and writes to a second share that keeps no links, and what the
+# proofs compare (the emulator's received images, its log, QEMU's and the console's) is written
+# by the host outside both.
 #
-#   packaging/rig/check.sh DEB WINDOWS_OUT LINUX_BUILD [linux|windows]   (make serial-rig-check
-#                                                                         runs both guests)
+#   packaging/rig/check.sh DEB SETUP WINDOWS_OUT LINUX_BUILD [linux|windows]
+#                                         (make serial-rig-check runs both guests)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 CACHE=${VORLEX_RIG_CACHE:-$HOME/.cache/vorlex-rig}
 WINDOWS_CACHE=${VORLEX_WINDOWS_CACHE:-$HOME/.cache/vorlex-windows}
+[ $# -ge 4 ] || { echo "usage: check.sh DEB SETUP WINDOWS_OUT LINUX_BUILD [linux|windows]" >&2; exit 2; }
 deb=$(realpath "$1")
-win=$(cd "$2" && pwd)
-linux=$(cd "$3" && pwd)
-only=${4:-}
+setup=$(realpath "$2")
+win=$(cd "$3" && pwd)
+linux=$(cd "$4" && pwd)
+only=${5:-}
 devsim=$linux/tools/devsim/vorlex-devsim
-setup=$(ls "$win"/vorlex-programmer-*-setup.exe | head -n 1)
 for need in "$deb" "$devsim" "$setup" "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" \
     "$CACHE/bookworm.img" "$CACHE/trixie.img" "$(command -v qemu-system-x86_64 || echo qemu-system-x86_64)"; do
     [ -e "$need" ] || { echo "serial-rig-check: $need is missing (make serial-rig-check builds what it needs)" >&2; exit 2; }
 done
 work=$(mktemp -d)
 qemu_pid=
+devsims=()
 cleanup() {
     [ -z "$qemu_pid" ] || kill "$qemu_pid" 2> /dev/null || true
+    [ ${#devsims[@]} = 0 ] || kill "${devsims[@]}" 2> /dev/null || true
     kill $(jobs -p) 2> /dev/null || true
     if [ -n "${VORLEX_RIG_KEEP:-}" ]; then echo "serial-rig-check: the run's files are kept in $work"; else rm -rf "$work"; fi
 }
@@ -44,6 +51,8 @@ part_began=$SECONDS
 step() { echo; echo "=== $*"; part_began=$SECONDS; }
 prove() { echo "proved: $* ($(( SECONDS - part_began )) s)"; proved+=("$*"); part_began=$SECONDS; }
 fail() { echo "serial-rig-check: $*" >&2; exit 1; }
+# A guest's file as it may be shown: its bytes are the program's under test, not the terminal's.
+shown() { cat -v -- "$@" 2> /dev/null | tail -n 40; }
 wait_for() { # pattern file seconds
     local i
     for i in $(seq $(( $3 * 10 ))); do
@@ -77,15 +86,16 @@ python3 -c "import sys; d=open(sys.argv[1],'rb').read(); d+=b'\xff'*(-len(d)%128
     "$work/image.bin" "$work/expected.bin"
 
 # boot NAME GUEST_SCRIPT EMULATOR1_OPTIONS... -- EMULATOR2_OPTIONS...: runs the guest to its end.
+# $work/NAME/in is what the guest reads, $work/NAME/out what it writes, $work/NAME/host the host's.
 boot() {
     local name=$1 script=$2; shift 2
-    local share=$work/$name one=() two=() seen=one
+    local in=$work/$name/in out=$work/$name/out host=$work/$name/host one=() two=() seen=one
     for arg in "$@"; do
         if [ "$arg" = -- ]; then seen=two; elif [ $seen = one ]; then one+=("$arg"); else two+=("$arg"); fi
     done
-    mkdir -p "$share"
-    cp "$script" "$share/guest.sh"
-    cp "$work/image.bin" "$share/"
+    mkdir -p "$in" "$out" "$host"
+    cp "$script" "$in/guest.sh"
+    cp "$work/image.bin" "$in/"
     # Software emulation always: a guest under KVM hangs on these machines (nested virtualisation).
     # The plain qemu64 processor: with -cpu max, QEMU 7.2's emulation faults every Wine 10 process
     # ("supervisor read access in user mode" on its stack). One processor: with two, the guest's
@@ -95,94 +105,125 @@ boot() {
         -kernel "$CACHE/$name.vmlinuz" -initrd "$CACHE/$name.initrd" \
         -append "root=/dev/vda rw console=ttyS0 init=/sbin/rig-init panic=-1 8250.nr_uarts=4" \
         -drive "file=$CACHE/$name.img,format=raw,if=virtio" -snapshot \
-        -serial "file:$share/console.log" -serial pty -serial pty -nic none \
-        -virtfs "local,path=$share,mount_tag=rig,security_model=none,id=rig" \
-        > "$share/qemu.log" 2>&1 &
+        -serial "file:$host/console.log" -serial pty -serial pty -nic none \
+        -virtfs "local,path=$in,mount_tag=rig,security_model=none,readonly=on,id=rig" \
+        -virtfs "local,path=$out,mount_tag=out,security_model=mapped-xattr,id=out" \
+        > "$host/qemu.log" 2>&1 &
     qemu_pid=$!
-    wait_for 'label serial2' "$share/qemu.log" 20 || fail "QEMU did not start: $(cat "$share/qemu.log")"
+    wait_for 'label serial2' "$host/qemu.log" 20 || fail "QEMU did not start: $(cat "$host/qemu.log")"
     local ptys
-    mapfile -t ptys < <(sed -n 's/.*redirected to \(\/dev\/pts\/[0-9]*\) (label serial[12]).*/\1/p' "$share/qemu.log")
+    mapfile -t ptys < <(sed -n 's/.*redirected to \(\/dev\/pts\/[0-9]*\) (label serial[12]).*/\1/p' "$host/qemu.log")
     echo "QEMU $(qemu-system-x86_64 --version | head -n 1 | awk '{print $4}') with TCG: $name, ttyS1 = ${ptys[0]}, ttyS2 = ${ptys[1]}"
-    "$devsim" --serial "${ptys[0]}" "${one[@]}" > "$share/devsim1.log" 2>&1 &
-    wait_for 'link ready' "$share/devsim1.log" 10 || fail "vorlex-devsim on ttyS1: $(cat "$share/devsim1.log")"
+    devsims=()
+    "$devsim" --serial "${ptys[0]}" "${one[@]}" > "$host/devsim1.log" 2>&1 &
+    devsims+=($!)
+    wait_for 'link ready' "$host/devsim1.log" 10 || fail "vorlex-devsim on ttyS1: $(cat "$host/devsim1.log")"
     if [ ${#two[@]} -gt 0 ]; then
-        "$devsim" --serial "${ptys[1]}" "${two[@]}" > "$share/devsim2.log" 2>&1 &
-        wait_for 'link ready' "$share/devsim2.log" 10 || fail "vorlex-devsim on ttyS2: $(cat "$share/devsim2.log")"
+        "$devsim" --serial "${ptys[1]}" "${two[@]}" > "$host/devsim2.log" 2>&1 &
+        devsims+=($!)
+        wait_for 'link ready' "$host/devsim2.log" 10 || fail "vorlex-devsim on ttyS2: $(cat "$host/devsim2.log")"
     fi
-    touch "$share/host-ready"
+    touch "$in/host-ready"
     local i
     for i in $(seq 900); do kill -0 "$qemu_pid" 2> /dev/null || break; sleep 1; done
     if kill -0 "$qemu_pid" 2> /dev/null; then
         kill "$qemu_pid"
-        fail "the $name guest did not finish within 15 minutes: $(tail -20 "$share/console.log")"
+        fail "the $name guest did not finish within 15 minutes: $(shown "$host/console.log")"
     fi
     qemu_pid=
-    [ -f "$share/guest.status" ] || fail "the $name guest's script did not run: $(tail -20 "$share/console.log")"
-    cat "$share/guest.log"
+    # The emulators end with their lines, or here: none outlives its guest.
+    kill "${devsims[@]}" 2> /dev/null || true
+    wait "${devsims[@]}" 2> /dev/null || true
+    devsims=()
+    [ -f "$out/guest.status" ] || fail "the $name guest's script did not run: $(shown "$host/console.log")"
+    shown "$out/guest.log"
 }
 status_is() { [ "$(cat "$1" 2> /dev/null)" = "$2" ]; }
 
+# same FILE: the image as the device keeps it, byte for byte.
+same() { [ -f "$1" ] && cmp -s "$work/expected.bin" "$1"; }
+
 if [ "$only" != windows ]; then
 step "Debian 12 guest: the Linux vorlex-flash from the package, over /dev/ttyS1"
-mkdir -p "$work/bookworm" && cp "$deb" "$work/bookworm/vorlex.deb"
-boot bookworm "$here/guest-linux.sh" --pace --device 2 --keep-running --out "$work/bookworm/received-{device}.bin"
-g=$work/bookworm
-status_is "$g/dpkg.status" 0 || fail "dpkg -i: $(tail -5 "$g/dpkg.txt")"
-prove "the package installs in Debian 12 with dpkg -i and no network: $(cat "$g/version.txt")"
-status_is "$g/linux-flash.status" 0 || fail "vorlex-flash ended with $(cat "$g/linux-flash.status"): $(cat "$g/linux-flash.txt")"
-cmp "$work/expected.bin" "$g/received-2.bin" || fail "the device did not receive the image byte for byte"
-grep -q '"outcome": "updated"' "$g/linux-report.json" && grep -q updated "$g/linux-history.csv" || fail "report or ledger: $(cat "$g/linux-history.csv")"
-settings=$(head -n 1 "$g/stty.txt" 2> /dev/null)
+mkdir -p "$work/bookworm/in" && cp "$deb" "$work/bookworm/in/vorlex.deb"
+h=$work/bookworm/host
+boot bookworm "$here/guest-linux.sh" --pace --device 2 --keep-running --out "$h/received-{session}-{device}.bin"
+g=$work/bookworm/out
+status_is "$g/dpkg.status" 0 || fail "dpkg -i: $(shown "$g/dpkg.txt")"
+prove "the package installs in Debian 12 with dpkg -i and no network: $(shown "$g/version.txt")"
+status_is "$g/linux-flash.status" 0 || fail "vorlex-flash ended with $(shown "$g/linux-flash.status"): $(shown "$g/linux-flash.txt")"
+same "$h/received-1-2.bin" || fail "the device did not receive the image byte for byte"
+grep -q '"outcome": "updated"' "$g/linux-report.json" && grep -q updated "$g/linux-history.csv" || fail "report or ledger: $(shown "$g/linux-history.csv")"
+settings=$(head -n 1 "$g/stty.txt" 2> /dev/null | cat -v)
 grep -q 'speed 19200 baud' "$g/stty.txt" && grep -qw cs8 "$g/stty.txt" && grep -qw -- -parenb "$g/stty.txt" && grep -qw -- -cstopb "$g/stty.txt" \
-    || fail "the port's settings during the run: $(cat "$g/stty.txt" 2> /dev/null)"
-linux_rate=$(rates "$g/devsim1.log" | sed -n 1p)
+    || fail "the port's settings during the run: $(shown "$g/stty.txt")"
+linux_rate=$(rates "$h/devsim1.log" | sed -n 1p)
 prove "vorlex-flash updates a device byte for byte over /dev/ttyS1 (8250 driver); the guest saw ${settings%%;*}, cs8 -parenb -cstopb; $linux_rate blocks/s"
-status_is "$g/console-flash.status" 0 || fail "the run on the console ended with $(cat "$g/console-flash.status")"
+status_is "$g/console-flash.status" 0 && same "$h/received-2-2.bin" || fail "the run on the console ended with $(shown "$g/console-flash.status")"
 read -r rows columns < "$g/console-size.txt" || true
-grep -q 'бл/с' "$g/console.log" && ! grep -q 'Прибо…' "$g/console.log" || fail "live lines on the console: $(grep -a 'Прибо' "$g/console.log" | head -3)"
-prove "on the guest's serial console ($rows rows, $columns columns as it reports) the live lines are 80 columns wide, not cut"
-
+# The live lines as the console shows them: each redrawn line, its escape sequences taken out,
+# is as wide as the terminal allows (80 columns less the last, which would wrap), never cut short.
+widest=$(python3 -c '
+import re, sys
+text = open(sys.argv[1], encoding="utf-8", errors="replace").read()
+text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
+lines = [l for l in re.split(r"[\r\n]", text) if l.startswith("[/dev/ttyS1]") and "бл/с" in l]
+print(max((len(l) for l in lines), default=0))
+' "$h/console.log")
+[ "$widest" -ge 70 ] && [ "$widest" -le 79 ] && ! grep -q 'Прибо…' "$h/console.log" \
+    || fail "live lines on the console: the widest is $widest columns: $(grep -a 'ttyS1' "$h/console.log" | head -3 | cat -v)"
+prove "on the guest's serial console ($rows rows, $columns columns as it reports) the live lines are $widest columns wide (80 less the one that would wrap), not cut"
 fi
 
 if [ "$only" != linux ]; then
 step "Debian 13 guest, Wine 10: vorlex-flash.exe and the window over COM1 and COM12"
-mkdir -p "$work/trixie" && cp "$setup" "$work/trixie/setup.exe"
-cp "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" "$work/trixie/"
-boot trixie "$here/guest-wine.sh" --pace --device 2,3 --keep-running --drop-after 10 --drop-sessions 1 --out "$work/trixie/received-{device}.bin" \
-    -- --pace --device 2 --keep-running --out "$work/trixie/com12-{device}.bin"
-g=$work/trixie
-echo "guest times (s): $(tr '\n' ' ' < "$g/times.txt")"
-status_is "$g/setup.status" 0 || fail "the setup program ended with $(cat "$g/setup.status")"
+mkdir -p "$work/trixie/in" && cp "$setup" "$work/trixie/in/setup.exe"
+cp "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" "$work/trixie/in/"
+h=$work/trixie/host
+boot trixie "$here/guest-wine.sh" --pace --device 2,3 --keep-running --drop-after 10 --drop-sessions 1 --out "$h/received-{session}-{device}.bin" \
+    -- --pace --device 2 --keep-running --out "$h/com12-{session}-{device}.bin"
+g=$work/trixie/out
+echo "guest times (s): $(shown "$g/times.txt" | tr '\n' ' ')"
+status_is "$g/setup.status" 0 || fail "the setup program ended with $(shown "$g/setup.status")"
 prove "the setup program installs silently (/S) into the guest's Wine"
-grep -q '^COM1' "$g/ports.txt" || fail "--list-ports: $(cat "$g/ports.txt" "$g/ports.err")"
-prove "--list-ports lists COM1 as Windows knows it: $(grep '^COM1' "$g/ports.txt" | head -n 1 | tr '\t' ' ')"
-status_is "$g/com1.status" 0 || fail "vorlex-flash.exe on COM1 ended with $(cat "$g/com1.status"): $(cat "$g/com1.txt")"
-for n in 2 3; do cmp "$work/expected.bin" "$g/received-$n.bin" || fail "device $n on COM1 did not receive the image byte for byte"; done
-python3 - "$g/com1-report.json" << 'EOF' || fail "the COM1 report: $(cat "$g/com1-report.json")"
+com1=$(awk -F '\t' '$1 == "COM1"' "$g/ports.txt" 2> /dev/null | head -n 1 | cat -v)
+[ -n "$com1" ] || fail "--list-ports: $(shown "$g/ports.txt" "$g/ports.err")"
+prove "--list-ports lists COM1 as Windows knows it: ${com1//$'\t'/ }"
+status_is "$g/com1.status" 0 || fail "vorlex-flash.exe on COM1 ended with $(shown "$g/com1.status"): $(shown "$g/com1.txt")"
+# The COM1 run is the emulator's first three updates: the dropped one, then each device whole.
+! same "$h/received-1-2.bin" || fail "the first update on COM1 was not dropped"
+for n in 2 3; do
+    file=$(ls "$h"/received-[23]-$n.bin 2> /dev/null | head -n 1)
+    [ -n "$file" ] && same "$file" || fail "device $n on COM1 did not receive the image byte for byte"
+done
+python3 - "$g/com1-report.json" << 'EOF' || fail "the COM1 report: $(shown "$g/com1-report.json")"
 import json, sys
 devices = json.load(open(sys.argv[1]))["devices"]
 assert [d["outcome"] for d in devices] == ["updated", "updated"], devices
 assert len(devices[0]["attempts"]) == 2 and devices[0]["attempts"][0]["outcome"] == "failed", devices[0]["attempts"]
 EOF
-grep -q 'COM1' "$g/history.csv" && [ "$(grep -c updated "$g/history.csv")" = 2 ] || fail "--history: $(cat "$g/history.csv" "$g/history.err")"
-wine_rates=$(rates "$g/devsim1.log" | sed -n 1,2p | tr '\n' ' ')
+grep -q 'COM1' "$g/history.csv" && [ "$(grep -c updated "$g/history.csv")" = 2 ] || fail "--history: $(shown "$g/history.csv" "$g/history.err")"
+wine_rates=$(rates "$h/devsim1.log" | sed -n 1,2p | tr '\n' ' ')
 prove "vorlex-flash.exe updates two devices over COM1 byte for byte, the first after the line dropped and came back; report and --history say so; blocks/s: $wine_rates"
-status_is "$g/com12.status" 0 && cmp "$work/expected.bin" "$g/com12-2.bin" || fail "COM12: $(cat "$g/com12.txt")"
-prove "COM12 (\\\\.\\COM12) carries an update byte for byte at $(rates "$g/devsim2.log" | sed -n 1p) blocks/s"
+status_is "$g/com12.status" 0 && same "$h/com12-1-2.bin" || fail "COM12: $(shown "$g/com12.txt")"
+prove "COM12 (\\\\.\\COM12) carries an update byte for byte at $(rates "$h/devsim2.log" | sed -n 1p) blocks/s"
 status_is "$g/stopped.status" 130 && grep -q '"outcome": "interrupted"' "$g/stopped-report.json" \
-    || fail "Ctrl-C: exit $(cat "$g/stopped.status"), $(tail -3 "$g/stopped.txt")"
+    || fail "Ctrl-C: exit $(shown "$g/stopped.status"), $(shown "$g/stopped.txt" | tail -3)"
 prove "Ctrl-C while probing on COM1 ends with 130 and the device interrupted"
 if grep -q 'занят другой программой' "$g/busy.txt"; then
-    status_is "$g/busy.status" 1 || fail "COM1 held by another program: exit $(cat "$g/busy.status")"
-    prove "a COM port another program holds is refused as such: $(grep -o 'порт COM1 занят[^)]*)' "$g/busy.txt" | head -n 1)"
+    status_is "$g/busy.status" 1 || fail "COM1 held by another program: exit $(shown "$g/busy.status")"
+    prove "a COM port another program holds is refused as such: $(grep -o 'порт COM1 занят[^)]*)' "$g/busy.txt" | head -n 1 | cat -v)"
 elif grep -q 'не ответил' "$g/busy.txt"; then
     # Windows refuses a second open of a COM port; Wine 10 grants it, so the refusal is not seen here.
     echo "NOT PROVED here: Wine opened COM1 for the flasher while vorlex-devsim.exe held it (Windows refuses that); the message needs a Windows machine"
 else
-    fail "COM1 held by another program: $(cat "$g/busy.txt")"
+    fail "COM1 held by another program: $(shown "$g/busy.txt")"
 fi
-status_is "$g/window.status" 0 || fail "the window over COM1: $(cat "$g/window.txt" 2> /dev/null)"
-prove "the window lists COM1 ($(grep -o 'ports listed: .*' "$g/window.txt" | head -n 1)) and its update over COM1 reaches \"Файл успешно отправлен\"; blocks/s $(rates "$g/devsim1.log" | tail -n 1)"
+# The window's update is the emulator's last on COM1, after the three of the COM1 run.
+last=$(ls "$h"/received-*-2.bin 2> /dev/null | sed 's/.*received-\([0-9]*\)-2.bin/\1/' | sort -n | tail -n 1)
+status_is "$g/window.status" 0 && [ "${last:-0}" -gt 3 ] && same "$h/received-$last-2.bin" \
+    || fail "the window over COM1: $(shown "$g/window.txt" "$g/window.err")"
+prove "the window lists COM1 ($(grep -o 'ports listed: .*' "$g/window.txt" | head -n 1 | cat -v)) and its update over COM1 reaches \"Файл успешно отправлен\" byte for byte; blocks/s $(rates "$h/devsim1.log" | tail -n 1)"
 fi
 
 echo
