@@ -52,7 +52,7 @@ step() { echo; echo "=== $*"; part_began=$SECONDS; }
 prove() { echo "proved: $* ($(( SECONDS - part_began )) s)"; proved+=("$*"); part_began=$SECONDS; }
 fail() { echo "serial-rig-check: $*" >&2; exit 1; }
 # A guest's file as it may be shown: its bytes are the program's under test, not the terminal's.
-shown() { cat -v -- "$@" 2> /dev/null | tail -n 40; }
+shown() { cat -- "$@" 2> /dev/null | tr -d '\r' | cat -v | tail -n 40; }
 wait_for() { # pattern file seconds
     local i
     for i in $(seq $(( $3 * 10 ))); do
@@ -186,7 +186,7 @@ g=$work/trixie/out
 echo "guest times (s): $(shown "$g/times.txt" | tr '\n' ' ')"
 status_is "$g/setup.status" 0 || fail "the setup program ended with $(shown "$g/setup.status")"
 prove "the setup program installs silently (/S) into the guest's Wine"
-com1=$(awk -F '\t' '$1 == "COM1"' "$g/ports.txt" 2> /dev/null | head -n 1 | cat -v)
+com1=$(tr -d '\r' < "$g/ports.txt" | awk -F '\t' '$1 == "COM1"' | head -n 1 | cat -v)
 [ -n "$com1" ] || fail "--list-ports: $(shown "$g/ports.txt" "$g/ports.err")"
 prove "--list-ports lists COM1 as Windows knows it: ${com1//$'\t'/ }"
 status_is "$g/com1.status" 0 || fail "vorlex-flash.exe on COM1 ended with $(shown "$g/com1.status"): $(shown "$g/com1.txt")"
@@ -223,7 +223,7 @@ fi
 last=$(ls "$h"/received-*-2.bin 2> /dev/null | sed 's/.*received-\([0-9]*\)-2.bin/\1/' | sort -n | tail -n 1)
 status_is "$g/window.status" 0 && [ "${last:-0}" -gt 3 ] && same "$h/received-$last-2.bin" \
     || fail "the window over COM1: $(shown "$g/window.txt" "$g/window.err")"
-prove "the window lists COM1 ($(grep -o 'ports listed: .*' "$g/window.txt" | head -n 1 | cat -v)) and its update over COM1 reaches \"Файл успешно отправлен\" byte for byte; blocks/s $(rates "$h/devsim1.log" | tail -n 1)"
+prove "the window lists COM1 ($(grep -o 'ports listed: .*' "$g/window.txt" | head -n 1 | tr -d '\r' | cat -v)) and its update over COM1 reaches \"Файл успешно отправлен\" byte for byte; blocks/s $(rates "$h/devsim1.log" | tail -n 1)"
 fi
 
 echo
