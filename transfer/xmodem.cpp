@@ -1,6 +1,7 @@
 #include "xmodem.h"
 
 #include "boundedwait.h"
+#include "serialwaits.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -46,29 +47,21 @@ constexpr int AckPassMs = 1000;
 constexpr int AckPasses = 4;
 constexpr int DrainMsPerPayloadByte = 20;
 
-// Debian's Qt can lose a port's read notification after a zero-byte read, so readyRead() may
-// never come for bytes the kernel already holds: look at the link itself before calling it quiet.
+// Looks at the link itself before calling it quiet: a port's notification may not have come
+// for bytes it already holds.
 bool inputWaiting(QIODevice *link)
 {
     if (link->bytesAvailable() > 0)
         return true;
-    if (!qobject_cast<QSerialPort *>(link))
-        return false;
-    return link->waitForReadyRead(0) && link->bytesAvailable() > 0;
+    auto *port = qobject_cast<QSerialPort *>(link);
+    return port && serialwaits::inputHeld(port);
 }
 
-// Looked at from inside a wait, which any signal of the port would end: a look that finds
-// nothing sets a timeout error, which is not this wait's business. Bytes found are read by the
-// caller; a port gone ends the wait for the caller to see, as linkClosed() does.
+// Looked at from inside a wait, at each of its wake-ups. Bytes found are read by the caller; a
+// port gone ends the wait for the caller to see, as linkClosed() does.
 bool answerHeld(QSerialPort *port)
 {
-    if (port->bytesAvailable() > 0)
-        return true;
-    const QSignalBlocker quiet(port);
-    const bool arrived = port->waitForReadyRead(0) && port->bytesAvailable() > 0;
-    if (port->error() == QSerialPort::TimeoutError)
-        port->clearError();
-    return arrived || port->error() == QSerialPort::ResourceError;
+    return serialwaits::inputHeld(port) || port->error() == QSerialPort::ResourceError;
 }
 
 // The link closed under a wait: a cabinet that hung up, a port that went away.
@@ -247,6 +240,11 @@ int Xmodem::connectDevice()
         return endRun(1);
     }
 
+    // The answer's wait, for the systems whose port is waited on through the event loop.
+    BoundedWait answerWait([this] { return m_abandonRequested; });
+    answerWait.endOn(port.get(), &QIODevice::readyRead);
+    answerWait.endOn(port.get(), &QSerialPort::errorOccurred);
+
     runCounter = 1;
     port->write(buildAddressFrame(devNumber));
     BoundedWait pause([this] { return m_abandonRequested; });
@@ -271,7 +269,7 @@ int Xmodem::connectDevice()
         emit start_transmit();
         port->write(&PROBE_BYTE, 1);
         port->flush();
-        port->waitForReadyRead(SerialAnswerWaitMs);
+        serialwaits::awaitAnswer(port.get(), SerialAnswerWaitMs, answerWait);
         ++runCounter;
         if (port->error() == QSerialPort::ResourceError) {
             // The port went away (adapter unplugged, line hung up): every further wait would
@@ -465,9 +463,9 @@ bool Xmodem::transferImage(QIODevice *link, QIODevice *source, qint64 imageSize,
         ackWait.endOn(socket, &QAbstractSocket::disconnected);
     else if (auto *port = qobject_cast<QSerialPort *>(link)) {
         ackWait.endOn(port, &QSerialPort::errorOccurred);
-        // A port may hold the answer without saying so (Wine's serial driver often does not
-        // complete the wait for received bytes): the wait's 100 ms wake-ups look for it, so
-        // that such an answer costs at most that and not the whole pass.
+        // A port may hold the answer without saying so (a notification lost after a zero-byte
+        // read): the wait's 100 ms wake-ups look for it, so that such an answer costs at most
+        // that and not the whole pass.
         ackWait.endWhen([port] { return answerHeld(port); });
     }
     const auto failed = [this] {
@@ -526,7 +524,7 @@ bool Xmodem::deliver(QIODevice *link, const QByteArray &message, BoundedWait &ac
         }
         link->write(message);
         if (isBlock && link == serialPort)
-            serialPort->waitForBytesWritten(XMODEM_PAYLOAD_SIZE * DrainMsPerPayloadByte);
+            serialwaits::pushWritten(serialPort, XMODEM_PAYLOAD_SIZE * DrainMsPerPayloadByte);
         // Hand the bytes to the network now rather than when the wait's loop gets round to it:
         // the device can answer that much sooner.
         if (socket)
