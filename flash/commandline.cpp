@@ -71,7 +71,7 @@ QString checkSerialPort(const QString &name)
     for (const QSerialPortInfo &port : ports) {
         if (port.portName() == name || port.systemLocation() == name)
             return QString();
-        names << port.portName();
+        names << quotedForMessage(port.portName());
     }
     if (QFileInfo::exists(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name))
         return QString();

@@ -154,6 +154,8 @@ void TestFlash::outcomes_data()
     const QStringList once{QStringLiteral("--retries"), QStringLiteral("0")};
     QTest::newRow("Ethernet update") << tcp << 0 << QStringLiteral("Прибор 2: обновлён") << QStringList();
     QTest::newRow("serial update") << QStringList{QStringLiteral("--pty")} << 0 << QStringLiteral("Прибор 2: обновлён") << QStringList();
+    QTest::newRow("serial update through a port name that would clear the terminal") << QStringList{QStringLiteral("--pty")} << 0
+                                                                                     << QStringLiteral("tty\\x1b[2J] Прибор 2: обновлён") << QStringList();
     QTest::newRow("silent device") << tcp + QStringList{QStringLiteral("--start-after"), QStringLiteral("1000000")} << 1
                                    << QStringLiteral("Прибор 2: НЕ обновлён: прибор не ответил за 1 с") << once;
     QTest::newRow("NAK storm") << tcp + QStringList{QStringLiteral("--nak-block"), QStringLiteral("2"), QStringLiteral("--nak-count"), QStringLiteral("0")}
@@ -174,7 +176,12 @@ void TestFlash::outcomes()
     DevSim sim(device);
     QVERIFY2(sim.start(), qPrintable(sim.output()));
     const bool serial = device.contains(QStringLiteral("--pty"));
-    const QStringList link = serial ? QStringList{QStringLiteral("--serial"), sim.where()}
+    QString port = sim.where();
+    if (says.contains(QLatin1String("\\x1b"))) {
+        port = m_images.missing() + QStringLiteral("tty\x1b[2J");
+        QVERIFY(QFile::link(sim.where(), port));
+    }
+    const QStringList link = serial ? QStringList{QStringLiteral("--serial"), port}
                                     : QStringList{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort())};
     Flash flash;
     flash.start(link + flags + QStringList{QStringLiteral("--device"), QStringLiteral("2"), QStringLiteral("--answer-timeout"), QStringLiteral("1"),
