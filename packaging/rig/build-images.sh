@@ -19,6 +19,7 @@ CACHE=${VORLEX_RIG_CACHE:-$HOME/.cache/vorlex-rig}
 MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 deb=${1:?usage: build-images.sh DEB}
 say() { echo "serial-rig: $*"; }
+. "$here/trust.sh"
 fail() { echo "serial-rig: $*" >&2; exit 2; }
 
 [ -f "$deb" ] || fail "$deb is missing (make package makes it)"
@@ -89,7 +90,7 @@ recipe() { # NAME SUITE PACKAGES
     { declare -f; echo "$2 $3 $MIRROR"; } | sha256sum | cut -c1-16
 }
 up_to_date() { # NAME STAMP
-    [ -f "$CACHE/$1.stamp" ] && [ "$(head -n 1 "$CACHE/$1.stamp")" = "$2" ] \
+    trusted_guest "$CACHE" "$1" 2> /dev/null && [ -f "$CACHE/$1.stamp" ] && [ "$(head -n 1 "$CACHE/$1.stamp")" = "$2" ] \
         && [ -f "$CACHE/$1.img" ] && [ -f "$CACHE/$1.vmlinuz" ] && [ -f "$CACHE/$1.initrd" ]
 }
 
@@ -172,6 +173,7 @@ EOF
     chroot "$root" sh /tmp/prefix.sh
 }
 
+[ ! -e "$CACHE" ] || trusted_folder "$CACHE" || fail "the cache is not safe to use"
 bookworm_packages="$(package_depends)procps"
 trixie_packages="wine wine64 fonts-wine xvfb xauth xdotool x11-utils procps"
 if up_to_date bookworm "$(recipe bookworm bookworm "$bookworm_packages")" && up_to_date trixie "$(recipe trixie trixie "$trixie_packages")"; then
@@ -187,10 +189,9 @@ for tool in debootstrap mkfs.ext4 chroot flock; do
 done
 # Root writes here: the folder must be root's own, and no one else's to change, or another
 # user could point a name in it at a file of the system.
-mkdir -p "$CACHE"
-[ -d "$CACHE" ] && [ ! -L "$CACHE" ] || fail "$CACHE is not a folder"
-[ "$(stat -c %u "$CACHE")" = "$(id -u)" ] || fail "$CACHE belongs to $(stat -c %U "$CACHE"), not to $(id -un): choose another VORLEX_RIG_CACHE"
-[ $(( 0$(stat -c %a "$CACHE") & 022 )) = 0 ] || fail "$CACHE may be changed by others (mode $(stat -c %a "$CACHE")): chmod go-w it"
+trusted_folder "$(dirname "$CACHE")" || fail "the cache's folder is not safe to build in"
+mkdir -p -m 755 "$CACHE"
+trusted_folder "$CACHE" || fail "the cache is not safe to build in"
 # One build at a time; a build that was killed leaves its folder, removed here.
 exec 9< "$CACHE"
 flock 9

@@ -31,6 +31,10 @@ win=$(cd "$3" && pwd)
 linux=$(cd "$4" && pwd)
 only=${5:-}
 devsim=$linux/tools/devsim/vorlex-devsim
+. "$here/trust.sh"
+trusted_folder "$WINDOWS_CACHE" || { echo "serial-rig-check: $WINDOWS_CACHE is not safe to take programs from" >&2; exit 2; }
+trusted_folder "$CACHE" && trusted_guest "$CACHE" bookworm && trusted_guest "$CACHE" trixie \
+    || { echo "serial-rig-check: the guests in $CACHE are not safe to boot (make serial-rig builds them)" >&2; exit 2; }
 for need in "$deb" "$devsim" "$setup" "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" \
     "$CACHE/bookworm.img" "$CACHE/trixie.img" "$(command -v qemu-system-x86_64 || echo qemu-system-x86_64)"; do
     [ -e "$need" ] || { echo "serial-rig-check: $need is missing (make serial-rig-check builds what it needs)" >&2; exit 2; }
@@ -161,6 +165,7 @@ linux_rate=$(rates "$h/devsim1.log" | sed -n 1p)
 prove "vorlex-flash updates a device byte for byte over /dev/ttyS1 (8250 driver); the guest saw ${settings%%;*}, cs8 -parenb -cstopb; $linux_rate blocks/s"
 status_is "$g/console-flash.status" 0 && same "$h/received-2-2.bin" || fail "the run on the console ended with $(shown "$g/console-flash.status")"
 read -r rows columns < "$g/console-size.txt" || true
+[[ "$rows $columns" =~ ^[0-9]+\ [0-9]+$ ]] || fail "the console's size: $(shown "$g/console-size.txt")"
 # The live lines as the console shows them: each redrawn line, its escape sequences taken out,
 # is as wide as the terminal allows (80 columns less the last, which would wrap), never cut short.
 widest=$(python3 -c '
@@ -191,7 +196,8 @@ com1=$(tr -d '\r' < "$g/ports.txt" | awk -F '\t' '$1 == "COM1"' | head -n 1 | ca
 prove "--list-ports lists COM1 as Windows knows it: ${com1//$'\t'/ }"
 status_is "$g/com1.status" 0 || fail "vorlex-flash.exe on COM1 ended with $(shown "$g/com1.status"): $(shown "$g/com1.txt")"
 # The COM1 run is the emulator's first three updates: the dropped one, then each device whole.
-! same "$h/received-1-2.bin" || fail "the first update on COM1 was not dropped"
+[ -f "$h/received-1-2.bin" ] && ! same "$h/received-1-2.bin" && grep -q 'block 10: dropping the link' "$h/devsim1.log" \
+    || fail "the first update on COM1 was not dropped"
 for n in 2 3; do
     file=$(ls "$h"/received-[23]-$n.bin 2> /dev/null | head -n 1)
     [ -n "$file" ] && same "$file" || fail "device $n on COM1 did not receive the image byte for byte"

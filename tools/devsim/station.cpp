@@ -54,6 +54,7 @@ void Station::startSession()
     if (options.dropSessions > 0 && m_sessions >= options.dropSessions)
         options.dropAfterBlock = 0;
     ++m_sessions;
+    m_hangingUp = false;
     m_device = std::make_unique<Device>(options);
     m_sessionOver = false;
     connect(m_device.get(), &Device::transmit, &m_pacer, &LinePacer::toProgrammer);
@@ -70,13 +71,24 @@ void Station::startSession()
         // The acknowledgement still held back for the line's time goes out before the line
         // drops, as it would on a real line; nothing more reaches the device meanwhile.
         m_hangingUp = true;
-        QTimer::singleShot(m_pacer.msUntilSent(), this, [this] {
-            m_hangingUp = false;
-            m_link->hangUp();
-            // A cabinet listens on for the next connection.
-            endSession(m_settings.hangUpEndsLink);
-        });
+        hangUpWhenSent(m_sessions);
     });
+}
+
+// Looked at again until the pacer has nothing left for the programmer; a session that ended
+// meanwhile (the link lost, the programmer gone) takes its hang-up with it.
+void Station::hangUpWhenSent(int session)
+{
+    if (session != m_sessions || !m_hangingUp)
+        return;
+    if (const int ms = m_pacer.msUntilSent(); ms > 0) {
+        QTimer::singleShot(ms, this, [this, session] { hangUpWhenSent(session); });
+        return;
+    }
+    m_hangingUp = false;
+    m_link->hangUp();
+    // A cabinet listens on for the next connection.
+    endSession(m_settings.hangUpEndsLink);
 }
 
 void Station::endSession(bool linkGone)

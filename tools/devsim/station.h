@@ -42,6 +42,7 @@ signals:
 private:
     void startSession();
     void endSession(bool linkGone);
+    void hangUpWhenSent(int session);
     void say(const QString &text);
 
     std::unique_ptr<Link> m_link;
