@@ -1,4 +1,5 @@
 #include "consoleview.h"
+#include "textescape.h"
 
 #include "console.h"
 #include "scheduler.h"
@@ -294,7 +295,7 @@ void ConsoleView::printSummary(const QList<DeviceRecord> &records)
         for (const DeviceRecord::Attempt &attempt : record.attempts)
             retransmissions += attempt.run.retransmissions;
         const qint64 ms = timed ? record.attempts.constFirst().run.start.msecsTo(record.attempts.constLast().run.end) : 0;
-        rows << QStringList{record.link, QString::number(record.device), outcomeText(record.outcome), QString::number(record.attempts.size()),
+        rows << QStringList{quotedForMessage(record.link, PathInMessage), QString::number(record.device), outcomeText(record.outcome), QString::number(record.attempts.size()),
                             timed ? QString::number(ms / 1000.0, 'f', 1) : QStringLiteral("-"), QString::number(retransmissions)};
     }
     standardOutput() << textTable(rows) << Qt::flush;

@@ -1,4 +1,5 @@
 #include "portlist.h"
+#include "textescape.h"
 
 #include "console.h"
 
@@ -40,13 +41,14 @@ void listPorts(bool json)
         standardOutput() << QStringLiteral("COM порты не найдены") << Qt::endl;
         return;
     }
-    const auto field = [](const QString &value) { return value.isEmpty() ? QStringLiteral("-") : value; };
+    // A USB adapter's strings are whoever made or programmed it: shown escaped, as a name is.
+    const auto field = [](const QString &value) { return value.isEmpty() ? QStringLiteral("-") : quotedForMessage(value, PathInMessage); };
     standardOutput() << QStringLiteral("порт\tпуть\tописание\tпроизводитель\tсерийный номер\tUSB VID:PID") << Qt::endl;
     for (const QSerialPortInfo &port : ports) {
         const QString ids = port.hasVendorIdentifier() && port.hasProductIdentifier()
             ? usbId(true, port.vendorIdentifier()) + QLatin1Char(':') + usbId(true, port.productIdentifier())
             : QString();
-        standardOutput() << QStringList{port.portName(), port.systemLocation(), field(port.description()), field(port.manufacturer()),
+        standardOutput() << QStringList{field(port.portName()), field(port.systemLocation()), field(port.description()), field(port.manufacturer()),
                                         field(port.serialNumber()), field(ids)}
                                 .join(QLatin1Char('\t'))
                          << Qt::endl;

@@ -412,9 +412,9 @@ void Scheduler::start()
 {
     QStringList names;
     for (const LinkPlan &plan : m_options.links)
-        names << plan.name();
+        names << quotedForMessage(plan.name(), PathInMessage);
     emit note(QStringLiteral("batch: file %1, %2 bytes, SHA-256 %3, devices %4, links %5")
-                  .arg(m_image.path).arg(m_image.bytes.size()).arg(m_image.sha256).arg(deviceCount()).arg(names.join(QStringLiteral(", "))));
+                  .arg(quotedForMessage(m_image.path, PathInMessage)).arg(m_image.bytes.size()).arg(m_image.sha256).arg(deviceCount()).arg(names.join(QStringLiteral(", "))));
     startQueues();
     if (m_activeQueues == 0)
         finish();

@@ -83,7 +83,9 @@ unmount_all() {
     for (( i = ${#mounted[@]} - 1; i >= 0; i-- )); do umount -l "${mounted[$i]}" 2> /dev/null || true; done
     mounted=()
 }
-trap unmount_all EXIT
+# A build that fails leaves no tree behind; one that is killed leaves it to the next build.
+building=
+trap 'unmount_all; [ -z "$building" ] || remove_tree "$building"' EXIT
 
 # The recipe of a guest: every function of this file that makes it, what it installs and from where.
 recipe() { # NAME SUITE PACKAGES
@@ -117,6 +119,7 @@ build_guest() {
     fi
     local started=$SECONDS build
     build=$(mktemp -d "$CACHE/.build-$name.XXXXXX")
+    building=$build
     local root=$build/root
     say "building $name (Debian $suite, recipe $stamp) in $root"
     rm -f "$CACHE/$name.stamp"
@@ -148,6 +151,7 @@ build_guest() {
     local part
     for part in img vmlinuz initrd stamp; do mv -fT "$build/$name.$part" "$CACHE/$name.$part"; done
     remove_tree "$build"
+    building=
     say "built $name (Debian $suite) in $took s: $CACHE/$name.img ($mib MiB)"
 }
 

@@ -32,7 +32,7 @@ linux=$(cd "$4" && pwd)
 only=${5:-}
 devsim=$linux/tools/devsim/vorlex-devsim
 . "$here/trust.sh"
-trusted_folder "$WINDOWS_CACHE" || { echo "serial-rig-check: $WINDOWS_CACHE is not safe to take programs from" >&2; exit 2; }
+trusted_folder "$WINDOWS_CACHE/qt-6.4.2/bin" && trusted_file "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" || { echo "serial-rig-check: $WINDOWS_CACHE is not safe to take programs from" >&2; exit 2; }
 trusted_folder "$CACHE" && trusted_guest "$CACHE" bookworm && trusted_guest "$CACHE" trixie \
     || { echo "serial-rig-check: the guests in $CACHE are not safe to boot (make serial-rig builds them)" >&2; exit 2; }
 for need in "$deb" "$devsim" "$setup" "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" \

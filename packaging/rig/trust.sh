@@ -29,11 +29,18 @@ trusted_folder() {
     done
 }
 
+# trusted_file PATH: a plain file of root's or the running user's that no one else may change.
+trusted_file() {
+    [ -f "$1" ] && [ ! -L "$1" ] && { [ "$(stat -c %u "$1")" = 0 ] || [ "$(stat -c %u "$1")" = "$(id -u)" ]; } \
+        && [ $(( 0$(stat -c %a "$1") & 022 )) = 0 ] || { echo "$1 is not a file only $(id -un) may change" >&2; return 1; }
+}
+
 # trusted_guest CACHE NAME: the guest's files are plain files of the running user's.
 trusted_guest() {
     local part
     for part in img vmlinuz initrd stamp; do
         [ -f "$1/$2.$part" ] && [ ! -L "$1/$2.$part" ] && [ "$(stat -c %u "$1/$2.$part")" = "$(id -u)" ] \
-            || { echo "$1/$2.$part is not a plain file of $(id -un)'s" >&2; return 1; }
+            && [ $(( 0$(stat -c %a "$1/$2.$part") & 022 )) = 0 ] \
+            || { echo "$1/$2.$part is not a plain file of $(id -un)'s that only $(id -un) may change" >&2; return 1; }
     done
 }

@@ -21,7 +21,9 @@ SerialLink::SerialLink(const QString &name, int baud, QObject *parent)
 // A line that hung up would otherwise wake the emulator for ever with nothing to read.
 void SerialLink::onError()
 {
-    if (m_port->error() != QSerialPort::ResourceError || !m_port->isOpen())
+    // A hung-up tty reads as end of file, which Qt reports as a read error.
+    const QSerialPort::SerialPortError error = m_port->error();
+    if ((error != QSerialPort::ResourceError && error != QSerialPort::ReadError) || !m_port->isOpen())
         return;
     const QString why = m_port->errorString();
     m_port->close();
@@ -177,6 +179,12 @@ int LinePacer::msUntilSent() const
         return 0;
     // A millisecond past the last byte's time, so that the pacer's own timer has fired.
     return int(std::max<qint64>(0, m_out.queue.back().first - m_clock.nsecsElapsed()) / 1000000) + 1;
+}
+
+void LinePacer::dropIncoming()
+{
+    m_in.queue.clear();
+    m_in.timer.stop();
 }
 
 void LinePacer::enqueue(Direction &direction, const QByteArray &bytes)

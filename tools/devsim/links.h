@@ -110,6 +110,8 @@ public:
     void toProgrammer(const QByteArray &bytes);
     // How long until what is held back for the programmer has gone out.
     int msUntilSent() const;
+    // Forgets what is held back for the device, as a line that drops loses it.
+    void dropIncoming();
 
 signals:
     void deliverToDevice(const QByteArray &bytes);

@@ -86,6 +86,8 @@ void Station::hangUpWhenSent(int session)
         return;
     }
     m_hangingUp = false;
+    // What the programmer sent into the dropped line is lost with it.
+    m_pacer.dropIncoming();
     m_link->hangUp();
     // A cabinet listens on for the next connection.
     endSession(m_settings.hangUpEndsLink);
