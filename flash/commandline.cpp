@@ -4,13 +4,13 @@
 #include "plantdatabase.h"
 #include "reportwriter.h"
 #include "rerunplan.h"
+#include "serialports.h"
 #include "textescape.h"
 
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSerialPortInfo>
 
 namespace {
 
@@ -61,22 +61,6 @@ QString description()
         "продолжается, так как прерванная запись оставляет прибор с неполной прошивкой:\n"
         "её прерывает второе Ctrl-C. SIGTERM и SIGHUP прерывают сразу, как второе Ctrl-C:\n"
         "связь закрывается, протокол дописывается.");
-}
-
-// The port as the system lists it, or a path that exists (a pseudo-terminal is not listed).
-QString checkSerialPort(const QString &name)
-{
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    QStringList names;
-    for (const QSerialPortInfo &port : ports) {
-        if (port.portName() == name || port.systemLocation() == name)
-            return QString();
-        names << quotedForMessage(port.portName());
-    }
-    if (QFileInfo::exists(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name))
-        return QString();
-    return QStringLiteral("COM порт %1 не найден. %2").arg(quotedForMessage(name),
-        names.isEmpty() ? QStringLiteral("В системе нет COM портов.") : QStringLiteral("Есть: ") + names.join(QStringLiteral(", ")));
 }
 
 QString readPlan(const QString &path, QList<LinkPlan> *links)

@@ -1,23 +1,13 @@
 #ifndef COMMANDLINE_H
 #define COMMANDLINE_H
 
+#include "exitcodes.h"
 #include "flashoptions.h"
 #include "historyview.h"
 #include "ledger.h"
 
 #include <QString>
 #include <QStringList>
-
-// vorlex-flash's exit codes, as --help, the manual page and the README give them.
-enum ExitCode {
-    AllUpdated = 0,
-    SomeFailed = 1,
-    BadInput = 2,
-    OutputNotWritten = 3, // the report or the transcript
-    RecordsLost = 4,
-    KilledBase = 128, // + the signal's number
-    Interrupted = 130,
-};
 
 // What the command line asks for, every check that needs no link made.
 struct CommandLine

@@ -63,7 +63,7 @@ int withOutputChecked(int code)
     if (failure == 0)
         return code;
     standardError() << QStringLiteral("vorlex-flash: стандартный вывод записан не целиком: ") << platform::writeFailure(failure) << Qt::endl;
-    return code >= KilledBase ? code : OutputNotWritten;
+    return withOutputFailure(code);
 }
 
 // The records keep a device's last attempt as it ended, or, for a device never started, why.
@@ -217,31 +217,27 @@ int main(int argc, char *argv[])
 
     QObject::connect(&scheduler, &Scheduler::finished, &app, [&](const QList<DeviceRecord> &records) {
         view.finish(records);
-        bool allUpdated = true;
+        BatchEnd end;
+        end.allUpdated = true;
         for (const DeviceRecord &record : records)
-            allUpdated = allUpdated && record.outcome == DeviceRecord::Outcome::Updated;
-        int code = scheduler.signalNumber() ? KilledBase + scheduler.signalNumber()
-                 : scheduler.interrupted()  ? Interrupted
-                 : allUpdated               ? AllUpdated
-                                            : SomeFailed;
+            end.allUpdated = end.allUpdated && record.outcome == DeviceRecord::Outcome::Updated;
+        end.interrupted = scheduler.interrupted();
+        end.signalNumber = scheduler.signalNumber();
         for (const DeviceRecord &record : records)
             if (record.outcome == DeviceRecord::Outcome::NotStarted)
                 recorder.recordNotStarted(recordedAttempt(record));
-        recorder.finish(scheduler.interrupted() || stopSignal != 0, [&, records, code]() mutable {
+        recorder.finish(scheduler.interrupted() || stopSignal != 0, [&, records, end]() mutable {
             const bool stopped = scheduler.interrupted() || stopSignal != 0;
             if (!scheduler.interrupted() && stopSignal != 0) {
-                code = stopSignal == platform::SignalWatcher::Interrupt ? Interrupted : KilledBase + stopSignal;
+                end.lateSignal = stopSignal;
                 transcript.line(QStringLiteral("signal %1 after the last device: the last plant copy not awaited").arg(stopSignal));
             }
             if (recorder.ledgerHead(&report.ledgerId, &report.ledgerHead))
                 transcript.line(QStringLiteral("ledger %1 ends at row %2 of %3 rows, hash %4")
                                     .arg(report.ledgerId).arg(report.ledgerHead.lastRow).arg(report.ledgerHead.rows).arg(report.ledgerHead.hash));
-            // Precedence: a signal or an interrupt (it says what ended the batch), then an output
-            // not written whole (3), then a lost ledger row (4), then a device not updated (1).
-            if (recorder.recordsLost() && !stopped)
-                code = RecordsLost;
-            if (transcript.failed() && !stopped)
-                code = OutputNotWritten;
+            end.recordsLost = recorder.recordsLost();
+            end.outputFailed = transcript.failed();
+            int code = batchExitCode(end);
             if (!options.reportFile.isEmpty()) {
                 report.end = QDateTime::currentDateTimeUtc();
                 report.interrupted = stopped;
@@ -260,8 +256,8 @@ int main(int argc, char *argv[])
                 if (!why.isEmpty() || !writeReport(options.reportFile, report, &why)) {
                     view.warn(QStringLiteral("отчёт %1 не записан: %2").arg(quotedForMessage(options.reportFile, PathInMessage), why));
                     transcript.line(QStringLiteral("report %1 not written: %2").arg(quotedForMessage(options.reportFile, PathInMessage), why));
-                    if (!stopped)
-                        code = OutputNotWritten;
+                    end.outputFailed = true;
+                    code = batchExitCode(end);
                 }
             }
             QCoreApplication::exit(code);

@@ -46,7 +46,8 @@ void Transcript::line(const QString &text)
     m_failed = true;
     const QString why = cause != 0 ? platform::writeFailure(cause) : m_file.errorString();
     // The part of the line that did go out is taken back; where the file cannot be cut (a pipe,
-    // a device), the failure gets a line of its own if anything still goes through.
+    // a device), the failure gets a line of its own if anything still goes through: its own
+    // result does not matter, the transcript has failed already and the exit code says so.
     if (!m_file.resize(m_whole))
         m_file.write(QStringLiteral("\n%1 transcript ends here: a line could not be written (%2)\n").arg(stamp, why).toUtf8());
     emit writeFailed(why);
@@ -67,7 +68,7 @@ void Transcript::attach(LinkQueue *queue)
     struct RunState
     {
         int device = -1;
-        int attempts = 0;
+        int probes = 0;
         QString shown;
     };
     auto state = std::make_shared<RunState>();
@@ -79,11 +80,11 @@ void Transcript::attach(LinkQueue *queue)
     const auto prefix = [queue] { return QStringLiteral("[%1] device %2: ").arg(queue->shownName()).arg(queue->device()); };
     RunLauncher &launcher = queue->launcher();
     connect(&launcher, &RunLauncher::probe, this, [this, current, prefix] {
-        line(prefix() + QStringLiteral("probe %1").arg(++current().attempts));
+        line(prefix() + QStringLiteral("probe %1").arg(++current().probes));
     }, Qt::DirectConnection);
     connect(&launcher, &RunLauncher::status, this, [this, current, prefix, port = queue->plan().serialPort](int status) {
         RunState &run = current();
-        run.shown = presentStatus(status, run.shown, port, run.attempts).message;
+        run.shown = presentStatus(status, run.shown, port, run.probes).message;
         line(prefix() + QStringLiteral("status %1: %2").arg(status).arg(run.shown));
     }, Qt::DirectConnection);
     connect(&launcher, &RunLauncher::trace, this, [this, prefix](const QString &text) {

@@ -16,7 +16,6 @@ public:
     explicit Transcript(QObject *parent = nullptr);
 
     bool open(const QString &path, QString *error);
-    bool isOpen() const { return m_file.isOpen(); }
     // Any thread may write a line.
     void line(const QString &text);
     // A line could not be written whole: the transcript is incomplete from then on.

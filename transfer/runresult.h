@@ -23,7 +23,7 @@ struct RunResult
     qint64 imageSize = 0;      // bytes of the image this run was to send
     qint64 bytesAcknowledged = 0; // image bytes (fill excluded) in blocks the device acknowledged
     int retransmissions = 0;   // blocks and ends of transmission sent again after a NAK
-    int attempts = 0;          // probes
+    int probes = 0;            // probe bytes sent before the device asked for data
     QDateTime start;           // UTC
     QDateTime end;             // UTC
 };

@@ -246,6 +246,8 @@ int Xmodem::connectDevice()
     answerWait.endOn(port.get(), &QSerialPort::errorOccurred);
 
     runCounter = 1;
+    // Not checked here: a frame the line did not take gets no answer, and the probes below go
+    // on until the port fails or the operator stops.
     port->write(buildAddressFrame(devNumber));
     BoundedWait pause([this] { return m_abandonRequested; });
     pause.wait(SerialPauseAfterFrameMs);
@@ -265,8 +267,9 @@ int Xmodem::connectDevice()
         port->clear();
         port->clearError();
         debugLine(workerLog(), "Try connect");
-        ++m_result.attempts;
+        ++m_result.probes;
         emit start_transmit();
+        // A probe the line did not take is a probe without an answer: the wait below catches it.
         port->write(&PROBE_BYTE, 1);
         port->flush();
         serialwaits::awaitAnswer(port.get(), SerialAnswerWaitMs, answerWait);
@@ -368,6 +371,7 @@ int Xmodem::connectEthDevice()
     // One small message at a time, each waiting for its answer: nothing to gain from Nagle.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     report(STATUS_CABINET_CONNECTED);
+    // A write to a socket fails only with the connection, which cabinetGone() sees below.
     socket->write(buildAddressFrame(devNumber));
     wait.wait(EthPauseAfterFrameMs);
     disconnect(connectedEndsWait);
@@ -386,8 +390,9 @@ int Xmodem::connectEthDevice()
         for (int probe = 1; probe <= EthProbesPerGroup && !(m_stopAtOnce && runCounter <= 0) && !abandoned(); ++probe) {
             ++runCounter;
             debugLine(workerLog(), "Try connect");
-            ++m_result.attempts;
+            ++m_result.probes;
             emit start_transmit();
+            // As the frame's: a lost connection is seen by cabinetGone().
             socket->write(&PROBE_BYTE, 1);
             wait.wait(EthProbeWaitMs);
             if (socket->bytesAvailable() > 0 || cabinetGone())
@@ -522,6 +527,7 @@ bool Xmodem::deliver(QIODevice *link, const QByteArray &message, BoundedWait &ac
             else
                 debugLine(resendLog(), "resend XMODEM_EOT transmission", transmission);
         }
+        // Bytes the link did not take get no ACK: the answer's wait below ends the transfer.
         link->write(message);
         if (isBlock && link == serialPort)
             serialwaits::pushWritten(serialPort, XMODEM_PAYLOAD_SIZE * DrainMsPerPayloadByte);

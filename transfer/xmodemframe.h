@@ -21,7 +21,7 @@ constexpr int XMODEM_BLOCK_SIZE = XMODEM_PAYLOAD_SIZE + 5;
 constexpr char XMODEM_FILL_BYTE = char(0xFF);
 constexpr int ADDRESS_FRAME_SIZE = 8;
 
-// CRC-16/XMODEM (poly 0x1021, init 0, no reflection), bit by bit. length <= 0 gives 0.
+// CRC-16/XMODEM (poly 0x1021, init 0, no reflection), a byte at a time from a table. length <= 0 gives 0.
 uint16_t CRC16(const char *data, int length);
 
 // CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF), bit by bit. An empty array gives 0xFFFF.

@@ -65,6 +65,7 @@ QString SerialLink::where() const
     return m_port->portName();
 }
 
+// What a line does not take is lost, as on a real line: the programmer sees an answer missing.
 void SerialLink::write(const QByteArray &bytes)
 {
     m_port->write(bytes);
@@ -134,6 +135,7 @@ void TcpLink::accept()
 
 void TcpLink::write(const QByteArray &bytes)
 {
+    // As on a serial line: a connection that fails loses the answer, and the socket says why.
     if (m_client)
         m_client->write(bytes);
 }

@@ -121,5 +121,5 @@ void Station::endSession(bool linkGone)
 
 void Station::say(const QString &text)
 {
-    emit line(m_settings.label.isEmpty() ? text : m_settings.label + text);
+    emit line(text);
 }

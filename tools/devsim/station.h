@@ -24,7 +24,6 @@ public:
         bool sessionEndsAtEot = false; // a serial bus: the next device may be addressed at once
         bool keepRunning = false;
         bool hangUpEndsLink = false; // a pseudo-terminal is gone once hung up
-        QString label;            // put before each line when several stations share the output
     };
 
     Station(std::unique_ptr<Link> link, const Settings &settings, QObject *parent = nullptr);

@@ -61,9 +61,9 @@ QString runMessage(const RunResult &result)
     // before it is never -10 itself, so one code back is the whole of its text. Code 3, the
     // one that counts attempts, is the window's own and never a worker's.
     const QString before = result.previousStatus != 0
-        ? presentStatus(result.previousStatus, QString(), result.portName, result.attempts).message
+        ? presentStatus(result.previousStatus, QString(), result.portName, result.probes).message
         : QString();
-    return presentStatus(result.lastStatus, before, result.portName, result.attempts).message;
+    return presentStatus(result.lastStatus, before, result.portName, result.probes).message;
 }
 
 QList<QPair<int, QString>> statusCodeMessages()

@@ -1,64 +1,14 @@
-#include "scheduler.h"
+#include "linkqueue.h"
 
 #include "linklock.h"
 #include "plantlink.h"
 #include "platform.h"
+#include "retrypolicy.h"
+#include "scheduler.h"
+#include "serialports.h"
 #include "statusmessages.h"
-#include "xmodem.h"
 #include "textescape.h"
-
-#include <QFileInfo>
-#include <QSerialPortInfo>
-
-namespace {
-// A cabinet takes one connection at a time: give it a moment to see the last one closed.
-constexpr int NextConnectionDelayMs = 300;
-// Before an attempt again: a cabinet or a device that has just failed gets a moment to recover.
-constexpr int RetryPauseMs = 1000;
-// How often a retry looks whether a vanished serial port is back.
-constexpr int PortPollMs = 200;
-
-// Listed by the system, or a path that exists (a pseudo-terminal is not listed).
-bool serialPortPresent(const QString &name)
-{
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
-        if (port.portName() == name || port.systemLocation() == name)
-            return true;
-    return QFileInfo::exists(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
-}
-
-// Codes the checks before any link opens already rule out; another attempt would only repeat them.
-bool badInput(int status)
-{
-    return status == ERROR_NO_INTERFACE || status == ERROR_BAD_FILE_NAME || status == ERROR_BAD_FILE_SIZE
-        || status == ERROR_BAD_IP_ADDRESS || status == ERROR_BAD_ETH_PORT;
-}
-} // namespace
-
-QString outcomeName(DeviceRecord::Outcome outcome)
-{
-    switch (outcome) {
-    case DeviceRecord::Outcome::Updated: return QStringLiteral("updated");
-    case DeviceRecord::Outcome::Failed: return QStringLiteral("failed");
-    case DeviceRecord::Outcome::NoAnswer: return QStringLiteral("no answer");
-    case DeviceRecord::Outcome::Interrupted: return QStringLiteral("interrupted");
-    case DeviceRecord::Outcome::NotStarted: break;
-    }
-    return QStringLiteral("not started");
-}
-
-QString outcomeText(DeviceRecord::Outcome outcome)
-{
-    switch (outcome) {
-    case DeviceRecord::Outcome::Updated: return QStringLiteral("обновлён");
-    case DeviceRecord::Outcome::Failed: return QStringLiteral("ошибка");
-    case DeviceRecord::Outcome::NoAnswer: return QStringLiteral("нет ответа");
-    case DeviceRecord::Outcome::Interrupted: return QStringLiteral("прерван");
-    case DeviceRecord::Outcome::NotStarted: break;
-    }
-    return QStringLiteral("не начат");
-}
+#include "xmodem.h"
 
 LinkQueue::LinkQueue(const LinkPlan &plan, int firstOrder, Scheduler *scheduler)
     : QObject(scheduler)
@@ -309,22 +259,12 @@ void LinkQueue::onEnded()
         && m_plan.kind == RunSettings::Link::Serial && platform::serialPortHeldElsewhere(m_plan.serialPort))
         attempt.message += QStringLiteral("; порт %1 занят другой программой (Windows открывает COM-порт только для одной): закройте её и повторите")
                                .arg(quotedForMessage(m_plan.serialPort));
-#ifdef Q_OS_LINUX
-    // The worker only knows that the port did not open. The most common reason on Linux has a
-    // remedy the operator can apply at once: say it.
-    if (attempt.outcome == DeviceRecord::Outcome::Failed && m_result.lastStatus == ERROR_PORT_NOT_OPENING
-        && m_plan.kind == RunSettings::Link::Serial) {
-        const QString name = m_plan.serialPort;
-        const QFileInfo port(name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name);
-        if (port.exists() && !(port.isReadable() && port.isWritable())) {
-            const QString hint = QStringLiteral("нет прав на порт %1. Откройте доступ: добавьте пользователя в группу dialout "
-                                                "(sudo usermod -aG dialout $USER), затем выйдите из системы и войдите заново.")
-                                     .arg(quotedForMessage(port.filePath(), PathInMessage));
+    if (attempt.outcome == DeviceRecord::Outcome::Failed && m_result.lastStatus == ERROR_PORT_NOT_OPENING && m_plan.kind == RunSettings::Link::Serial) {
+        if (const QString hint = portPermissionHint(m_plan.serialPort); !hint.isEmpty()) {
             emit m_scheduler->note(QStringLiteral("[%1] device %2: port refused: %3").arg(m_shownName).arg(device()).arg(hint));
             emit m_scheduler->warning(QStringLiteral("прибор %1: ").arg(device()) + hint);
         }
     }
-#endif
     m_record.attempts << attempt;
     m_record.run = attempt.run;
     m_record.outcome = attempt.outcome;
@@ -332,28 +272,21 @@ void LinkQueue::onEnded()
     emit m_scheduler->note(QStringLiteral("[%1] device %2: attempt %3 over: %4: %5")
                                .arg(m_shownName).arg(device()).arg(m_attempt).arg(outcomeName(attempt.outcome), attempt.message));
     emit attemptOver(m_record);
-    if (mayRetry(attempt)) {
-        emit attemptFailed(device(), attempt.message, RetryPauseMs);
-        m_portDeadline = QDeadlineTimer(RetryPauseMs + m_scheduler->options().answerTimeoutSeconds * 1000);
-        m_retryTimer.start(RetryPauseMs);
+    if (retry::mayRetry(attempt.outcome, attempt.run.lastStatus, m_attempt, maxAttempts(), m_scheduler->holding())) {
+        emit attemptFailed(device(), attempt.message, retry::PauseMs);
+        m_portDeadline = QDeadlineTimer(retry::PauseMs + m_scheduler->options().answerTimeoutSeconds * 1000);
+        m_retryTimer.start(retry::PauseMs);
         return;
     }
     finishDevice();
 }
 
-// Every failure of the link or the device gets another attempt from the start: a device that
-// failed part-way is still in its receiver mode and takes the image anew.
-bool LinkQueue::mayRetry(const DeviceRecord::Attempt &attempt) const
-{
-    const bool failed = attempt.outcome == DeviceRecord::Outcome::Failed || attempt.outcome == DeviceRecord::Outcome::NoAnswer;
-    return failed && !badInput(attempt.run.lastStatus) && m_attempt < maxAttempts() && !m_scheduler->holding();
-}
 
 // A serial port that went away (an adapter pulled out) is waited for, up to the answer timeout.
 void LinkQueue::retryWhenReady()
 {
     if (m_plan.kind == RunSettings::Link::Serial && !serialPortPresent(m_plan.serialPort) && !m_portDeadline.hasExpired()) {
-        m_retryTimer.start(PortPollMs);
+        m_retryTimer.start(retry::PortPollMs);
         return;
     }
     startAttempt();
@@ -366,170 +299,8 @@ void LinkQueue::finishDevice()
     m_device.storeRelaxed(-1);
     emit deviceOver(m_record);
     const bool nextOnCabinet = m_plan.kind == RunSettings::Link::Ethernet && m_next < m_plan.devices.size();
-    QTimer::singleShot(nextOnCabinet ? NextConnectionDelayMs : 0, this, [this] {
+    QTimer::singleShot(nextOnCabinet ? retry::NextConnectionDelayMs : 0, this, [this] {
         if (!startNext())
             endQueue();
     });
-}
-
-Scheduler::Scheduler(const FlashOptions &options, const FirmwareImage &image, QObject *parent)
-    : QObject(parent)
-    , m_options(options)
-    , m_image(image)
-{
-    qRegisterMetaType<QList<DeviceRecord>>();
-    int order = 0;
-    for (const LinkPlan &plan : m_options.links) {
-        m_queues.push_back(std::make_unique<LinkQueue>(plan, order, this));
-        order += int(plan.devices.size());
-        LinkQueue *queue = m_queues.back().get();
-        connect(queue, &LinkQueue::deviceOver, this, &Scheduler::onDeviceOver);
-        connect(queue, &LinkQueue::queueOver, this, &Scheduler::onQueueOver);
-        // A device that answered just as the operator stopped: its transfer goes on.
-        connect(queue, &LinkQueue::transferBegins, this, [this, queue](int device) {
-            if (m_interrupts == 1)
-                warnAboutTransfers({QStringLiteral("%1 прибор %2").arg(queue->shownName()).arg(device)});
-        });
-    }
-}
-
-Scheduler::~Scheduler()
-{
-    for (const auto &queue : m_queues)
-        queue->abandon();
-    m_queues.clear();
-}
-
-int Scheduler::deviceCount() const
-{
-    int devices = 0;
-    for (const LinkPlan &plan : m_options.links)
-        devices += int(plan.devices.size());
-    return devices;
-}
-
-void Scheduler::start()
-{
-    QStringList names;
-    for (const LinkPlan &plan : m_options.links)
-        names << quotedForMessage(plan.name(), PathInMessage);
-    emit note(QStringLiteral("batch: file %1, %2 bytes, SHA-256 %3, devices %4, links %5")
-                  .arg(quotedForMessage(m_image.path, PathInMessage)).arg(m_image.bytes.size()).arg(m_image.sha256).arg(deviceCount()).arg(names.join(QStringLiteral(", "))));
-    startQueues();
-    if (m_activeQueues == 0)
-        finish();
-}
-
-// Links start up to --jobs at a time; a link whose queue is over makes room for the next.
-void Scheduler::startQueues()
-{
-    const int cap = m_options.jobs > 0 ? m_options.jobs : int(m_queues.size());
-    while (m_activeQueues < cap && m_nextQueue < int(m_queues.size()) && !holding()) {
-        if (m_queues.at(m_nextQueue++)->startNext())
-            ++m_activeQueues;
-    }
-}
-
-void Scheduler::onDeviceOver(const DeviceRecord &record)
-{
-    m_records << record;
-    if (record.outcome != DeviceRecord::Outcome::Updated)
-        ++m_failed;
-}
-
-void Scheduler::onQueueOver()
-{
-    --m_activeQueues;
-    startQueues();
-    if (m_activeQueues == 0)
-        finish();
-}
-
-void Scheduler::finish()
-{
-    if (m_finished)
-        return;
-    m_finished = true;
-    for (const auto &queue : m_queues)
-        m_records << queue->remaining();
-    std::sort(m_records.begin(), m_records.end(), [](const DeviceRecord &a, const DeviceRecord &b) { return a.order < b.order; });
-    int updated = 0;
-    for (const DeviceRecord &record : qAsConst(m_records))
-        updated += record.outcome == DeviceRecord::Outcome::Updated ? 1 : 0;
-    emit note(QStringLiteral("batch over: %1 updated, %2 not updated%3")
-                  .arg(updated).arg(m_records.size() - updated).arg(interrupted() ? QStringLiteral(", interrupted") : QString()));
-    emit finished(m_records);
-}
-
-void Scheduler::warnAboutTransfers(const QStringList &under)
-{
-    emit warning(QStringLiteral("идёт запись прошивки (%1). Прерванная запись оставит прибор с неполной прошивкой. "
-                                "Нажмите Ctrl-C ещё раз, чтобы всё же прервать.")
-                     .arg(under.join(QStringLiteral(", "))));
-}
-
-void Scheduler::interrupt()
-{
-    if (m_finished)
-        return;
-    ++m_interrupts;
-    if (m_interrupts == 1) {
-        // Each worker decides for itself: probing ends, a transfer that has begun goes on.
-        emit note(QStringLiteral("Ctrl-C: handshakes stop, transfers under way go on"));
-        QStringList under;
-        for (const auto &queue : m_queues) {
-            if (queue->transferring())
-                under << QStringLiteral("%1 прибор %2").arg(queue->shownName()).arg(queue->device());
-            queue->stopHandshake();
-        }
-        if (!under.isEmpty())
-            warnAboutTransfers(under);
-    } else {
-        emit note(QStringLiteral("Ctrl-C again: abandoning every run"));
-        for (const auto &queue : m_queues)
-            queue->abandon();
-    }
-    if (m_activeQueues == 0)
-        finish();
-}
-
-bool Scheduler::attemptMayStart(const QString &link, int device, int attempt, QString *why)
-{
-    if (!m_attemptGate || m_attemptGate(link, device, attempt, why))
-        return true;
-    // Nothing more starts without its record.
-    m_recordsFailed = true;
-    return false;
-}
-
-QString Scheduler::holdReason() const
-{
-    if (interrupted())
-        return QStringLiteral("не начат: партия остановлена %1").arg(stoppedBy());
-    if (m_recordsFailed)
-        return QStringLiteral("не начат: журнал не принял начало попытки");
-    if (m_failed > 0 && !m_options.keepGoing)
-        return QStringLiteral("не начат: партия остановилась после неудачи (без --keep-going)");
-    return QStringLiteral("не начат");
-}
-
-QString Scheduler::stoppedBy() const
-{
-    if (m_signal == platform::SignalWatcher::Terminate)
-        return QStringLiteral("сигналом SIGTERM (остановка системой)");
-    if (m_signal == platform::SignalWatcher::Hangup)
-        return QStringLiteral("сигналом SIGHUP (закрыт терминал)");
-    return QStringLiteral("оператором");
-}
-
-void Scheduler::terminate(int signalNumber)
-{
-    if (m_finished)
-        return;
-    m_signal = signalNumber;
-    emit note(QStringLiteral("signal %1: abandoning every run").arg(signalNumber));
-    for (const auto &queue : m_queues)
-        queue->abandon();
-    if (m_activeQueues == 0)
-        finish();
 }
