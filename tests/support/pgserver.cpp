@@ -136,7 +136,7 @@ bool PgServer::freeze(bool frozen)
 #endif
 }
 
-QString PgServer::url() const
+QString PgServer::url(const QString &database) const
 {
-    return QStringLiteral("postgresql://flash@localhost/postgres?host=%1").arg(QString::fromUtf8(QUrl::toPercentEncoding(m_dir.path())));
+    return QStringLiteral("postgresql://flash@localhost/%1?host=%2").arg(database, QString::fromUtf8(QUrl::toPercentEncoding(m_dir.path())));
 }

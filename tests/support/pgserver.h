@@ -20,8 +20,8 @@ public:
     // Stops (SIGSTOP) or resumes every process of the server: it then answers nothing, as a
     // frozen host would, while its connections stay open.
     bool freeze(bool frozen);
-    // A URL for vorlex-flash --plant-db.
-    QString url() const;
+    // A URL for vorlex-flash --plant-db, to the given database of the server.
+    QString url(const QString &database = QStringLiteral("postgres")) const;
 
 private:
     bool run(const QStringList &command);
