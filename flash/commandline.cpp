@@ -1,6 +1,9 @@
 #include "commandline.h"
 
 #include "fileclash.h"
+#include "helptext.h"
+#include "planfile.h"
+#include "recordsarguments.h"
 #include "plantdatabase.h"
 #include "reportwriter.h"
 #include "rerunplan.h"
@@ -12,8 +15,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-namespace {
-
 CommandLine refused(const QString &why)
 {
     CommandLine command;
@@ -21,177 +22,10 @@ CommandLine refused(const QString &why)
     return command;
 }
 
-QString description()
-{
-    return QStringLiteral(
-        "Обновляет прошивку приборов Ворлекс из командной строки.\n\n"
-        "  vorlex-flash --serial PORT --device N FILE\n"
-        "  vorlex-flash --eth ADDRESS[:PORT] --device N FILE     (порт шкафа по умолчанию 4040)\n"
-        "  vorlex-flash --plan PLAN FILE\n"
-        "  vorlex-flash --rerun-failed REPORT FILE                (заново приборы, не обновлённые по отчёту)\n"
-        "  vorlex-flash --list-ports [--json]\n"
-        "  vorlex-flash --history [ФИЛЬТРЫ] [--csv | --json]      (журнал попыток станции)\n"
-        "  vorlex-flash --verify-records [--plant-db URL] [REPORT...]  (проверка журнала: цепочка, отчёты, база завода)\n"
-        "  vorlex-flash --sync-records --plant-db URL             (неотправленные строки - в базу завода)\n"
-        "  vorlex-flash --acknowledge-restore [--operator NAME]   (восстановление журнала из копии разобрано)\n\n"
-        "Несколько приборов: --device 2,3,7 или --device 2-9 обновляет их по очереди.\n"
-        "Приборы одной связи обновляются по очереди, разные связи плана - параллельно.\n"
-        "Файл прошивки читается один раз, до начала работы: все приборы получают одни и те же байты.\n"
-        "Прибор, который не удалось обновить, пробуется заново с новым соединением (--retries).\n"
-        "Одну связь ведёт только один vorlex-flash: связь, занятую другим, он не открывает.\n"
-        "Блокировки шкафов - файлы в /run/lock (в Windows - %ProgramData%\\vorlex-flash\\locks);\n"
-        "переменная VORLEX_FLASH_LOCK_DIR задаёт другую папку (только вместе для всех vorlex-flash).\n"
-        "Каждая попытка записывается в журнал станции (SQLite), строки сцеплены хешами;\n"
-        "с --plant-db строки копируются и в базу завода (PostgreSQL), а связь блокируется для всех станций.\n"
-        "База завода в конце партии: copied (всё скопировано), away (недоступна: строки ждут в журнале)\n"
-        "или refused (отказала: пароль, чужая база, схема новее, роль только для чтения); это и причина -\n"
-        "в поле plant отчёта --report, код завершения от этого не меняется.\n\n"
-        "Коды завершения:\n"
-        "  0    все приборы обновлены\n"
-        "  1    хотя бы один прибор не обновлён (потеря связи, нет ответа, отказ)\n"
-        "  2    неверная командная строка или входные данные (нет файла, файл не двоичный,\n"
-        "       недопустимый размер, номер прибора не от 0 до 255 или повторён, неверный адрес\n"
-        "       или порт, нет папки для отчёта); ничего не открывалось\n"
-        "  3    вывод записан не целиком (отчёт --report, протокол --log или стандартный вывод\n"
-        "       любой команды: диск полон, предел размера файла); итог по приборам - на экране\n"
-        "  4    строка журнала (--records) не записана; итог по приборам - на экране\n"
-        "  130  прервано (Ctrl-C)\n"
-        "  143  прервано сигналом SIGTERM (129: SIGHUP, закрыт терминал)\n\n"
-        "Ctrl-C останавливает поиск приборов и не начинает новых; начатая запись прошивки\n"
-        "продолжается, так как прерванная запись оставляет прибор с неполной прошивкой:\n"
-        "её прерывает второе Ctrl-C. SIGTERM и SIGHUP прерывают сразу, как второе Ctrl-C:\n"
-        "связь закрывается, протокол дописывается.");
-}
-
-QString readPlan(const QString &path, QList<LinkPlan> *links)
-{
-    QFile file(path);
-    const QString shown = quotedForMessage(path, PathInMessage);
-    // A pipe is fine (a plan made on the fly); an endless one is cut off by the cap below.
-    if (QFileInfo(path).isDir())
-        return QStringLiteral("план %1 - это папка, а не файл").arg(shown);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QStringLiteral("план %1 не открывается: %2").arg(shown, file.errorString());
-    // Never more than the cap: the file may grow while it is read.
-    const QByteArray text = file.read(MaxPlanBytes + 1);
-    if (text.size() > MaxPlanBytes)
-        return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(shown).arg(MaxPlanBytes);
-    QString error;
-    if (!parsePlan(QString::fromUtf8(text), path, links, &error))
-        return error;
-    if (links->isEmpty())
-        return QStringLiteral("%1: в плане нет ни одной связи").arg(shown);
-    return QString();
-}
-
-// A name that goes into the records and onto screens: no control or formatting characters,
-// which could rewrite a terminal's lines or reorder what a reader sees.
-QString checkRecordName(const QString &option, const QString &value)
-{
-    for (const QChar c : value) {
-        if (isUnprintable(c))
-            return QStringLiteral("--%1: \"%2\" содержит управляющий символ U+%3; допустим только печатный текст")
-                .arg(option, quotedForMessage(value)).arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    }
-    return QString();
-}
-
-// "2026-12-07" as that whole day in UTC (until: through its end), or a time in ISO 8601
-// ("2026-12-07T18:19:15Z", "...+03:00", "...15.250Z"), UTC unless it names its offset.
-bool parseHistoryTime(const QString &text, bool until, QDateTime *time)
-{
-    // Only the day itself: Qt would read the day off the front of a longer text and drop the time.
-    static const QRegularExpression dayOnly(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
-    if (dayOnly.match(text).hasMatch()) {
-        const QDate day = QDate::fromString(text, Qt::ISODate);
-        if (!day.isValid())
-            return false;
-        *time = QDateTime(until ? day.addDays(1) : day, QTime(0, 0), Qt::UTC);
-        return true;
-    }
-    QDateTime moment = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!moment.isValid())
-        return false;
-    if (moment.timeSpec() == Qt::LocalTime)
-        moment.setTimeSpec(Qt::UTC);
-    *time = moment.toUTC();
-    return true;
-}
-
-// --history and --verify-records: they read the ledger and open no link.
-CommandLine parseRecordsCommand(const QCommandLineParser &parser, CommandLine command)
-{
-    const bool history = parser.isSet(QStringLiteral("history"));
-    const bool sync = parser.isSet(QStringLiteral("sync-records"));
-    const bool acknowledge = parser.isSet(QStringLiteral("acknowledge-restore"));
-    const QString verb = history ? QStringLiteral("history") : sync ? QStringLiteral("sync-records")
-                       : acknowledge ? QStringLiteral("acknowledge-restore") : QStringLiteral("verify-records");
-    const QStringList allowed = history ? QStringList{QStringLiteral("history"), QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("since"),
-                                                      QStringLiteral("until"), QStringLiteral("device"), QStringLiteral("link"), QStringLiteral("label"),
-                                                      QStringLiteral("outcome"), QStringLiteral("batch"), QStringLiteral("csv"), QStringLiteral("json"),
-                                                      QStringLiteral("latest")}
-                        : acknowledge ? QStringList{verb, QStringLiteral("records"), QStringLiteral("operator")}
-                                      : QStringList{verb, QStringLiteral("records"), QStringLiteral("plant-db"), QStringLiteral("station")};
-    for (const QString &name : parser.optionNames())
-        if (!allowed.contains(name))
-            return refused(QStringLiteral("--%1 не вместе с --%2").arg(name, verb));
-    const bool verify = !history && !sync && !acknowledge;
-    if (!parser.positionalArguments().isEmpty() && !verify)
-        return refused(QStringLiteral("--%1 не берёт файл прошивки").arg(verb));
-    command.reports = parser.positionalArguments();
-    if (command.options.recordsFile.isEmpty() && !(history && !command.options.plantDb.isEmpty()))
-        return refused(QStringLiteral("--records none: журнала нет"));
-    if (sync && command.options.plantDb.isEmpty())
-        return refused(QStringLiteral("--sync-records: не задана база завода (--plant-db URL или VORLEX_PLANT_DB)"));
-    command.options.station = parser.value(QStringLiteral("station"));
-    command.options.operatorName = parser.value(QStringLiteral("operator"));
-    for (const char *name : {"station", "label", "operator"}) {
-        const QString problem = checkRecordName(QLatin1String(name), parser.value(QLatin1String(name)));
-        if (!problem.isEmpty())
-            return refused(problem);
-    }
-    command.action = history       ? CommandLine::Action::History
-                   : sync          ? CommandLine::Action::SyncRecords
-                   : acknowledge   ? CommandLine::Action::AcknowledgeRestore
-                                   : CommandLine::Action::VerifyRecords;
-    if (!history)
-        return command;
-    LedgerFilter &filter = command.filter;
-    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
-    if (parser.isSet(QStringLiteral("since")) && !parseHistoryTime(value("since"), false, &filter.since))
-        return refused(QStringLiteral("--since: \"%1\" - не дата (ГГГГ-ММ-ДД) и не время ISO 8601").arg(quotedForMessage(value("since"))));
-    if (parser.isSet(QStringLiteral("until")) && !parseHistoryTime(value("until"), true, &filter.until))
-        return refused(QStringLiteral("--until: \"%1\" - не дата (ГГГГ-ММ-ДД) и не время ISO 8601").arg(quotedForMessage(value("until"))));
-    if (filter.since.isValid() && filter.until.isValid() && filter.since >= filter.until)
-        return refused(QStringLiteral("--since %1 не раньше --until %2: такой промежуток пуст").arg(quotedForMessage(value("since")), quotedForMessage(value("until"))));
-    if (parser.isSet(QStringLiteral("device"))) {
-        bool ok = false;
-        filter.device = value("device").toInt(&ok);
-        if (!ok || filter.device < 0 || filter.device > 255)
-            return refused(QStringLiteral("--device: \"%1\" - не номер прибора от 0 до 255").arg(quotedForMessage(value("device"))));
-    }
-    static const QStringList outcomes{QStringLiteral("updated"), QStringLiteral("failed"), QStringLiteral("no answer"), QStringLiteral("interrupted"),
-                                      QStringLiteral("not started"), QStringLiteral("unfinished"),
-                                      QStringLiteral("in progress"), QStringLiteral("not-updated")};
-    filter.outcome = value("outcome");
-    if (parser.isSet(QStringLiteral("outcome")) && !outcomes.contains(filter.outcome))
-        return refused(QStringLiteral("--outcome: \"%1\" - не итог; допустимы %2").arg(quotedForMessage(filter.outcome), outcomes.join(QStringLiteral(", "))));
-    filter.latest = parser.isSet(QStringLiteral("latest"));
-    filter.link = value("link");
-    filter.label = value("label");
-    filter.batch = value("batch");
-    if (parser.isSet(QStringLiteral("csv")) && parser.isSet(QStringLiteral("json")))
-        return refused(QStringLiteral("--csv или --json, не оба"));
-    command.format = parser.isSet(QStringLiteral("csv")) ? HistoryFormat::Csv : parser.isSet(QStringLiteral("json")) ? HistoryFormat::Json : HistoryFormat::Table;
-    return command;
-}
-
-} // namespace
-
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(description());
+    parser.setApplicationDescription(helpDescription());
     parser.addHelpOption();
     parser.addVersionOption();
     const QList<QCommandLineOption> valued{

@@ -24,6 +24,9 @@ struct CommandLine
 
 CommandLine parseCommandLine(const QStringList &arguments);
 
+// A command line refused, with why.
+CommandLine refused(const QString &why);
+
 // The batch's outputs against its inputs and each other, by the files they now resolve to: made
 // before any link opens, and made again for the report just before it is written, when a path
 // may have become a link to the image. Only: only that output is checked. Empty when none meet.

@@ -1,9 +1,9 @@
 #include "consoleview.h"
-#include "textescape.h"
 
 #include "console.h"
 #include "scheduler.h"
 #include "statusmessages.h"
+#include "textescape.h"
 #include "texttable.h"
 #include "xmodem.h"
 

@@ -1,7 +1,7 @@
 #include "portlist.h"
-#include "textescape.h"
 
 #include "console.h"
+#include "textescape.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -2,6 +2,7 @@
 #define RUNLAUNCHER_H
 
 #include "runresult.h"
+#include "runsettings.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -9,19 +10,6 @@
 #include <QString>
 
 class QThread;
-
-// What one run needs: the link, the image and the device.
-struct RunSettings
-{
-    enum class Link { Serial, Ethernet };
-    Link link = Link::Serial;
-    QString serialPort;
-    QString address;
-    QString port;
-    QString file;      // names the image
-    QByteArray image;  // the bytes to send; a null array: the worker reads the file
-    int device = 0;
-};
 
 // Starts one update run in a thread of its own, set up as the window sets up its runs: setters
 // first, then the move, then the thread; worker and thread delete themselves when the run ends.

@@ -2,7 +2,7 @@
 #define FLASHOPTIONS_H
 
 #include "devicelist.h"
-#include "runlauncher.h"
+#include "runsettings.h"
 
 #include <QList>
 #include <QString>
