@@ -58,8 +58,8 @@ QString complaints(const QString &checker, const QStringList &arguments)
 
 } // namespace
 
-// The manual pages and the desktop entry: what Debian's checkers say of them, and options that
-// agree with each program's --help.
+// The manual pages and the desktop entry: what Debian's checkers say of them, options that agree
+// with each program's --help, and the build's version in each page.
 class TestManPages : public QObject
 {
     Q_OBJECT
@@ -83,6 +83,9 @@ void TestManPages::pages()
     QFETCH(QString, page);
     QFETCH(QString, program);
     const QString path = QStringLiteral(MAN_DIR "/%1.1").arg(page);
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+    QVERIFY2(file.readLine().contains("\"vorlex-programmer " VORLEX_VERSION "\""), "the page's .TH names another version");
     QCOMPARE(pageOptions(path), program.isEmpty() ? QStringList() : helpOptions(program));
     const QString warnings = complaints(QStringLiteral("man"), {QStringLiteral("--warnings"), QStringLiteral("-l"), path});
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings));
