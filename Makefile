@@ -124,7 +124,8 @@ windows-toolchain: windows-deps
 	VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/build-toolchain.sh
 
 windows: windows-toolchain
-	$(WINDOWS_CACHE)/qt-6.4.2/bin/qt-cmake -S . -B $(WIN_BUILD)/build -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release
+	qt=$$(VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/toolchain.sh qt) && \
+	"$$qt/bin/qt-cmake" -S . -B $(WIN_BUILD)/build -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WIN_BUILD)/build
 	VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/make-installer.sh $(WIN_BUILD)/build $(WIN_BUILD)
 
