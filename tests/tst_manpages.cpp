@@ -41,12 +41,13 @@ QStringList helpOptions(const QString &program)
     return options;
 }
 
-// What a checker prints on standard error; empty when it has nothing to say or is not installed.
+// What a checker prints on standard error; empty when it has nothing to say. A checker that is
+// missing is a complaint too: the page would pass unchecked.
 QString complaints(const QString &checker, const QStringList &arguments)
 {
     const QString path = QStandardPaths::findExecutable(checker);
     if (path.isEmpty())
-        return QString();
+        return checker + QStringLiteral(" is not installed (make test-deps installs it)");
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
