@@ -28,7 +28,9 @@ WINDOWS_CACHE ?= $(HOME)/.cache/vorlex-windows
 # The serial rig: guests under QEMU with real UART drivers, built from Debian's packages.
 RIG_PACKAGES := qemu-system-x86 debootstrap e2fsprogs python3
 RIG_CACHE ?= $(HOME)/.cache/vorlex-rig
-VERSION := $(shell grep -o 'VorlexProgrammer VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+# The version as CMake set it (project() in CMakeLists.txt), read in a recipe from the build tree
+# it configured: $(call built_version,TREE).
+built_version = $$(cat $(1)/version.txt)
 WIN_BUILD := $(BUILD)/windows
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -110,7 +112,7 @@ package: package-deps
 		-DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
 	cmake --build $(PKG_BUILD)
 	cd $(PKG_BUILD) && cpack -G DEB
-	@ls $(PKG_BUILD)/vorlex-programmer_*.deb
+	@ls $(PKG_BUILD)/vorlex-programmer_$(call built_version,$(PKG_BUILD))_amd64.deb
 
 # Windows x86-64, cross-built here: Qt for MinGW is built once into $(WINDOWS_CACHE) (about 40
 # minutes on 2 cores), then the three programs, the suites that need no pseudo-terminal, the
@@ -122,7 +124,8 @@ windows-toolchain: windows-deps
 	VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/build-toolchain.sh
 
 windows: windows-toolchain
-	$(WINDOWS_CACHE)/qt-6.4.2/bin/qt-cmake -S . -B $(WIN_BUILD)/build -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release
+	qt=$$(VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/toolchain.sh qt) && \
+	"$$qt/bin/qt-cmake" -S . -B $(WIN_BUILD)/build -G Ninja -DQT_MAJOR=6 -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WIN_BUILD)/build
 	VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/windows/make-installer.sh $(WIN_BUILD)/build $(WIN_BUILD)
 
@@ -135,13 +138,14 @@ windows-check: windows build-qt6
 # the package's runtime, Debian 13 with Wine 10 and a booted prefix. A second run does nothing.
 serial-rig: package
 	$(call install_missing,$(RIG_PACKAGES))
-	VORLEX_RIG_CACHE=$(RIG_CACHE) bash packaging/rig/build-images.sh $(PKG_BUILD)/vorlex-programmer_$(VERSION)_amd64.deb
+	VORLEX_RIG_CACHE=$(RIG_CACHE) bash packaging/rig/build-images.sh $(PKG_BUILD)/vorlex-programmer_$(call built_version,$(PKG_BUILD))_amd64.deb
 
 # The serial path on real UART drivers: the Linux package in the Debian 12 guest, the Windows
 # build in the Debian 13 guest's Wine, each against the emulator on the host (README, Windows).
 serial-rig-check: serial-rig windows build-qt6
 	VORLEX_RIG_CACHE=$(RIG_CACHE) VORLEX_WINDOWS_CACHE=$(WINDOWS_CACHE) bash packaging/rig/check.sh \
-		$(PKG_BUILD)/vorlex-programmer_$(VERSION)_amd64.deb $(WIN_BUILD)/vorlex-programmer-$(VERSION)-setup.exe \
+		$(PKG_BUILD)/vorlex-programmer_$(call built_version,$(PKG_BUILD))_amd64.deb \
+		$(WIN_BUILD)/vorlex-programmer-$(call built_version,$(WIN_BUILD)/build)-setup.exe \
 		$(WIN_BUILD) $(BUILD)/qt6
 
 # Transfer benchmark (bench/RESULTS.md); bench/run.sh --quick for a short serial part.

@@ -14,7 +14,7 @@ step() { echo; echo "=== $*"; }
 installed > /tmp/packages.before
 step "make package"
 make package
-deb=$(ls "$PWD"/build/package/vorlex-programmer_*.deb)
+deb=$PWD/build/package/vorlex-programmer_$(cat build/package/version.txt)_amd64.deb
 cp "$deb" /tmp/
 deb=/tmp/$(basename "$deb")
 

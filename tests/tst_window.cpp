@@ -170,7 +170,7 @@ void TestWindow::defaults()
 {
     MainWindow window;
     QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
-    QCOMPARE(window.windowTitle(), QStringLiteral("Программатор Ворлекс V0.13"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Программатор Ворлекс V" VORLEX_VERSION));
     QCOMPARE(window.size(), QSize(983, 338));
 
     auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabInterfceForUpdate"));

@@ -32,10 +32,11 @@ linux=$(cd "$4" && pwd)
 only=${5:-}
 devsim=$linux/tools/devsim/vorlex-devsim
 . "$here/trust.sh"
-trusted_folder "$WINDOWS_CACHE/qt-6.4.2/bin" && trusted_file "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" || { echo "serial-rig-check: $WINDOWS_CACHE is not safe to take programs from" >&2; exit 2; }
+qt=$(VORLEX_WINDOWS_CACHE=$WINDOWS_CACHE bash "$here/../windows/toolchain.sh" qt)
+trusted_folder "$qt/bin" && trusted_file "$qt/bin/Qt6Test.dll" || { echo "serial-rig-check: $WINDOWS_CACHE is not safe to take programs from" >&2; exit 2; }
 trusted_folder "$CACHE" && trusted_guest "$CACHE" bookworm && trusted_guest "$CACHE" trixie \
     || { echo "serial-rig-check: the guests in $CACHE are not safe to boot (make serial-rig builds them)" >&2; exit 2; }
-for need in "$deb" "$devsim" "$setup" "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" \
+for need in "$deb" "$devsim" "$setup" "$win/build/tests/tst_comwindow.exe" "$qt/bin/Qt6Test.dll" \
     "$CACHE/bookworm.img" "$CACHE/trixie.img" "$(command -v qemu-system-x86_64 || echo qemu-system-x86_64)"; do
     [ -e "$need" ] || { echo "serial-rig-check: $need is missing (make serial-rig-check builds what it needs)" >&2; exit 2; }
 done
@@ -183,7 +184,7 @@ fi
 if [ "$only" != linux ]; then
 step "Debian 13 guest, Wine 10: vorlex-flash.exe and the window over COM1 and COM12"
 mkdir -p "$work/trixie/in" && cp "$setup" "$work/trixie/in/setup.exe"
-cp "$win/build/tests/tst_comwindow.exe" "$WINDOWS_CACHE/qt-6.4.2/bin/Qt6Test.dll" "$work/trixie/in/"
+cp "$win/build/tests/tst_comwindow.exe" "$qt/bin/Qt6Test.dll" "$work/trixie/in/"
 h=$work/trixie/host
 boot trixie "$here/guest-wine.sh" --pace --device 2,3 --keep-running --drop-after 10 --drop-sessions 1 --out "$h/received-{session}-{device}.bin" \
     -- --pace --device 2 --keep-running --out "$h/com12-{session}-{device}.bin"

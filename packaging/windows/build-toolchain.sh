@@ -192,6 +192,8 @@ step qtserialport build_serialport
 
 # The build folders are only needed to build; the sources stay for anyone who wants to look.
 rm -rf "$work"
+# The one place that says which Qt this is; the other scripts find it through toolchain.sh.
+echo "$QT_VERSION" > "$stamps/qt-version"
 mark complete
 say "the Windows toolchain is ready in $qt ($(du -sh "$qt" | cut -f1), with SQLite and libpq in $deps)"
 say "built in $(( ($(date +%s) - started) / 60 )) minutes"

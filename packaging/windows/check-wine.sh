@@ -13,12 +13,15 @@
 # and only its sending half is proved. A whole COM run needs a Windows machine.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
 win=$(cd "$1" && pwd)
 linux=$(cd "$2" && pwd)
 CACHE=${VORLEX_WINDOWS_CACHE:-$HOME/.cache/vorlex-windows}
 TRIPLET=x86_64-w64-mingw32
-version=$(sed -n 's/^project(VorlexProgrammer VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+qt=$(VORLEX_WINDOWS_CACHE=$CACHE bash "$here/toolchain.sh" qt)
+runtime=$(bash "$here/toolchain.sh" runtime)
+# The version CMake configured the Windows build with.
+version=$(cat "$win/build/version.txt" 2> /dev/null || true)
+[ -n "$version" ] || { echo "check-wine: no version.txt in $win/build (make windows makes it)" >&2; exit 2; }
 setup=$win/vorlex-programmer-$version-setup.exe
 devsim=$linux/tools/devsim/vorlex-devsim
 for need in "$setup" "$devsim"; do
@@ -129,11 +132,11 @@ prove "the window opens under Xvfb with its Russian title"
 step "the suites that need no pseudo-terminal"
 to_windows() { local p; for p in "$@"; do printf 'Z:%s;' "${p//\//\\}"; done; }
 export WINEPATH
-WINEPATH=$(to_windows "$CACHE/qt-6.4.2/bin" "$CACHE/deps/bin" /usr/lib/gcc/$TRIPLET/12-posix /usr/$TRIPLET/lib)
+WINEPATH=$(to_windows "$qt/bin" "$CACHE/deps/bin" "$runtime" /usr/$TRIPLET/lib)
 for suite in tst_frames tst_worker tst_status tst_ethernet; do
     # Into a file: Qt Test's lines to a pipe are lost under Wine.
     status=0
-    (cd "$win/build/tests" && QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="Z:${CACHE//\//\\}\\qt-6.4.2\\plugins" \
+    (cd "$win/build/tests" && QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="Z:${qt//\//\\}\\plugins" \
         QT_LOGGING_RULES=default.debug=false wine64 "$suite.exe" -o "Z:${work//\//\\}\\$suite.txt,txt") > /dev/null 2>&1 || status=$?
     grep -s '^Totals' "$work/$suite.txt" || true
     [ "$status" = 0 ] || { grep -s -A3 '^FAIL' "$work/$suite.txt" || true; fail "$suite failed under Wine (exit $status)"; }

@@ -14,11 +14,13 @@ build=$(cd "$1" && pwd)
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
 CACHE=${VORLEX_WINDOWS_CACHE:-$HOME/.cache/vorlex-windows}
-qt=$CACHE/qt-6.4.2
+qt=$(VORLEX_WINDOWS_CACHE=$CACHE bash "$here/toolchain.sh" qt)
+runtime=$(bash "$here/toolchain.sh" runtime)
 deps=$CACHE/deps
 TRIPLET=x86_64-w64-mingw32
-version=$(sed -n 's/^project(VorlexProgrammer VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-[ -n "$version" ] || { echo "make-installer: no version in CMakeLists.txt" >&2; exit 1; }
+# The version CMake configured the build with.
+version=$(cat "$build/version.txt" 2> /dev/null || true)
+[ -n "$version" ] || { echo "make-installer: no version.txt in $build (is it a configured build?)" >&2; exit 1; }
 
 stage=$out/stage
 rm -rf "$stage"
@@ -44,7 +46,7 @@ cp "$root/packaging/copyright" "$stage/doc/copyright.txt"
 # Every DLL the programs and plugins load that Windows does not have, found where the toolchain
 # keeps them, and the DLLs those load, until nothing new comes up. Windows names DLLs without
 # regard to case (LIBPQ.dll is libpq.dll).
-search=("$qt/bin" "$deps/bin" /usr/lib/gcc/$TRIPLET/12-posix /usr/$TRIPLET/lib)
+search=("$qt/bin" "$deps/bin" "$runtime" /usr/$TRIPLET/lib)
 found() {
     local name=$1 dir path
     for dir in "${search[@]}" "$stage"; do
