@@ -41,19 +41,20 @@ QStringList helpOptions(const QString &program)
     return options;
 }
 
-// What a checker prints on standard error; empty when it has nothing to say. A checker that is
-// missing is a complaint too: the page would pass unchecked.
-QString complaints(const QString &checker, const QStringList &arguments)
+// What a checker prints on standard error; empty when it has nothing to say. A checker that is not
+// installed, or does not finish, says so here: the test must not pass without having checked.
+QString complaints(const QString &checker, const QString &package, const QStringList &arguments)
 {
     const QString path = QStandardPaths::findExecutable(checker);
     if (path.isEmpty())
-        return checker + QStringLiteral(" is not installed (make test-deps installs it)");
+        return QStringLiteral("%1 is not installed (Debian package %2; make test-deps installs it)").arg(checker, package);
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     process.setProcessEnvironment(environment);
     process.start(path, arguments);
-    process.waitForFinished(30000);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        return path + QStringLiteral(" did not finish: ") + process.errorString();
     return QString::fromUtf8(process.readAllStandardError() + (checker == QLatin1String("man") ? QByteArray() : process.readAllStandardOutput()));
 }
 
@@ -88,13 +89,13 @@ void TestManPages::pages()
     QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
     QVERIFY2(file.readLine().contains("\"vorlex-programmer " VORLEX_VERSION "\""), "the page's .TH names another version");
     QCOMPARE(pageOptions(path), program.isEmpty() ? QStringList() : helpOptions(program));
-    const QString warnings = complaints(QStringLiteral("man"), {QStringLiteral("--warnings"), QStringLiteral("-l"), path});
+    const QString warnings = complaints(QStringLiteral("man"), QStringLiteral("man-db"), {QStringLiteral("--warnings"), QStringLiteral("-l"), path});
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings));
 }
 
 void TestManPages::desktopEntry()
 {
-    const QString warnings = complaints(QStringLiteral("desktop-file-validate"), {QStringLiteral(DESKTOP_ENTRY)});
+    const QString warnings = complaints(QStringLiteral("desktop-file-validate"), QStringLiteral("desktop-file-utils"), {QStringLiteral(DESKTOP_ENTRY)});
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings));
 }
 
