@@ -152,9 +152,10 @@ serial-rig-check: serial-rig windows build-qt6
 bench:
 	bash bench/run.sh
 
-# Fault injection: each fault of bench/mutants/faults.txt put into the code in turn, in a build
-# tree of its own, and the suites that cover it run; about an hour for all of them.
-# AREA=transfer, app, flash or records runs one area; FAULT=NAME one fault.
+# Fault injection: each fault of bench/mutants/faults.txt put in turn into a git worktree of this
+# checkout (build/mutants/tree: HEAD with the uncommitted changes copied over it; the sources here
+# are never written), built in build/mutants/build, and the suites that cover it run; about an
+# hour for all of them. AREA=transfer, app, flash or records runs one area; FAULT=NAME one fault.
 mutants: test-deps
 	$(call install_missing,python3)
 	python3 bench/mutants/run.py $(if $(AREA),--area $(AREA)) $(if $(FAULT),--fault $(FAULT))

@@ -4,21 +4,29 @@ suites that cover it and says whether they caught it.
 
     bench/mutants/run.py [--area AREA] [--fault NAME] [--build DIR]
 
+The faults go into a copy of the sources, never into the checkout itself: a git worktree in
+DIR/tree (DIR is build/mutants unless given), at the checkout's HEAD with the checkout's
+uncommitted changes and untracked files copied over it, built in DIR/build. A later run resets
+the same worktree to the checkout as it is then, so its builds stay incremental, and a run that
+was killed leaves its fault only there. The checkout must be a git one.
+
 A fault whose text is no longer in its file (the code moved) is stale: reported, not counted. A
 fault marked "equivalent" changes nothing observable; it is run all the same and reported with
-its reason, and not counted either. Every file is put back as it was, also on Ctrl-C or an error;
-the build tree is a separate one (build/mutants), so the usual builds never hold a faulty binary.
+its reason, and not counted either. Each file is put back in the worktree after its fault, also
+on Ctrl-C or an error, so DIR/build ends with the unchanged program.
 """
 
 import argparse
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+TREE = None  # the worktree the faults go into; set once it is ready
 SUITE_TIMEOUT_S = 300
 
 
@@ -66,8 +74,66 @@ def decode(text):
 
 
 def run(command, timeout=None, **kwargs):
-    return subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
+    return subprocess.run(command, cwd=TREE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
                           timeout=timeout, **kwargs)
+
+
+def git(*arguments, cwd=ROOT, **kwargs):
+    return subprocess.run(["git", *arguments], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+
+def git_output(*arguments, cwd=ROOT):
+    result = git(*arguments, cwd=cwd)
+    if result.returncode != 0:
+        sys.exit(f"git {' '.join(arguments)} in {cwd}: {result.stderr.decode(errors='replace').strip()}")
+    return result.stdout
+
+
+def prepare_tree(tree):
+    """Makes tree the checkout as it is now: HEAD, its changes to tracked files and its untracked
+    ones. The worktree of an earlier run is reused, whatever a killed run left in it."""
+    try:
+        top = git("rev-parse", "--show-toplevel")
+    except FileNotFoundError:
+        sys.exit("git is not installed: the runner puts its faults into a git worktree of the checkout")
+    if top.returncode != 0 or os.path.realpath(top.stdout.decode().strip()) != os.path.realpath(ROOT):
+        sys.exit(f"{ROOT} is not a git checkout ({top.stderr.decode(errors='replace').strip() or 'it is inside another'}): "
+                 "the runner puts its faults into a git worktree of it, never into the sources themselves")
+    head = git_output("rev-parse", "--verify", "HEAD").decode().strip()
+    common = os.path.realpath(os.path.join(ROOT, git_output("rev-parse", "--git-common-dir").decode().strip()))
+    ours = False
+    if os.path.isdir(tree):
+        check = git("rev-parse", "--show-toplevel", "--git-common-dir", cwd=tree)
+        lines = check.stdout.decode().split("\n")
+        ours = (check.returncode == 0 and os.path.realpath(lines[0]) == os.path.realpath(tree)
+                and os.path.realpath(os.path.join(tree, lines[1])) == common)
+    if ours:
+        # Whatever a killed run left: its fault, untracked files. A run killed inside git leaves
+        # a lock behind, and then the worktree is made anew.
+        ours = (git("checkout", "--quiet", "--force", "--detach", head, cwd=tree).returncode == 0
+                and git("clean", "--quiet", "--force", "-d", "-x", cwd=tree).returncode == 0)
+    if not ours:
+        if os.path.lexists(tree):
+            git("worktree", "remove", "--force", "--force", tree)
+            shutil.rmtree(tree, ignore_errors=True)
+        # A worktree whose folder was deleted is still registered, and git would refuse to add it again.
+        git_output("worktree", "prune")
+        os.makedirs(os.path.dirname(tree), exist_ok=True)
+        git_output("worktree", "add", "--quiet", "--detach", tree, head)
+    # Whatever the user's configuration, a patch that git apply takes.
+    changes = git_output("diff", "--binary", "--no-color", "--no-ext-diff", "--no-textconv", "--no-relative",
+                         "--src-prefix=a/", "--dst-prefix=b/", "HEAD")
+    if changes:
+        applied = git("apply", "--whitespace=nowarn", cwd=tree, input=changes)
+        if applied.returncode != 0:
+            sys.exit(f"the checkout's changes do not apply to its HEAD in {tree}:\n{applied.stderr.decode(errors='replace')}")
+    # Copied, not linked, and with a new time: a fault a killed run left in one must be rebuilt.
+    # Nested checkouts (listed with a trailing slash) and the runner's own folder are left out.
+    own = os.path.relpath(os.path.dirname(tree), ROOT) + os.sep
+    for name in git_output("ls-files", "--others", "--exclude-standard", "-z").decode().split("\0"):
+        if name and not name.endswith("/") and not name.startswith(own):
+            os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
+            shutil.copy(os.path.join(ROOT, name), os.path.join(tree, name), follow_symlinks=False)
 
 
 def build(build_dir, targets=()):
@@ -114,10 +180,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--area", help="only the faults of this area (transfer, app, flash, records)")
     parser.add_argument("--fault", action="append", help="only this fault (may be given again)")
-    parser.add_argument("--build", default="build/mutants")
+    parser.add_argument("--build", default="build/mutants", help="the worktree (DIR/tree) and its build (DIR/build)")
     arguments = parser.parse_args()
 
-    faults = read_faults(os.path.join(ROOT, "bench", "mutants", "faults.txt"))
+    global TREE
+    work = os.path.join(ROOT, arguments.build)
+    TREE = os.path.join(work, "tree")
+    prepare_tree(TREE)
+    faults = read_faults(os.path.join(TREE, "bench", "mutants", "faults.txt"))
     if arguments.area:
         faults = [f for f in faults if f["area"] == arguments.area]
     if arguments.fault:
@@ -125,7 +195,7 @@ def main():
     if not faults:
         sys.exit("no fault matches")
 
-    build_dir = os.path.join(ROOT, arguments.build)
+    build_dir = os.path.join(work, "build")
     configure = run(["cmake", "-S", ".", "-B", build_dir, "-G", "Ninja", "-DQT_MAJOR=6", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
     if configure.returncode != 0:
         sys.exit(configure.stdout)
@@ -148,7 +218,7 @@ def main():
     rows = []
     try:
         for fault in faults:
-            path = os.path.join(ROOT, fault["file"])
+            path = os.path.join(TREE, fault["file"])
             with open(path, encoding="utf-8") as source:
                 text = source.read()
             stale = [frm for frm, _ in fault["pairs"] if text.count(frm) != 1]
@@ -172,7 +242,7 @@ def main():
             rows.append((fault, *verdict))
             print(f"{fault['name']}: {verdict[0]} {verdict[1]} ({time.monotonic() - started:.0f} s)", flush=True)
     except KeyboardInterrupt:
-        print("interrupted: every file is put back", file=sys.stderr)
+        print("interrupted: every file of the worktree is put back", file=sys.stderr)
         restorer.restore()
         build(build_dir)
         return 130
