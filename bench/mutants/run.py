@@ -180,7 +180,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--area", help="only the faults of this area (transfer, app, flash, records)")
     parser.add_argument("--fault", action="append", help="only this fault (may be given again)")
-    parser.add_argument("--build", default="build/mutants", help="the worktree (DIR/tree) and its build (DIR/build)")
+    parser.add_argument("--build", default="build/mutants", metavar="DIR", help="the worktree (DIR/tree) and its build (DIR/build)")
     arguments = parser.parse_args()
 
     global TREE
