@@ -10,10 +10,10 @@
 # The flasher has no thread pool (one thread from the first device to the last), so threads get
 # no tolerance. Memory does grow a little, by design: the batch keeps each device's record for
 # its summary and report, and SQLite caches the ledger's new pages (up to its 2 MiB default);
-# heaptrack finds nothing lost at exit. Measured: 13 fds and 1 thread throughout; RSS 16400 ->
-# 16872 KiB (+472) for 200 devices, +560 KiB for 254, about 2.4 KiB a device. 2 MiB is four
-# times that: room for the allocator's noise, while over 200 devices a leak of 10 KiB a device
-# (a block buffer, a socket's) fails.
+# heaptrack finds nothing lost at exit. Measured: 13 fds and 1 thread throughout; RSS +460 to
+# +480 KiB for 200 devices (16336 -> 16816 KiB), +560 to +596 KiB for 254, about 2.4 KiB a
+# device. 2 MiB is four times that: room for the allocator's noise, while over 200 devices a
+# leak of 10 KiB a device (a block buffer, a socket's) fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-200}
