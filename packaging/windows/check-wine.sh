@@ -133,7 +133,7 @@ step "the suites that need no pseudo-terminal"
 to_windows() { local p; for p in "$@"; do printf 'Z:%s;' "${p//\//\\}"; done; }
 export WINEPATH
 WINEPATH=$(to_windows "$qt/bin" "$CACHE/deps/bin" "$runtime" /usr/$TRIPLET/lib)
-for suite in tst_frames tst_worker tst_status tst_ethernet; do
+for suite in tst_frames tst_worker tst_status tst_flashcore tst_ethernet; do
     # Into a file: Qt Test's lines to a pipe are lost under Wine.
     status=0
     (cd "$win/build/tests" && QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="Z:${qt//\//\\}\\plugins" \
@@ -142,7 +142,7 @@ for suite in tst_frames tst_worker tst_status tst_ethernet; do
     [ "$status" = 0 ] || { grep -s -A3 '^FAIL' "$work/$suite.txt" || true; fail "$suite failed under Wine (exit $status)"; }
 done
 unset WINEPATH
-prove "tst_frames, tst_worker, tst_status and tst_ethernet pass under Wine"
+prove "tst_frames, tst_worker, tst_status, tst_flashcore and tst_ethernet pass under Wine"
 
 step "a COM port mapped to a pseudo-terminal: the sending half"
 pty=$(emulator "$work/pty.log" --pty --device 2)
