@@ -1,5 +1,6 @@
 #include "planfile.h"
 
+#include "cappedread.h"
 #include "textescape.h"
 
 #include <QFile>
@@ -15,7 +16,7 @@ QString readPlan(const QString &path, QList<LinkPlan> *links)
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return QStringLiteral("план %1 не открывается: %2").arg(shown, file.errorString());
     // Never more than the cap: the file may grow while it is read.
-    const QByteArray text = file.read(MaxPlanBytes + 1);
+    const QByteArray text = readAtMost(file, MaxPlanBytes + 1);
     if (text.size() > MaxPlanBytes)
         return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(shown).arg(MaxPlanBytes);
     QString error;

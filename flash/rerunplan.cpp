@@ -1,4 +1,6 @@
 #include "rerunplan.h"
+
+#include "cappedread.h"
 #include "textescape.h"
 
 #include <QFile>
@@ -18,7 +20,7 @@ QString readRerunPlan(const QString &reportPath, QList<LinkPlan> *links, QString
     const QString shown = quotedForMessage(reportPath, PathInMessage);
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("отчёт %1 не открывается: %2").arg(shown, file.errorString());
-    const QByteArray text = file.read(MaxReportBytes + 1);
+    const QByteArray text = readAtMost(file, MaxReportBytes + 1);
     const QString notOurs = QStringLiteral("%1 - не отчёт vorlex-flash --report").arg(shown);
     QJsonParseError error{};
     const QJsonObject report = QJsonDocument::fromJson(text, &error).object();

@@ -1,5 +1,6 @@
 #include "firmwareimage.h"
 
+#include "cappedread.h"
 #include "imageformat.h"
 #include "textescape.h"
 
@@ -39,7 +40,7 @@ bool loadFirmwareImage(const QString &path, FirmwareImage *image, QString *error
         *error = QStringLiteral("файл %1 не читается: %2").arg(shown, file.errorString());
         return false;
     }
-    image->bytes = file.read(MaxImageBytes + 1);
+    image->bytes = readAtMost(file, MaxImageBytes + 1);
     if (file.error() != QFileDevice::NoError) {
         *error = QStringLiteral("файл %1 не читается: %2").arg(shown, file.errorString());
         return false;
