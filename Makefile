@@ -156,9 +156,11 @@ bench:
 # checkout (build/mutants/tree: HEAD with the uncommitted changes copied over it; the sources here
 # are never written), built in build/mutants/build, and the suites that cover it run; about an
 # hour for all of them. AREA=transfer, app, flash or records runs one area; FAULT=NAME one fault.
+# SAMPLE=N [SEED=S]: N faults at random sites of the code instead (bench/mutants/sample.py).
 mutants: test-deps
 	$(call install_missing,python3)
-	python3 bench/mutants/run.py $(if $(AREA),--area $(AREA)) $(if $(FAULT),--fault $(FAULT))
+	python3 bench/mutants/run.py $(if $(AREA),--area $(AREA)) $(if $(FAULT),--fault $(FAULT)) \
+		$(if $(SAMPLE),--sample $(SAMPLE)) $(if $(SEED),--seed $(SEED))
 
 # The picture of the window in the README, rendered offscreen from the real window.
 screenshot: build-qt6

@@ -3,6 +3,14 @@
 suites that cover it and says whether they caught it.
 
     bench/mutants/run.py [--area AREA] [--fault NAME] [--build DIR]
+    bench/mutants/run.py --sample N [--seed S] [--area AREA] [--build DIR]
+
+--sample draws N faults at random sites of the program's code instead (sample.py: operators
+flipped or moved by one, && and || exchanged, conditions negated, constants moved by one,
+results, signals and early returns left out, words of a format changed). The seed is printed;
+the same seed over the same sources gives the same faults. A survivor either gets the test that
+catches it or a line in equivalents.txt saying why nothing observable changes; later samples
+skip the faults listed there.
 
 The faults go into a copy of the sources, never into the checkout itself: a git worktree in
 DIR/tree (DIR is build/mutants unless given), at the checkout's HEAD with the checkout's
@@ -18,6 +26,7 @@ on Ctrl-C or an error, so DIR/build ends with the unchanged program.
 
 import argparse
 import os
+import random
 import re
 import shutil
 import signal
@@ -181,14 +190,27 @@ def main():
     parser.add_argument("--area", help="only the faults of this area (transfer, app, flash, records)")
     parser.add_argument("--fault", action="append", help="only this fault (may be given again)")
     parser.add_argument("--build", default="build/mutants", metavar="DIR", help="the worktree (DIR/tree) and its build (DIR/build)")
+    parser.add_argument("--sample", type=int, metavar="N", help="N faults at random sites instead of the list")
+    parser.add_argument("--seed", type=int, metavar="S", help="the sample's seed (default: a new one, printed)")
     arguments = parser.parse_args()
+    if arguments.sample is not None and (arguments.sample < 1 or arguments.fault):
+        sys.exit("--sample takes a number of faults from 1, and not with --fault")
 
     global TREE
     work = os.path.join(ROOT, arguments.build)
     TREE = os.path.join(work, "tree")
     prepare_tree(TREE)
-    faults = read_faults(os.path.join(TREE, "bench", "mutants", "faults.txt"))
-    if arguments.area:
+    if arguments.sample:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import sample
+        seed = arguments.seed if arguments.seed is not None else random.SystemRandom().randrange(1, 1 << 31)
+        equivalents = sample.read_equivalents(os.path.join(TREE, "bench", "mutants", "equivalents.txt"))
+        faults, sites = sample.generate(TREE, arguments.sample, seed, arguments.area, skip=equivalents)
+        print(f"sample: {len(faults)} faults of {sites} sites, seed {seed}, area {arguments.area or 'all'}; "
+              f"{len(equivalents)} known equivalents skipped", flush=True)
+    else:
+        faults = read_faults(os.path.join(TREE, "bench", "mutants", "faults.txt"))
+    if arguments.area and not arguments.sample:
         faults = [f for f in faults if f["area"] == arguments.area]
     if arguments.fault:
         faults = [f for f in faults if f["name"] in arguments.fault]
@@ -259,6 +281,15 @@ def main():
         if "equivalent" in fault:
             result += f" (changes nothing observable: {fault['equivalent']})"
         print(f"| {fault['name']} | {fault['kind']} | `{fault['file']}` | {result} | {detail} |")
+    print()
+    survivors = [fault for fault, result, _ in rows if result == "survived" and "key" in fault]
+    if survivors:
+        print()
+        print("Survivors: a test that catches each, or its line in equivalents.txt ('file | line | change | why'):")
+        for fault in survivors:
+            print(f"  {fault['key']} | ")
+            for line in fault["pairs"][0][1].split("\n"):
+                print(f"      {line}")
     print()
     share = 100.0 * caught / len(counted) if counted else 0.0
     print(f"Caught {caught} of {len(counted)} ({share:.0f} %); stale {sum(1 for r in rows if r[1] == 'stale')}, "

@@ -16,6 +16,7 @@ AREAS = {
     "transfer": ["transfer"],
     "app": ["app"],
     "flash": ["flash"],
+    "records": ["flash/records"],
 }
 # Sources the Linux build does not compile: a fault there would survive unseen.
 OTHER_SYSTEMS = re.compile(r"_win\.cpp$")
@@ -51,7 +52,10 @@ def suites_for(path):
 
 
 def sources(root, area):
-    folders = [f for a, fs in AREAS.items() if area in (None, a) for f in fs]
+    if area is not None and area not in AREAS:
+        raise SystemExit(f"no area {area}: {', '.join(AREAS)}")
+    folders = [f for a, fs in AREAS.items() if a != "records" and area in (None, a) or a == area for f in fs]
+    folders = sorted(set(folders))
     found = []
     for folder in folders:
         for base, _, files in os.walk(os.path.join(root, folder)):
