@@ -24,7 +24,7 @@ OTHER_SYSTEMS = re.compile(r"_win\.cpp$")
 SUITES = [
     ("transfer/xmodemframe", "tst_frames tst_ethernet"),
     ("transfer/presentation/", "tst_status tst_window tst_flash"),
-    ("transfer/", "tst_worker tst_frames tst_ethernet tst_serial tst_window"),
+    ("transfer/", "tst_worker tst_frames tst_ethernet tst_serial tst_window tst_flash"),
     ("app/", "tst_status tst_window"),
     ("flash/core/", "tst_flashcore tst_flash tst_records"),
     ("flash/records/", "tst_records tst_flash"),
