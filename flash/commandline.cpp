@@ -33,7 +33,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         {QStringLiteral("eth"), QStringLiteral("Адрес шкафа: ADDRESS или ADDRESS:PORT, [IPv6]:PORT."), QStringLiteral("address")},
         {QStringLiteral("device"), QStringLiteral("Номера приборов: N, N,M,... или A-B (0..255), каждый один раз; с --history - один номер."), QStringLiteral("list")},
         {QStringLiteral("plan"), QStringLiteral("План связей: строка на связь, \"eth ADDRESS[:PORT] DEVICES\" или \"serial PORT DEVICES\"; связи обновляются параллельно."), QStringLiteral("file")},
-        {QStringLiteral("jobs"), QStringLiteral("Сколько связей обновлять одновременно (по умолчанию все)."), QStringLiteral("n")},
+        {QStringLiteral("jobs"), QStringLiteral("Сколько связей обновлять одновременно, от 1 до 100000 (по умолчанию все)."), QStringLiteral("n")},
         {QStringLiteral("report"), QStringLiteral("Записать отчёт JSON по каждому прибору в файл, когда работа закончится."), QStringLiteral("file")},
         {QStringLiteral("log"), QStringLiteral("Дописывать протокол (с отметками времени UTC) в файл."), QStringLiteral("file")},
         {QStringLiteral("answer-timeout"), QStringLiteral("Сколько секунд ждать ответа прибора (по умолчанию 30)."), QStringLiteral("seconds")},
@@ -172,7 +172,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     if (!readCount(QStringLiteral("answer-timeout"), 1, 86400, &options.answerTimeoutSeconds))
         return refused(QStringLiteral("--answer-timeout: целое число секунд, от 1 до 86400"));
     if (!readCount(QStringLiteral("jobs"), 1, 100000, &options.jobs))
-        return refused(QStringLiteral("--jobs: целое число связей, не меньше 1"));
+        return refused(QStringLiteral("--jobs: целое число связей, от 1 до 100000, а не \"%1\"").arg(quotedForMessage(parser.value(QStringLiteral("jobs")))));
     if (!readCount(QStringLiteral("retries"), 0, 10, &options.retries))
         return refused(QStringLiteral("--retries: целое число от 0 до 10, а не \"%1\"").arg(quotedForMessage(parser.value(QStringLiteral("retries")))));
     if (parser.isSet(QStringLiteral("expect-sha256"))) {

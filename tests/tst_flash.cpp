@@ -153,6 +153,7 @@ void TestFlash::badInput_data()
                                                     + QByteArray(64, '0') + R"("}, "devices": [{"link": "127.0.0.1:4040", "device": 2, "outcome": "failed"}]})");
     QTest::newRow("re-run with another image") << QStringList{QStringLiteral("--rerun-failed"), otherImageReport, image} << QStringLiteral("не тот образ");
     QTest::newRow("re-run from a file that is not a report") << QStringList{QStringLiteral("--rerun-failed"), image, image} << QStringLiteral("не отчёт");
+    QTest::newRow("jobs beyond 100000") << cabinet + QStringList{QStringLiteral("--jobs"), QStringLiteral("100001"), image} << QStringLiteral("от 1 до 100000");
     QTest::newRow("retries beyond 10") << cabinet + QStringList{QStringLiteral("--retries"), QStringLiteral("11"), image} << QStringLiteral("от 0 до 10");
     QTest::newRow("history from a month 13") << QStringList{QStringLiteral("--history"), QStringLiteral("--since"), QStringLiteral("2026-13-01")}
                                              << QStringLiteral("--since: \"2026-13-01\"");
