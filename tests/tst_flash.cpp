@@ -203,6 +203,7 @@ void TestFlash::badInput_data()
                                                << QStringLiteral("--log %1 и файл прошивки %1 - один и тот же файл").arg(image);
     QTest::newRow("report onto the image through a symlink") << cabinet + QStringList{QStringLiteral("--report"), imageAlias, image}
                                                              << QStringLiteral("--report %1 и файл прошивки %2").arg(imageAlias, image);
+    QTest::newRow("devices of the plan and of --device") << QStringList{QStringLiteral("--plan"), plan, dev, QStringLiteral("3"), image} << QStringLiteral("задаёт план");
     QTest::newRow("report onto the plan") << QStringList{QStringLiteral("--plan"), plan, QStringLiteral("--report"), plan, image} << QStringLiteral("и --plan");
     QTest::newRow("ledger onto the plan") << QStringList{QStringLiteral("--plan"), plan, QStringLiteral("--records"), plan, image}
                                           << QStringLiteral("--records %1 и --plan").arg(plan);
