@@ -129,7 +129,7 @@ def mutations(path, line, code):
             if frm.strip() in "<>" and re.search(r"\w<|template|#include", code):
                 continue
             kind = "logic" if frm in (" && ", " || ") else "relational"
-            found.append((kind, f"'{frm.strip()}' to '{to.strip()}'", line[:i] + to + line[i + len(frm):]))
+            found.append((kind, f"'{frm.strip()}' to '{to.strip()}' at column {i + 2}", line[:i] + to + line[i + len(frm):]))
     for match in CONDITION.finditer(code):
         if not outside_strings(code, match.start()):
             continue
@@ -140,18 +140,18 @@ def mutations(path, line, code):
         inner = line[open_at + 1:close_at]
         if ";" in inner:
             continue
-        found.append(("negation", f"{match.group(1)} condition negated", line[:open_at + 1] + "!(" + inner + ")" + line[close_at:]))
+        found.append(("negation", f"{match.group(1)} condition at column {match.start() + 1} negated", line[:open_at + 1] + "!(" + inner + ")" + line[close_at:]))
     for match in INTEGER.finditer(code):
         if not outside_strings(code, match.start()) or re.search(r"(QT_VERSION_CHECK|arg\(|#)", code[:match.start()][-20:]):
             continue
         value = int(match.group(1))
         for changed in (value + 1, value - 1):
             if changed >= 0:
-                found.append(("constant", f"{value} to {changed}", line[:match.start()] + str(changed) + line[match.end():]))
+                found.append(("constant", f"{value} to {changed} at column {match.start() + 1}", line[:match.start()] + str(changed) + line[match.end():]))
                 break
     for match in WORD.finditer(code):
         word = match.group(2)
-        found.append(("word", f'"{word}" to "{word}x"', line[:match.start(2)] + word + "x" + line[match.end(2):]))
+        found.append(("word", f'"{word}" to "{word}x" at column {match.start(2) + 1}', line[:match.start(2)] + word + "x" + line[match.end(2):]))
     indent = line[:len(line) - len(line.lstrip())]
     if FIELD_ASSIGNMENT.match(code) and "(" not in code.split("=")[0]:
         found.append(("deletion", "a result's field not set", indent + ";"))
@@ -215,9 +215,6 @@ def generate(root, count, seed, area=None, skip=()):
     for path, number, kind, what, changed, suites in candidates:
         if len(faults) >= count:
             break
-        key = fault_key(path, read_line(root, path, number), what)
-        if key in skip:
-            continue
         with open(os.path.join(root, path), encoding="utf-8") as source:
             lines = source.read().split("\n")
         span = unique_context(lines, number - 1)
@@ -225,6 +222,9 @@ def generate(root, count, seed, area=None, skip=()):
             continue
         first, last = span
         original = "\n".join(lines[first:last + 1])
+        key = fault_key(path, original, what)
+        if key in skip:
+            continue
         mutated = "\n".join(lines[first:number - 1] + [changed] + lines[number:last + 1])
         area_of = path.split("/")[0]
         faults.append({
@@ -241,14 +241,10 @@ def generate(root, count, seed, area=None, skip=()):
     return faults, len(candidates)
 
 
-def read_line(root, path, number):
-    with open(os.path.join(root, path), encoding="utf-8") as source:
-        return source.read().split("\n")[number - 1]
-
-
-def fault_key(path, line, what):
-    # Lines move; a fault stays the same fault while its file, its line's text and its change do.
-    return f"{path} | {line.strip()} | {what}"
+def fault_key(path, original, what):
+    # Lines move; a fault stays the same fault while its file, its text (the line, with the lines
+    # around it that make it unique) and its change do.
+    return f"{path} | {' / '.join(line.strip() for line in original.split(chr(10)))} | {what}"
 
 
 def read_equivalents(path):
