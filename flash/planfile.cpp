@@ -17,6 +17,9 @@ QString readPlan(const QString &path, QList<LinkPlan> *links)
         return QStringLiteral("план %1 не открывается: %2").arg(shown, file.errorString());
     // Never more than the cap: the file may grow while it is read.
     const QByteArray text = readAtMost(file, MaxPlanBytes + 1);
+    // A plan cut short by a read error would run part of the batch as if it were the whole.
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("план %1 не читается: %2").arg(shown, file.errorString());
     if (text.size() > MaxPlanBytes)
         return QStringLiteral("план %1 больше %2 байт: это не план связей").arg(shown).arg(MaxPlanBytes);
     QString error;

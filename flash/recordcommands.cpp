@@ -180,7 +180,10 @@ int verifyRecords(const CommandLine &command, Ledger &ledger, Said &said)
             return refuse(said, QStringLiteral("%1 - не отчёт: %2").arg(path, place.isFile() ? QStringLiteral("больше 64 МиБ") : QStringLiteral("не обычный файл")));
         if (!reportFile.open(QIODevice::ReadOnly))
             return refuse(said, QStringLiteral("отчёт %1 не открывается: %2").arg(path, reportFile.errorString()));
-        const QJsonObject whole = QJsonDocument::fromJson(readAtMost(reportFile, MaxReportBytes)).object();
+        const QByteArray text = readAtMost(reportFile, MaxReportBytes);
+        if (reportFile.error() != QFileDevice::NoError)
+            return refuse(said, QStringLiteral("отчёт %1 не читается: %2").arg(path, reportFile.errorString()));
+        const QJsonObject whole = QJsonDocument::fromJson(text).object();
         const QJsonObject seen = whole[QLatin1String("ledger")].toObject();
         if (seen.isEmpty())
             return refuse(said, QStringLiteral("отчёт %1 не называет журнал (нет поля ledger: партия шла без журнала, или это не отчёт)").arg(path));

@@ -21,6 +21,8 @@ QString readRerunPlan(const QString &reportPath, QList<LinkPlan> *links, QString
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("отчёт %1 не открывается: %2").arg(shown, file.errorString());
     const QByteArray text = readAtMost(file, MaxReportBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("отчёт %1 не читается: %2").arg(shown, file.errorString());
     const QString notOurs = QStringLiteral("%1 - не отчёт vorlex-flash --report").arg(shown);
     QJsonParseError error{};
     const QJsonObject report = QJsonDocument::fromJson(text, &error).object();

@@ -148,6 +148,7 @@ void TestFlash::badInput_data()
     QTest::newRow("report into a missing folder") << cabinet + QStringList{QStringLiteral("--report"), m_images.missing() + QStringLiteral("/r.json"), image}
                                                   << QStringLiteral("нет папки");
     QTest::newRow("report onto a folder") << cabinet + QStringList{QStringLiteral("--report"), QDir::tempPath(), image} << QStringLiteral("это папка");
+    QTest::newRow("plan that fails to read") << QStringList{QStringLiteral("--plan"), QStringLiteral("/proc/self/mem"), image} << QStringLiteral("не читается");
     QTest::newRow("endless plan") << QStringList{QStringLiteral("--plan"), QStringLiteral("/dev/zero"), image} << QStringLiteral("больше 1048576 байт");
     const QString otherImageReport = m_images.write(QByteArrayLiteral(R"({"program": "vorlex-flash", "image": {"sha256": ")")
                                                     + QByteArray(64, '0') + R"("}, "devices": [{"link": "127.0.0.1:4040", "device": 2, "outcome": "failed"}]})");

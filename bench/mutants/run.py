@@ -30,6 +30,7 @@ import random
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -98,6 +99,28 @@ def git_output(*arguments, cwd=ROOT):
     return result.stdout
 
 
+def refuse_unsafe_tree(tree):
+    """The worktree is reset, cleaned and built in, and its programs run: it must be a folder of
+    this user's, reached through no link, that neither holds the checkout nor lies in its sources."""
+    tree = os.path.abspath(tree)
+    root = os.path.realpath(ROOT)
+    if os.path.realpath(tree) != os.path.abspath(tree):
+        sys.exit(f"{tree}: a link on the way to the worktree is not accepted")
+    if root == tree or root.startswith(tree + os.sep) or (tree.startswith(root + os.sep) and not tree.startswith(os.path.join(root, "build") + os.sep)):
+        sys.exit(f"{tree}: the worktree goes under {os.path.join(root, 'build')} or outside the checkout, never over its sources")
+    part = os.path.dirname(tree)
+    while not os.path.exists(part):
+        part = os.path.dirname(part)
+    while True:
+        info = os.lstat(part)
+        sticky_root = info.st_uid == 0 and info.st_mode & stat.S_ISVTX and part != os.path.dirname(tree)
+        if info.st_uid not in (0, os.geteuid()) or (info.st_mode & 0o022 and not sticky_root):
+            sys.exit(f"{part}: another user could change it; the worktree needs a folder that is only this user's")
+        if part == os.sep:
+            break
+        part = os.path.dirname(part)
+
+
 def prepare_tree(tree):
     """Makes tree the checkout as it is now: HEAD, its changes to tracked files and its untracked
     ones. The worktree of an earlier run is reused, whatever a killed run left in it."""
@@ -108,14 +131,17 @@ def prepare_tree(tree):
     if top.returncode != 0 or os.path.realpath(top.stdout.decode().strip()) != os.path.realpath(ROOT):
         sys.exit(f"{ROOT} is not a git checkout ({top.stderr.decode(errors='replace').strip() or 'it is inside another'}): "
                  "the runner puts its faults into a git worktree of it, never into the sources themselves")
+    refuse_unsafe_tree(tree)
     head = git_output("rev-parse", "--verify", "HEAD").decode().strip()
     common = os.path.realpath(os.path.join(ROOT, git_output("rev-parse", "--git-common-dir").decode().strip()))
     ours = False
     if os.path.isdir(tree):
-        check = git("rev-parse", "--show-toplevel", "--git-common-dir", cwd=tree)
+        check = git("rev-parse", "--show-toplevel", "--git-common-dir", "--git-dir", cwd=tree)
         lines = check.stdout.decode().split("\n")
-        ours = (check.returncode == 0 and os.path.realpath(lines[0]) == os.path.realpath(tree)
-                and os.path.realpath(os.path.join(tree, lines[1])) == common)
+        # A linked worktree of this checkout, never the checkout itself: it is reset and cleaned.
+        ours = (check.returncode == 0 and len(lines) >= 3 and os.path.realpath(lines[0]) == os.path.realpath(tree)
+                and os.path.realpath(os.path.join(tree, lines[1])) == common
+                and os.path.dirname(os.path.realpath(os.path.join(tree, lines[2]))) == os.path.join(common, "worktrees"))
     if ours:
         # Whatever a killed run left: its fault, untracked files. A run killed inside git leaves
         # a lock behind, and then the worktree is made anew.
@@ -198,7 +224,7 @@ def main():
 
     global TREE
     work = os.path.join(ROOT, arguments.build)
-    TREE = os.path.join(work, "tree")
+    TREE = os.path.abspath(os.path.join(work, "tree"))
     prepare_tree(TREE)
     if arguments.sample:
         sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))

@@ -257,8 +257,10 @@ def read_equivalents(path):
             entry = entry.rstrip("\n")
             if not entry.strip() or entry.startswith("#"):
                 continue
-            parts = entry.split(" | ")
-            if len(parts) != 4 or not parts[3].strip():
-                raise SystemExit(f"equivalents.txt:{number}: expected 'file | line | change | why'")
-            keys[" | ".join(parts[:3])] = parts[3]
+            # A fault's text may hold " | " (a flag set, an SQL concatenation); the reason may not.
+            path, _, rest = entry.partition(" | ")
+            parts = rest.rsplit(" | ", 2)
+            if len(parts) != 3 or not parts[2].strip():
+                raise SystemExit(f"equivalents.txt:{number}: expected 'file | text | change | why', the why without ' | '")
+            keys[" | ".join([path, parts[0], parts[1]])] = parts[2]
     return keys

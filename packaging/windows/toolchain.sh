@@ -11,13 +11,18 @@ set -euo pipefail
 CACHE=${VORLEX_WINDOWS_CACHE:-$HOME/.cache/vorlex-windows}
 TRIPLET=x86_64-w64-mingw32
 fail() { echo "toolchain: $*" >&2; exit 2; }
+# What is run or copied from the cache must be the running user's own, as for the serial rig.
+. "$(dirname "$0")/../rig/trust.sh"
 
 case ${1:-} in
 qt)
+    trusted_folder "$CACHE" || fail "$CACHE is not safe to take programs from"
     # build-toolchain.sh notes the Qt it built; a cache built before it did so holds one Qt.
-    if [ -f "$CACHE/stamps/qt-version" ]; then
-        version=$(cat "$CACHE/stamps/qt-version")
-        [[ $version =~ ^[0-9]+(\.[0-9]+)*$ ]] || fail "$CACHE/stamps/qt-version does not hold a version: $version"
+    if [ -e "$CACHE/stamps/qt-version" ] || [ -L "$CACHE/stamps/qt-version" ]; then
+        trusted_folder "$CACHE/stamps" && trusted_file "$CACHE/stamps/qt-version" || fail "$CACHE/stamps/qt-version is not safe to read"
+        version=$(head -c 64 "$CACHE/stamps/qt-version")
+        # Its text is not shown: a version or nothing.
+        [[ $version =~ ^[0-9]+(\.[0-9]+)*$ ]] || fail "$CACHE/stamps/qt-version does not hold a version"
         qt=$CACHE/qt-$version
     else
         shopt -s nullglob
@@ -26,6 +31,7 @@ qt)
         qt=${found[0]%/bin/qt-cmake}
     fi
     [ -x "$qt/bin/qt-cmake" ] || fail "no Qt for Windows in $qt (make windows-toolchain builds it)"
+    trusted_folder "$qt/bin" || fail "$qt is not safe to take programs from"
     echo "$qt"
     ;;
 runtime)
