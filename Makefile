@@ -162,7 +162,7 @@ bench:
 mutants: test-deps
 	$(call install_missing,python3)
 	python3 bench/mutants/run.py $(if $(AREA),--area $(AREA)) $(if $(FAULT),--fault $(FAULT)) \
-		$(if $(SAMPLE),--sample $(SAMPLE)) $(if $(SEED),--seed $(SEED))
+		$(if $(SAMPLE),--sample $(SAMPLE)) $(if $(SEED),--seed $(SEED)) $(if $(JOBS),--jobs $(JOBS))
 
 # The picture of the window in the README, rendered offscreen from the real window.
 screenshot: build-qt6

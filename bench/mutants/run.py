@@ -2,8 +2,8 @@
 """Fault injection: puts each fault of faults.txt into the code, one at a time, rebuilds, runs the
 suites that cover it and says whether they caught it.
 
-    bench/mutants/run.py [--area AREA] [--fault NAME] [--build DIR]
-    bench/mutants/run.py --sample N [--seed S] [--area AREA] [--build DIR]
+    bench/mutants/run.py [--area AREA] [--fault NAME] [--build DIR] [--jobs J]
+    bench/mutants/run.py --sample N [--seed S] [--area AREA] [--build DIR] [--jobs J]
 
 --sample draws N faults at random sites of the program's code instead (sample.py: operators
 flipped or moved by one, && and || exchanged, conditions negated, constants moved by one,
@@ -17,6 +17,13 @@ DIR/tree (DIR is build/mutants unless given), at the checkout's HEAD with the ch
 uncommitted changes and untracked files copied over it, built in DIR/build. A later run resets
 the same worktree to the checkout as it is then, so its builds stay incremental, and a run that
 was killed leaves its fault only there. The checkout must be a git one.
+
+--jobs J works on J faults at once, each in a worktree and build of its own (DIR/tree and DIR/build
+for the first, DIR/slotK/tree and DIR/slotK/build for the others). A fault's suites run side by
+side, a process for each test function, at most SUITE_PROCESSES on the machine at a time: they
+mostly wait on timers. A function that fails is run again: the fault counts as caught when it
+fails twice, and as "unsteady" (listed, not counted) when it passes the second time, so that a
+test that failed under load is not taken for a catch.
 
 A fault whose text is no longer in its file (the code moved) is stale: reported, not counted. A
 fault marked "equivalent" changes nothing observable; it is run all the same and reported with
@@ -33,11 +40,17 @@ import signal
 import stat
 import subprocess
 import sys
+import threading
 import time
+from xml.etree import ElementTree
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-TREE = None  # the worktree the faults go into; set once it is ready
-SUITE_TIMEOUT_S = 300
+# The longest test function takes under 20 s alone and under load; a fault that hangs one is
+# caught when this runs out.
+FUNCTION_TIMEOUT_S = 150
+# Test processes at once over all slots: most of their time is waiting on timers.
+SUITE_PROCESSES = 8
+STOP = threading.Event()
 
 
 def read_faults(path):
@@ -83,9 +96,50 @@ def decode(text):
     return re.sub(r"\\(.)", lambda m: {"n": "\n", "t": "\t"}.get(m.group(1), m.group(1)), text)
 
 
-def run(command, timeout=None, **kwargs):
-    return subprocess.run(command, cwd=TREE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
-                          timeout=timeout, **kwargs)
+class Slot:
+    """One fault at a time: a worktree, its build, the files its fault changed and the processes
+    it runs, so that an interrupt can end them."""
+
+    def __init__(self, work, index):
+        base = work if index == 0 else os.path.join(work, f"slot{index}")
+        self.index = index
+        self.tree = os.path.abspath(os.path.join(base, "tree"))
+        self.build_dir = os.path.join(base, "build")
+        self.restorer = Restorer()
+        self.running = set()
+        self.lock = threading.Lock()
+
+    def run(self, command, timeout=None, env=None):
+        """(exit code or None when timed out or stopped, output). Each command in a session of its
+        own, so that ending it ends what it started (the flasher, the emulator)."""
+        with self.lock:
+            if STOP.is_set():
+                return None, ""
+            process = subprocess.Popen(command, cwd=self.tree, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                       errors="replace", env=env, start_new_session=True)
+            self.running.add(process)
+        try:
+            output, _ = process.communicate(timeout=timeout)
+            return (None if STOP.is_set() else process.returncode), output
+        except subprocess.TimeoutExpired:
+            end_group(process)
+            output, _ = process.communicate()
+            return None, output
+        finally:
+            with self.lock:
+                self.running.discard(process)
+
+    def stop(self):
+        with self.lock:
+            for process in self.running:
+                end_group(process)
+
+
+def end_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 def git(*arguments, cwd=ROOT, **kwargs):
@@ -171,26 +225,80 @@ def prepare_tree(tree):
             shutil.copy(os.path.join(ROOT, name), os.path.join(tree, name), follow_symlinks=False)
 
 
-def build(build_dir, targets=()):
+def build(slot, targets=()):
     # Only what the suites need: a fault in a header would otherwise rebuild every program.
-    command = ["cmake", "--build", build_dir] + (["--target", *targets] if targets else [])
-    result = run(command)
-    return result.returncode == 0, result.stdout
+    command = ["cmake", "--build", slot.build_dir] + (["--target", *targets] if targets else [])
+    code, output = slot.run(command)
+    return code == 0, output
 
 
-def failing_tests(build_dir, suites):
-    """The first suite that fails and its failed test functions, or None when all pass."""
-    environment = dict(os.environ, QT_QPA_PLATFORM="offscreen", QT_LOGGING_RULES="default.debug=false")
+SUITE_SLOTS = threading.Semaphore(SUITE_PROCESSES)
+ENVIRONMENT = dict(os.environ, QT_QPA_PLATFORM="offscreen", QT_LOGGING_RULES="default.debug=false")
+
+
+def run_function(slot, suite, function):
+    """None when the test function passes, else its failures: "function" or "function:row"."""
+    binary = os.path.join(slot.build_dir, "tests", suite)
+    # The XML log names each failure's function and row exactly, whatever a row's name holds.
+    log = os.path.join(slot.build_dir, f"{suite}.{function}.mutant.xml")
+    with SUITE_SLOTS:
+        code, _ = slot.run([binary, "-o", f"{log},xml", function], timeout=FUNCTION_TIMEOUT_S, env=ENVIRONMENT)
+    if code == 0:
+        return None
+    if code is None:
+        return ["(stopped)"] if STOP.is_set() else [f"{function} (timed out)"]
+    failed = []
+    try:
+        for tested in ElementTree.parse(log).getroot().iter("TestFunction"):
+            for incident in tested.iter("Incident"):
+                if incident.get("type") in ("fail", "xpass"):
+                    tag = incident.findtext("DataTag")
+                    failed.append(tested.get("name") + (f":{tag}" if tag else ""))
+    except (OSError, ElementTree.ParseError):
+        pass  # a crash mid-function leaves no whole log
+    return failed or [f"{function} (exit {code})"]
+
+
+def failing_tests(slot, suites, confirm=False):
+    """The first suite (in the order given) that fails and its failures, or None when all pass.
+
+    Each test function runs in a process of its own, all of them side by side (at most
+    SUITE_PROCESSES at a time): the suites mostly wait on timers, and a function has its own
+    initTestCase. Once one fails, the functions not yet started are left out. With confirm, the
+    failed functions are run again: ("unsteady", [suite, failures...]) when they pass then."""
+    functions = []
     for suite in suites:
-        binary = os.path.join(build_dir, "tests", suite)
-        try:
-            result = run([binary], timeout=SUITE_TIMEOUT_S, env=environment)
-        except subprocess.TimeoutExpired:
-            return suite, ["(timed out)"]
-        if result.returncode != 0:
-            failed = re.findall(r"^FAIL!  : \w+::(\w+\([^)]*\)|\w+)", result.stdout, re.MULTILINE)
-            return suite, failed or [f"(exit {result.returncode})"]
-    return None
+        code, listing = slot.run([os.path.join(slot.build_dir, "tests", suite), "-functions"], timeout=60, env=ENVIRONMENT)
+        if code != 0:
+            return None if STOP.is_set() else (suite, [f"(listing its functions: exit {code})"])
+        functions += [(suite, line.strip()[:-2]) for line in listing.splitlines() if re.fullmatch(r"\s*\w+\(\)\s*", line)]
+    results = {}
+    caught = threading.Event()
+
+    def one(suite, function):
+        if not caught.is_set():
+            results[(suite, function)] = failed = run_function(slot, suite, function)
+            if failed:
+                caught.set()
+
+    threads = [threading.Thread(target=one, args=job) for job in functions]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if STOP.is_set():
+        return None
+    failed = [(suite, function) for suite, function in functions if results.get((suite, function))]
+    if not failed:
+        return None
+    suite = failed[0][0]
+    failures = [f for s, function in failed if s == suite for f in results[(s, function)]]
+    if not confirm or any(f.endswith("(timed out)") for f in failures):
+        # A hang is not waited for a second time.
+        return suite, failures
+    if all(run_function(slot, suite, function) is None for s, function in failed if s == suite) and not STOP.is_set():
+        return "unsteady", [suite] + failures
+    return suite, failures
 
 
 class Restorer:
@@ -211,6 +319,66 @@ class Restorer:
         self.saved.clear()
 
 
+def try_fault(slot, fault):
+    """(verdict, detail) of one fault in the slot's worktree, which is put back after it."""
+    path = os.path.join(slot.tree, fault["file"])
+    with open(path, encoding="utf-8") as source:
+        text = source.read()
+    if any(text.count(frm) != 1 for frm, _ in fault["pairs"]):
+        return "stale", "its text is not in the file exactly once"
+    for frm, to in fault["pairs"]:
+        text = text.replace(frm, to)
+    slot.restorer.keep(path)
+    try:
+        with open(path, "w", encoding="utf-8") as source:
+            source.write(text)
+        built, log = build(slot, fault["suites"].split())
+        if STOP.is_set():
+            return "stopped", ""
+        if not built:
+            return "does not build", log.strip().splitlines()[-1] if log.strip() else ""
+        failed = failing_tests(slot, fault["suites"].split(), confirm=True)
+        if STOP.is_set():
+            return "stopped", ""
+        if not failed:
+            return "survived", ""
+        if failed[0] == "unsteady":
+            return "unsteady", f"{failed[1][0]}: {', '.join(failed[1][1:4])} failed once and passed when run again"
+        return "caught", f"{failed[0]}: {', '.join(failed[1][:3])}"
+    finally:
+        slot.restorer.restore()
+
+
+def work_through(slot, queue, rows, printing):
+    """The slot's share of the faults: the next one not yet taken, until none is left or the run stops."""
+    while not STOP.is_set():
+        with printing:
+            if not queue:
+                return
+            index, fault = queue.pop(0)
+        started = time.monotonic()
+        try:
+            verdict = try_fault(slot, fault)
+        except Exception as error:  # noqa: BLE001 - the run stops, and says why, rather than hang
+            verdict = ("error", f"{type(error).__name__}: {error}")
+            STOP.set()
+        if verdict[0] == "stopped":
+            return
+        with printing:
+            rows[index] = (fault, *verdict)
+            print(f"{fault['name']}: {verdict[0]} {verdict[1]} ({time.monotonic() - started:.0f} s)", flush=True)
+
+
+def side_by_side(slots, task):
+    threads = [threading.Thread(target=task, args=(slot,)) for slot in slots]
+    for thread in threads:
+        thread.start()
+    # Joined with a timeout, so that the main thread takes a signal at once.
+    for thread in threads:
+        while thread.is_alive():
+            thread.join(0.2)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--area", help="only the faults of this area (transfer, app, flash, records)")
@@ -218,24 +386,28 @@ def main():
     parser.add_argument("--build", default="build/mutants", metavar="DIR", help="the worktree (DIR/tree) and its build (DIR/build)")
     parser.add_argument("--sample", type=int, metavar="N", help="N faults at random sites instead of the list")
     parser.add_argument("--seed", type=int, metavar="S", help="the sample's seed (default: a new one, printed)")
+    parser.add_argument("--jobs", type=int, default=1, metavar="J", help="faults worked on at once, from 1 to 8 (default 1)")
     arguments = parser.parse_args()
     if arguments.sample is not None and (arguments.sample < 1 or arguments.fault):
         sys.exit("--sample takes a number of faults from 1, and not with --fault")
+    if not 1 <= arguments.jobs <= 8:
+        sys.exit("--jobs takes a number from 1 to 8")
 
-    global TREE
     work = os.path.join(ROOT, arguments.build)
-    TREE = os.path.abspath(os.path.join(work, "tree"))
-    prepare_tree(TREE)
+    slots = [Slot(work, k) for k in range(arguments.jobs)]
+    for slot in slots:
+        prepare_tree(slot.tree)
+    first = slots[0]
     if arguments.sample:
         sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
         import sample
         seed = arguments.seed if arguments.seed is not None else random.SystemRandom().randrange(1, 1 << 31)
-        equivalents = sample.read_equivalents(os.path.join(TREE, "bench", "mutants", "equivalents.txt"))
-        faults, sites = sample.generate(TREE, arguments.sample, seed, arguments.area, skip=equivalents)
+        equivalents = sample.read_equivalents(os.path.join(first.tree, "bench", "mutants", "equivalents.txt"))
+        faults, sites = sample.generate(first.tree, arguments.sample, seed, arguments.area, skip=equivalents)
         print(f"sample: {len(faults)} faults of {sites} sites, seed {seed}, area {arguments.area or 'all'}; "
               f"{len(equivalents)} known equivalents skipped", flush=True)
     else:
-        faults = read_faults(os.path.join(TREE, "bench", "mutants", "faults.txt"))
+        faults = read_faults(os.path.join(first.tree, "bench", "mutants", "faults.txt"))
     if arguments.area and not arguments.sample:
         faults = [f for f in faults if f["area"] == arguments.area]
     if arguments.fault:
@@ -243,61 +415,58 @@ def main():
     if not faults:
         sys.exit("no fault matches")
 
-    build_dir = os.path.join(work, "build")
-    configure = run(["cmake", "-S", ".", "-B", build_dir, "-G", "Ninja", "-DQT_MAJOR=6", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
-    if configure.returncode != 0:
-        sys.exit(configure.stdout)
-    built, log = build(build_dir)
-    if not built:
-        sys.exit("the unchanged tree does not build:\n" + log)
-    # The suites must pass as they are, or a failure would be taken for a catch.
-    suites = sorted({s for f in faults for s in f["suites"].split()})
-    baseline = failing_tests(build_dir, suites)
-    if baseline:
-        sys.exit(f"the unchanged tree fails {baseline[0]}: {', '.join(baseline[1])}")
-
-    restorer = Restorer()
     # A signal ends the run through the same path as an error: the files go back first.
     def interrupted(*_):
         raise KeyboardInterrupt()
 
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, interrupted)
-    rows = []
-    try:
-        for fault in faults:
-            path = os.path.join(TREE, fault["file"])
-            with open(path, encoding="utf-8") as source:
-                text = source.read()
-            stale = [frm for frm, _ in fault["pairs"] if text.count(frm) != 1]
-            if stale:
-                rows.append((fault, "stale", "its text is not in the file exactly once"))
-                print(f"{fault['name']}: stale", flush=True)
-                continue
-            for frm, to in fault["pairs"]:
-                text = text.replace(frm, to)
-            restorer.keep(path)
-            with open(path, "w", encoding="utf-8") as source:
-                source.write(text)
-            started = time.monotonic()
-            built, log = build(build_dir, fault["suites"].split())
-            if not built:
-                verdict = ("does not build", log.strip().splitlines()[-1] if log.strip() else "")
-            else:
-                failed = failing_tests(build_dir, fault["suites"].split())
-                verdict = ("caught", f"{failed[0]}: {', '.join(failed[1][:3])}") if failed else ("survived", "")
-            restorer.restore()
-            rows.append((fault, *verdict))
-            print(f"{fault['name']}: {verdict[0]} {verdict[1]} ({time.monotonic() - started:.0f} s)", flush=True)
-    except KeyboardInterrupt:
-        print("interrupted: every file of the worktree is put back", file=sys.stderr)
-        restorer.restore()
-        build(build_dir)
-        return 130
-    finally:
-        restorer.restore()
-    build(build_dir)
+    refused = {}
 
+    def make_ready(slot):
+        code, log = slot.run(["cmake", "-S", ".", "-B", slot.build_dir, "-G", "Ninja", "-DQT_MAJOR=6",
+                              "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
+        if code != 0:
+            refused[slot.index] = "the tree does not configure:\n" + log
+        elif not build(slot)[0]:
+            refused[slot.index] = "the unchanged tree does not build:\n" + build(slot)[1]
+
+    rows = [None] * len(faults)
+    queue = list(enumerate(faults))
+    printing = threading.Lock()
+    try:
+        side_by_side(slots, make_ready)
+        if refused:
+            sys.exit(f"{slots[min(refused)].tree}: {refused[min(refused)]}")
+        # The suites must pass as they are, or a failure would be taken for a catch.
+        suites = sorted({s for f in faults for s in f["suites"].split()})
+        baseline = failing_tests(first, suites)
+        if baseline:
+            sys.exit(f"the unchanged tree fails {baseline[0]}: {', '.join(baseline[1])}")
+        side_by_side(slots, lambda slot: work_through(slot, queue, rows, printing))
+        status = 0
+    except KeyboardInterrupt:
+        print("interrupted: every file of the worktrees is put back", file=sys.stderr)
+        STOP.set()
+        for slot in slots:
+            slot.stop()
+        status = 130
+    # What a slot's worker left (it restores its file itself on its way out) and each build back
+    # to the unchanged program; a second signal here stops only this.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    for slot in slots:
+        slot.stop()
+    while any(thread.is_alive() for thread in threading.enumerate() if thread is not threading.current_thread()):
+        time.sleep(0.1)
+    for slot in slots:
+        slot.restorer.restore()
+    errors = [r for r in rows if r and r[1] == "error"]
+    STOP.clear()
+    side_by_side(slots, build)
+    if errors:
+        sys.exit(f"{errors[0][0]['name']}: {errors[0][2]}")
+
+    rows = [r for r in rows if r]
     counted = [r for r in rows if r[1] in ("caught", "survived") and "equivalent" not in r[0]]
     caught = sum(1 for r in counted if r[1] == "caught")
     print()
@@ -320,8 +489,10 @@ def main():
     share = 100.0 * caught / len(counted) if counted else 0.0
     print(f"Caught {caught} of {len(counted)} ({share:.0f} %); stale {sum(1 for r in rows if r[1] == 'stale')}, "
           f"not building {sum(1 for r in rows if r[1] == 'does not build')}, "
-          f"equivalent {sum(1 for r in rows if 'equivalent' in r[0])}.")
-    return 0
+          f"unsteady {sum(1 for r in rows if r[1] == 'unsteady')}, "
+          f"equivalent {sum(1 for r in rows if 'equivalent' in r[0])}"
+          + (f"; {len(faults) - len(rows)} not run (interrupted)." if status else "."))
+    return status
 
 
 if __name__ == "__main__":
