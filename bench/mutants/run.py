@@ -236,12 +236,20 @@ SUITE_SLOTS = threading.Semaphore(SUITE_PROCESSES)
 ENVIRONMENT = dict(os.environ, QT_QPA_PLATFORM="offscreen", QT_LOGGING_RULES="default.debug=false")
 
 
-def run_function(slot, suite, function):
-    """None when the test function passes, else its failures: "function" or "function:row"."""
+def run_function(slot, suite, function, skip=None):
+    """None when the test function passes (or is left out because skip is set by the time a
+    process is free for it), else its failures: "function" or "function:row"."""
     binary = os.path.join(slot.build_dir, "tests", suite)
     # The XML log names each failure's function and row exactly, whatever a row's name holds.
     log = os.path.join(slot.build_dir, f"{suite}.{function}.mutant.xml")
     with SUITE_SLOTS:
+        if skip is not None and skip.is_set():
+            return None
+        # An earlier run's log would otherwise be read as this one's when this one leaves none.
+        try:
+            os.remove(log)
+        except FileNotFoundError:
+            pass
         code, _ = slot.run([binary, "-o", f"{log},xml", function], timeout=FUNCTION_TIMEOUT_S, env=ENVIRONMENT)
     if code == 0:
         return None
@@ -276,10 +284,9 @@ def failing_tests(slot, suites, confirm=False):
     caught = threading.Event()
 
     def one(suite, function):
-        if not caught.is_set():
-            results[(suite, function)] = failed = run_function(slot, suite, function)
-            if failed:
-                caught.set()
+        results[(suite, function)] = failed = run_function(slot, suite, function, skip=caught)
+        if failed:
+            caught.set()
 
     threads = [threading.Thread(target=one, args=job) for job in functions]
     for thread in threads:
