@@ -608,6 +608,7 @@ void TestRecords::forgedRecords_data()
                  "WHERE row_id = 3" << "verify-plant" << 1 << "есть в базе завода не раз, у станций Z, hall-1";
     QTest::newRow("a station's rows removed from the plant below its last") << "" << "DELETE FROM attempts WHERE station = 'hall-1'" << "verify-plant" << 1
                                                                            << "строки 1 (id журнала";
+    QTest::newRow("another program's database, to sync into") << "PRAGMA application_id = 7" << "" << "sync" << 2 << "это не журнал vorlex-flash";
     QTest::newRow("one valid row planted far ahead") << "" << "a valid row far ahead" << "sync" << 1 << "в базе завода только 1, а строки туда идут подряд";
     QTest::newRow("the plant's last hash changed") << "" << "UPDATE attempts SET row_hash = md5(row_hash) WHERE row_id = 4" << "sync" << 1
                                                    << "это не восстановление журнала";
@@ -680,6 +681,7 @@ void TestRecords::forgedRecords()
             const RowColumns columns = RowColumns::of(rows.record());
             while (rows.next()) {
                 LedgerRow row = ledgerRowFrom(rows, columns);
+                row.hashVersion = rows.value(28).isNull() ? 1 : rows.value(28).toInt(); // the rules the row names, whatever a reader makes of them
                 row.previousHash = last.value(row.station + QLatin1Char(' ') + row.ledgerId, NoPreviousRow);
                 last[row.station + QLatin1Char(' ') + row.ledgerId] = row.rowHash = rowHash(row, row.previousHash);
                 QSqlQuery update(db);
