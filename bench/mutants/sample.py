@@ -161,12 +161,17 @@ def mutations(path, line, code):
 
 
 def unique_context(lines, index):
-    """The smallest run of lines around index that occurs once in the file."""
+    """The smallest run of lines around index that occurs once in the file, as it is and with its
+    lines stripped: a fault's key strips them, and two keys alike would let one fault recorded as
+    equivalent hide another."""
     text = "\n".join(lines)
+    stripped = [line.strip() for line in lines]
     before = after = 0
     while True:
         chunk = "\n".join(lines[index - before:index + after + 1])
-        if text.count(chunk) == 1:
+        window = stripped[index - before:index + after + 1]
+        alike = sum(stripped[i:i + len(window)] == window for i in range(len(stripped) - len(window) + 1))
+        if text.count(chunk) == 1 and alike == 1:
             return index - before, index + after
         if index - before > 0:
             before += 1
