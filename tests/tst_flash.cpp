@@ -250,7 +250,8 @@ void TestFlash::batchWithFailingMiddleDevice()
     const QByteArray image = firmwareImage(4096);
     Flash flash;
     QStringList arguments{QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), QStringLiteral("--device"),
-                          QStringLiteral("2-4"), QStringLiteral("--answer-timeout"), QStringLiteral("1"), m_images.write(image)};
+                          QStringLiteral("2-4"), QStringLiteral("--answer-timeout"), QStringLiteral("1"), QStringLiteral("--report"),
+                          received.filePath(QStringLiteral("report.json")), m_images.write(image)};
     if (keepGoing)
         arguments << QStringLiteral("--keep-going");
     flash.start(arguments);
@@ -266,6 +267,12 @@ void TestFlash::batchWithFailingMiddleDevice()
     QFile device2(received.filePath(QStringLiteral("2.bin")));
     QVERIFY(device2.open(QIODevice::ReadOnly));
     QCOMPARE(device2.readAll(), image);
+    // The device left out says why.
+    QFile report(received.filePath(QStringLiteral("report.json")));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(report.readAll()).object()[QLatin1String("devices")].toArray().at(2)[QLatin1String("message")].toString(),
+             keepGoing ? QStringLiteral("Файл успешно отправлен, не забудьте проверить параметры и настройки порогов")
+                       : QStringLiteral("не начат: партия остановилась после неудачи (без --keep-going)"));
 }
 
 void TestFlash::transcript_data()
