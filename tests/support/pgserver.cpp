@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSqlDatabase>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -69,6 +70,12 @@ bool PgServer::start()
 {
     if (m_bin.isEmpty() || !QFile::exists(m_bin + QStringLiteral("/initdb"))) {
         m_why = QStringLiteral("no PostgreSQL server programs under /usr/lib/postgresql");
+        return false;
+    }
+    // The flasher and the tests reach the server through it: without it every row would fail
+    // with nothing but a difference of outputs.
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        m_why = QStringLiteral("no Qt PostgreSQL driver (libqt6sql6-psql or libqt5sql5-psql; make test-deps installs it)");
         return false;
     }
     // The server's user must reach its folder.
