@@ -32,6 +32,7 @@ on Ctrl-C or an error, so DIR/build ends with the unchanged program.
 """
 
 import argparse
+import fcntl
 import os
 import random
 import re
@@ -44,13 +45,15 @@ import threading
 import time
 from xml.etree import ElementTree
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 # The longest test function takes under 20 s alone and under load; a fault that hangs one is
 # caught when this runs out.
 FUNCTION_TIMEOUT_S = 150
 # Test processes at once over all slots: most of their time is waiting on timers.
 SUITE_PROCESSES = 8
 STOP = threading.Event()
+# Set by a signal, as against an error: the run then says it was interrupted.
+SIGNALLED = threading.Event()
 
 
 def read_faults(path):
@@ -107,25 +110,31 @@ class Slot:
         self.build_dir = os.path.join(base, "build")
         self.restorer = Restorer()
         self.running = set()
-        self.lock = threading.Lock()
+        # Re-entrant: a signal's handler stops the slots from the main thread, which may be
+        # starting a process of its own at that moment.
+        self.lock = threading.RLock()
 
-    def run(self, command, timeout=None, env=None):
+    def run(self, command, timeout=None, env=None, quiet=False):
         """(exit code or None when timed out or stopped, output). Each command in a session of its
-        own, so that ending it ends what it started (the flasher, the emulator)."""
+        own, so that ending it ends what it started (the flasher, the emulator), also what it left
+        running when it ended. quiet: its output is not kept, so that nothing it left behind
+        holding the pipe makes the wait outlast its timeout."""
         with self.lock:
             if STOP.is_set():
                 return None, ""
-            process = subprocess.Popen(command, cwd=self.tree, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            process = subprocess.Popen(command, cwd=self.tree, stdout=subprocess.DEVNULL if quiet else subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL if quiet else subprocess.STDOUT, text=True,
                                        errors="replace", env=env, start_new_session=True)
             self.running.add(process)
         try:
             output, _ = process.communicate(timeout=timeout)
-            return (None if STOP.is_set() else process.returncode), output
+            return (None if STOP.is_set() else process.returncode), output or ""
         except subprocess.TimeoutExpired:
             end_group(process)
             output, _ = process.communicate()
-            return None, output
+            return None, output or ""
         finally:
+            end_group(process)
             with self.lock:
                 self.running.discard(process)
 
@@ -138,8 +147,8 @@ class Slot:
 def end_group(process):
     try:
         os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
+    except OSError:
+        pass  # the group is gone
 
 
 def git(*arguments, cwd=ROOT, **kwargs):
@@ -203,6 +212,11 @@ def prepare_tree(tree):
                 and git("clean", "--quiet", "--force", "-d", "-x", cwd=tree).returncode == 0)
     if not ours:
         if os.path.lexists(tree):
+            # Only what this runner made goes: a worktree git lists as this checkout's, or an
+            # empty folder. Anything else in DIR/tree is somebody's, and --build names it wrongly.
+            listed = git_output("worktree", "list", "--porcelain").decode().split("\n")
+            if f"worktree {tree}" not in listed and not (os.path.isdir(tree) and not os.path.islink(tree) and not os.listdir(tree)):
+                sys.exit(f"{tree}: there is something else there, not a worktree of this checkout; give another --build")
             git("worktree", "remove", "--force", "--force", tree)
             shutil.rmtree(tree, ignore_errors=True)
         # A worktree whose folder was deleted is still registered, and git would refuse to add it again.
@@ -236,13 +250,14 @@ SUITE_SLOTS = threading.Semaphore(SUITE_PROCESSES)
 ENVIRONMENT = dict(os.environ, QT_QPA_PLATFORM="offscreen", QT_LOGGING_RULES="default.debug=false")
 
 
-def run_function(slot, suite, function, skip=None):
+def run_function(slot, suite, function, skip=None, alone=False):
     """None when the test function passes (or is left out because skip is set by the time a
-    process is free for it), else its failures: "function" or "function:row"."""
+    process is free for it), else its failures: "function" or "function:row". alone: the caller
+    holds every process slot already."""
     binary = os.path.join(slot.build_dir, "tests", suite)
     # The XML log names each failure's function and row exactly, whatever a row's name holds.
     log = os.path.join(slot.build_dir, f"{suite}.{function}.mutant.xml")
-    with SUITE_SLOTS:
+    with (NO_SLOT if alone else SUITE_SLOTS):
         if skip is not None and skip.is_set():
             return None
         # An earlier run's log would otherwise be read as this one's when this one leaves none.
@@ -250,7 +265,7 @@ def run_function(slot, suite, function, skip=None):
             os.remove(log)
         except FileNotFoundError:
             pass
-        code, _ = slot.run([binary, "-o", f"{log},xml", function], timeout=FUNCTION_TIMEOUT_S, env=ENVIRONMENT)
+        code, _ = slot.run([binary, "-o", f"{log},xml", function], timeout=FUNCTION_TIMEOUT_S, env=ENVIRONMENT, quiet=True)
     if code == 0:
         return None
     if code is None:
@@ -267,19 +282,62 @@ def run_function(slot, suite, function, skip=None):
     return failed or [f"{function} (exit {code})"]
 
 
+class NoSlot:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        return False
+
+
+NO_SLOT = NoSlot()
+# One slot at a time confirms a catch, with every test process of the machine to itself.
+CONFIRMING = threading.Lock()
+
+
+def on_a_quiet_machine(task):
+    """task() run while no other test process runs: a test bounded in time that failed under the
+    load of the others is then asked again without it."""
+    with CONFIRMING:
+        taken = 0
+        try:
+            while taken < SUITE_PROCESSES:
+                if SUITE_SLOTS.acquire(timeout=0.5):
+                    taken += 1
+                elif STOP.is_set():
+                    return None
+            return task()
+        finally:
+            for _ in range(taken):
+                SUITE_SLOTS.release()
+
+
+def list_functions(slot, suite):
+    """The suite's test functions, or None when it cannot list them."""
+    code, listing = slot.run([os.path.join(slot.build_dir, "tests", suite), "-functions"], timeout=60, env=ENVIRONMENT)
+    if code != 0:
+        return None
+    return [line.strip()[:-2] for line in listing.splitlines() if re.fullmatch(r"\s*\w+\(\)\s*", line)]
+
+
 def failing_tests(slot, suites, confirm=False):
     """The first suite (in the order given) that fails and its failures, or None when all pass.
 
     Each test function runs in a process of its own, all of them side by side (at most
     SUITE_PROCESSES at a time): the suites mostly wait on timers, and a function has its own
-    initTestCase. Once one fails, the functions not yet started are left out. With confirm, the
-    failed functions are run again: ("unsteady", [suite, failures...]) when they pass then."""
+    initTestCase. Once one fails, the functions not yet started are left out. With confirm, every
+    failure is asked again on a quiet machine, a hang too: a suite counts when one of the same
+    failures comes again, and ("unsteady", [suite, failures...]) is the answer when none does."""
     functions = []
     for suite in suites:
-        code, listing = slot.run([os.path.join(slot.build_dir, "tests", suite), "-functions"], timeout=60, env=ENVIRONMENT)
-        if code != 0:
-            return None if STOP.is_set() else (suite, [f"(listing its functions: exit {code})"])
-        functions += [(suite, line.strip()[:-2]) for line in listing.splitlines() if re.fullmatch(r"\s*\w+\(\)\s*", line)]
+        listed = list_functions(slot, suite)
+        if listed is None and confirm and not STOP.is_set():
+            listed = on_a_quiet_machine(lambda: list_functions(slot, suite))
+        if STOP.is_set():
+            return None
+        if listed is None:
+            return suite, ["(listing its functions failed twice)" if confirm else "(listing its functions failed)"]
+        functions += [(suite, function) for function in listed]
     results = {}
     caught = threading.Event()
 
@@ -298,14 +356,23 @@ def failing_tests(slot, suites, confirm=False):
     failed = [(suite, function) for suite, function in functions if results.get((suite, function))]
     if not failed:
         return None
-    suite = failed[0][0]
-    failures = [f for s, function in failed if s == suite for f in results[(s, function)]]
-    if not confirm or any(f.endswith("(timed out)") for f in failures):
-        # A hang is not waited for a second time.
-        return suite, failures
-    if all(run_function(slot, suite, function) is None for s, function in failed if s == suite) and not STOP.is_set():
-        return "unsteady", [suite] + failures
-    return suite, failures
+    order = list(dict.fromkeys(suite for suite, _ in failed))
+    first = [f for s, function in failed if s == order[0] for f in results[(s, function)]]
+    if not confirm:
+        return order[0], first
+
+    def again():
+        for suite in order:
+            for s, function in failed:
+                if s == suite:
+                    repeated = run_function(slot, suite, function, alone=True)
+                    if STOP.is_set():
+                        return None
+                    if repeated and set(repeated) & set(results[(s, function)]):
+                        return suite, [f for f in repeated if f in results[(s, function)]]
+        return "unsteady", [order[0]] + first
+
+    return on_a_quiet_machine(again)
 
 
 class Restorer:
@@ -329,6 +396,9 @@ class Restorer:
 def try_fault(slot, fault):
     """(verdict, detail) of one fault in the slot's worktree, which is put back after it."""
     path = os.path.join(slot.tree, fault["file"])
+    # A fault goes into a file of the worktree, never through a link to somewhere else.
+    if os.path.islink(path) or not os.path.isfile(path) or not os.path.realpath(path).startswith(slot.tree + os.sep):
+        return "stale", "its file is not a regular file of the worktree"
     with open(path, encoding="utf-8") as source:
         text = source.read()
     if any(text.count(frm) != 1 for frm, _ in fault["pairs"]):
@@ -399,32 +469,58 @@ def main():
         sys.exit("--sample takes a number of faults from 1, and not with --fault")
     if not 1 <= arguments.jobs <= 8:
         sys.exit("--jobs takes a number from 1 to 8")
+    if arguments.seed is not None and not arguments.sample:
+        sys.exit("--seed goes with --sample")
+    # Not written into the checkout, where it would be copied into every worktree.
+    sys.dont_write_bytecode = True
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import sample
+    if arguments.area is not None and arguments.area not in sample.AREAS:
+        sys.exit(f"no area {arguments.area}: {', '.join(sample.AREAS)}")
 
     work = os.path.join(ROOT, arguments.build)
     slots = [Slot(work, k) for k in range(arguments.jobs)]
     for slot in slots:
+        refuse_unsafe_tree(slot.tree)
+    # Two runs in one folder would reset each other's worktrees under their faults. Made here,
+    # this user's alone, before it is looked at again.
+    os.makedirs(work, mode=0o700, exist_ok=True)
+    for slot in slots:
+        refuse_unsafe_tree(slot.tree)
+    lock = os.open(os.path.join(work, ".lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        sys.exit(f"{work}: another run works there; wait for it, or give another --build")
+    for slot in slots:
         prepare_tree(slot.tree)
     first = slots[0]
     if arguments.sample:
-        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-        import sample
         seed = arguments.seed if arguments.seed is not None else random.SystemRandom().randrange(1, 1 << 31)
         equivalents = sample.read_equivalents(os.path.join(first.tree, "bench", "mutants", "equivalents.txt"))
-        faults, sites = sample.generate(first.tree, arguments.sample, seed, arguments.area, skip=equivalents)
+        faults, sites, skipped = sample.generate(first.tree, arguments.sample, seed, arguments.area, skip=equivalents)
         print(f"sample: {len(faults)} faults of {sites} sites, seed {seed}, area {arguments.area or 'all'}; "
-              f"{len(equivalents)} known equivalents skipped", flush=True)
+              f"{skipped} drawn and skipped as known equivalent", flush=True)
     else:
         faults = read_faults(os.path.join(first.tree, "bench", "mutants", "faults.txt"))
     if arguments.area and not arguments.sample:
         faults = [f for f in faults if f["area"] == arguments.area]
     if arguments.fault:
+        unknown = sorted(set(arguments.fault) - {f["name"] for f in faults})
+        if unknown:
+            sys.exit(f"no such fault{' in ' + arguments.area if arguments.area else ''}: {', '.join(unknown)}")
         faults = [f for f in faults if f["name"] in arguments.fault]
     if not faults:
         sys.exit("no fault matches")
 
-    # A signal ends the run through the same path as an error: the files go back first.
+    # A signal ends every process of the slots at once; the workers see the stop and put their
+    # files back on their way out. Nothing is raised into a thread's join, which would let the
+    # main thread go on while a worker still writes its worktree.
     def interrupted(*_):
-        raise KeyboardInterrupt()
+        SIGNALLED.set()
+        STOP.set()
+        for slot in slots:
+            slot.stop()
 
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, interrupted)
@@ -441,32 +537,30 @@ def main():
     rows = [None] * len(faults)
     queue = list(enumerate(faults))
     printing = threading.Lock()
-    try:
-        side_by_side(slots, make_ready)
-        if refused:
-            sys.exit(f"{slots[min(refused)].tree}: {refused[min(refused)]}")
-        # The suites must pass as they are, or a failure would be taken for a catch.
-        suites = sorted({s for f in faults for s in f["suites"].split()})
-        baseline = failing_tests(first, suites)
-        if baseline:
-            sys.exit(f"the unchanged tree fails {baseline[0]}: {', '.join(baseline[1])}")
-        side_by_side(slots, lambda slot: work_through(slot, queue, rows, printing))
-        status = 0
-    except KeyboardInterrupt:
+    side_by_side(slots, make_ready)
+    if refused and not STOP.is_set():
+        sys.exit(f"{slots[min(refused)].tree}: {refused[min(refused)]}")
+    # The suites must pass as they are, or a failure would be taken for a catch.
+    suites = sorted({s for f in faults for s in f["suites"].split()})
+    baseline = failing_tests(first, suites)
+    if baseline and not STOP.is_set():
+        sys.exit(f"the unchanged tree fails {baseline[0]}: {', '.join(baseline[1])}")
+    side_by_side(slots, lambda slot: work_through(slot, queue, rows, printing))
+    status = 130 if SIGNALLED.is_set() else 0
+    if status:
         print("interrupted: every file of the worktrees is put back", file=sys.stderr)
-        STOP.set()
-        for slot in slots:
-            slot.stop()
-        status = 130
-    # What a slot's worker left (it restores its file itself on its way out) and each build back
-    # to the unchanged program; a second signal here stops only this.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    for slot in slots:
-        slot.stop()
-    while any(thread.is_alive() for thread in threading.enumerate() if thread is not threading.current_thread()):
-        time.sleep(0.1)
+    # Every worker has ended (each restores its file on its way out); what is left goes back,
+    # and each build back to the unchanged program. A second signal ends this rebuild and the run.
     for slot in slots:
         slot.restorer.restore()
+
+    def ended(*_):
+        for slot in slots:
+            slot.stop()
+        os._exit(130)
+
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, ended)
     errors = [r for r in rows if r and r[1] == "error"]
     STOP.clear()
     side_by_side(slots, build)
@@ -474,14 +568,18 @@ def main():
         sys.exit(f"{errors[0][0]['name']}: {errors[0][2]}")
 
     rows = [r for r in rows if r]
-    counted = [r for r in rows if r[1] in ("caught", "survived") and "equivalent" not in r[0]]
+    marked = [r for r in rows if "equivalent" in r[0]]
+    others = [r for r in rows if "equivalent" not in r[0]]
+    counted = [r for r in others if r[1] in ("caught", "survived")]
     caught = sum(1 for r in counted if r[1] == "caught")
     print()
     print("| Fault | Kind | File | Result | Caught by |")
     print("|---|---|---|---|---|")
     for fault, result, detail in rows:
         if "equivalent" in fault:
-            result += f" (changes nothing observable: {fault['equivalent']})"
+            # A test that saw it disproves the mark.
+            result += (" (marked equivalent, but a test saw it: the mark is wrong)" if result == "caught"
+                       else f" (changes nothing observable: {fault['equivalent']})")
         print(f"| {fault['name']} | {fault['kind']} | `{fault['file']}` | {result} | {detail} |")
     print()
     survivors = [fault for fault, result, _ in rows if result == "survived" and "key" in fault]
@@ -493,11 +591,11 @@ def main():
             for line in fault["pairs"][0][1].split("\n"):
                 print(f"      {line}")
     print()
-    share = 100.0 * caught / len(counted) if counted else 0.0
-    print(f"Caught {caught} of {len(counted)} ({share:.0f} %); stale {sum(1 for r in rows if r[1] == 'stale')}, "
-          f"not building {sum(1 for r in rows if r[1] == 'does not build')}, "
-          f"unsteady {sum(1 for r in rows if r[1] == 'unsteady')}, "
-          f"equivalent {sum(1 for r in rows if 'equivalent' in r[0])}"
+    share = f"{100.0 * caught / len(counted):.0f} %" if counted else "n/a"
+    tally = {kind: sum(1 for r in others if r[1] == kind) for kind in ("stale", "does not build", "unsteady")}
+    print(f"{len(rows)} run: caught {caught} of {len(counted)} counted ({share}); stale {tally['stale']}, "
+          f"not building {tally['does not build']}, unsteady {tally['unsteady']}, marked equivalent {len(marked)}"
+          + (f" (caught: {sum(1 for r in marked if r[1] == 'caught')})" if marked else "")
           + (f"; {len(faults) - len(rows)} not run (interrupted)." if status else "."))
     return status
 

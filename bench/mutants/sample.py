@@ -61,7 +61,8 @@ def sources(root, area):
         for base, _, files in os.walk(os.path.join(root, folder)):
             for name in files:
                 path = os.path.relpath(os.path.join(base, name), root)
-                if name.endswith((".cpp", ".h")) and not OTHER_SYSTEMS.search(name):
+                # A link could lead a fault out of the worktree, into the checkout's own sources.
+                if name.endswith((".cpp", ".h")) and not OTHER_SYSTEMS.search(name) and not os.path.islink(os.path.join(base, name)):
                     found.append(path)
     return sorted(found)
 
@@ -194,7 +195,8 @@ def early_returns(numbered):
 
 
 def generate(root, count, seed, area=None, skip=()):
-    """count faults at sites drawn with the seed; skip: the keys of faults known equivalent."""
+    """(faults, sites, skipped): count faults at sites drawn with the seed, how many sites there
+    were, and how many drawn faults were left out as known equivalent (skip: their keys)."""
     candidates = []
     for path in sources(root, area):
         suites = suites_for(path)
@@ -217,6 +219,7 @@ def generate(root, count, seed, area=None, skip=()):
     rng = random.Random(seed)
     rng.shuffle(candidates)
     faults = []
+    skipped = 0
     for path, number, kind, what, changed, suites in candidates:
         if len(faults) >= count:
             break
@@ -229,6 +232,7 @@ def generate(root, count, seed, area=None, skip=()):
         original = "\n".join(lines[first:last + 1])
         key = fault_key(path, original, what)
         if key in skip:
+            skipped += 1
             continue
         mutated = "\n".join(lines[first:number - 1] + [changed] + lines[number:last + 1])
         area_of = path.split("/")[0]
@@ -243,7 +247,7 @@ def generate(root, count, seed, area=None, skip=()):
             "pairs": [[original, mutated]],
             "suites": suites,
         })
-    return faults, len(candidates)
+    return faults, len(candidates), skipped
 
 
 def fault_key(path, original, what):
