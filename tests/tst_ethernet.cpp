@@ -125,6 +125,7 @@ void TestEthernet::badAddressOrPort_data()
     QTest::newRow("port not a number") << "127.0.0.1" << "abc" << int(ERROR_BAD_ETH_PORT);
     QTest::newRow("negative port") << "127.0.0.1" << "-1" << int(ERROR_BAD_ETH_PORT);
     QTest::newRow("port 70000, not 4464") << "127.0.0.1" << "70000" << int(ERROR_BAD_ETH_PORT);
+    QTest::newRow("port 65536, one past the last") << "127.0.0.1" << "65536" << int(ERROR_BAD_ETH_PORT);
 }
 
 void TestEthernet::badAddressOrPort()
