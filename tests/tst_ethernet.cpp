@@ -178,6 +178,8 @@ void TestEthernet::probeGroups()
     QCOMPARE(run.log.probes(), 14);
     QVERIFY(run.log.endedCleanly());
     QTRY_COMPARE(cabinet.probeTimes().size(), 14);
+    // The frame, then the probe byte 0x64 alone each time.
+    QCOMPARE(cabinet.bytes(), QByteArray::fromHex("010801000000E1F7") + QByteArray(14, '\x64'));
     const QList<qint64> times = cabinet.probeTimes();
     for (int i = 1; i < times.size(); ++i) {
         const qint64 gap = times.at(i) - times.at(i - 1);

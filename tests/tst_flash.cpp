@@ -636,6 +636,7 @@ void TestFlash::reportOfABatch()
     QCOMPARE(report[QLatin1String("image")][QLatin1String("sha256")].toString(),
              QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
     QCOMPARE(report[QLatin1String("image")][QLatin1String("size")].toInt(), 4096);
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{8}-\\d{6}-[0-9a-f]{8}$")).match(report[QLatin1String("batch")].toString()).hasMatch());
     QStringList devices;
     for (const QJsonValue &device : report[QLatin1String("devices")].toArray()) {
         const QString port = device[QLatin1String("link")].toString().section(QLatin1Char(':'), -1);

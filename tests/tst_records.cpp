@@ -460,6 +460,8 @@ void TestRecords::plantDatabase()
     const QJsonArray rows = QJsonDocument::fromJson(history.process.readAllStandardOutput()).array();
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.at(0)[QLatin1String("outcome")].toString(), QStringLiteral("updated"));
+    // A number as a number, a text as a text, empty or not.
+    QVERIFY(rows.at(0)[QLatin1String("device")] == QJsonValue(2) && rows.at(0)[QLatin1String("label")] == QJsonValue(QString()));
 
     // Another station (its own folder of lock files) while the first probes.
     DevSim silent({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--start-after"), QStringLiteral("1000000")});
@@ -614,6 +616,9 @@ void TestRecords::forgedRecords_data()
     QTest::newRow("a ledger of schema 3 after a restore") << schema3 << "" << "ledger" << 0
                                                           << "восстановлен из копии (найдено 2026-01-01T00:00:00Z): строки 2-3 с id old есть только в базе завода, "
                                                              "дальше журнал пишет под id new; подтверждено: Петров, 2026-01-02T00:00:00Z";
+    QTest::newRow("a ledger of schema 4, brought up to date by a sync") << "UPDATE attempts SET hash_version = NULL; rehash; ALTER TABLE attempts DROP COLUMN hash_version; "
+                                                                           "ALTER TABLE attempts DROP COLUMN detail; PRAGMA user_version = 4"
+                                                                        << "DELETE FROM attempts" << "sync" << 0 << "строк: 4";
     QTest::newRow("a restore whose numbers are not numbers") << "UPDATE attempts SET kind = 'restore', detail = 'old new x 1 2' WHERE id = 4; rehash" << ""
                                                              << "ledger" << 0 << "цепочка цела, строк: 4";
     QTest::newRow("a ledger of schema 3, a start's kind changed") << schema3 + QStringLiteral("; UPDATE attempts SET kind = 'x' WHERE id = 1") << "" << "ledger" << 1
