@@ -92,7 +92,8 @@ void TestRecords::buildLedger()
     for (int i = 0; i < 2; ++i) {
         m_reports << dir.filePath(QStringLiteral("report-%1.json").arg(i));
         flashes[i].start({QStringLiteral("--eth"), QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort(i)), QStringLiteral("--device"), QStringLiteral("2"),
-                          QStringLiteral("--records"), records, QStringLiteral("--label"), i == 0 ? QStringLiteral("=WO-7, \"rush\"") : QStringLiteral("-2+3"), QStringLiteral("--report"),
+                          QStringLiteral("--records"), records, QStringLiteral("--label"), i == 0 ? QStringLiteral("=WO-7, \"rush\"") : QStringLiteral("-2+3"),
+                          QStringLiteral("--operator"), QStringLiteral("@Петров"), QStringLiteral("--report"),
                           m_reports.constLast(), image});
     }
     for (Flash &flash : flashes)
@@ -145,6 +146,7 @@ void TestRecords::ledger()
             // Quoted for CSV, and a spreadsheet is not to read it as a formula.
             const QString label = row.at(rows.constFirst().indexOf(QStringLiteral("label")));
             QVERIFY2(label == QStringLiteral("'=WO-7, \"rush\"") || label == QStringLiteral("'-2+3"), qPrintable(label));
+            QCOMPARE(column(row, "operator"), QStringLiteral("'@Петров"));
             outcomes << row.at(rows.constFirst().indexOf(QStringLiteral("attempt"))) + QLatin1Char(' ') + row.at(rows.constFirst().indexOf(QStringLiteral("outcome")));
             starts << QDateTime::fromString(row.at(rows.constFirst().indexOf(QStringLiteral("start"))), Qt::ISODateWithMs);
         }
@@ -598,6 +600,10 @@ void TestRecords::restoredLedger()
             QVERIFY(!QFileInfo::exists(dir.filePath(typo.section(QLatin1Char('/'), 0, 0))));
         }
     }
+    // An empty file is no ledger to read.
+    Flash empty;
+    empty.start({QStringLiteral("--history"), QStringLiteral("--records"), m_images.write(QByteArray())});
+    QVERIFY(empty.finish() == 2 && empty.err().contains(QStringLiteral("файл пуст, это не журнал")));
 }
 
 void TestRecords::forgedRecords_data()
