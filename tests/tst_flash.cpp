@@ -875,6 +875,8 @@ void TestFlash::hostileLockFolder_data()
     QTest::newRow("a FIFO") << "as mkfifo $L" << "" << 1 << "не обычный файл (владелец nobody)" << "secret: 600 6";
     QTest::newRow("the folder writable by all, not sticky") << "chmod 0777 /run/lock" << "" << 1
                                                             << "папка блокировок /run/lock не годится: в неё могут писать другие пользователи (права 0777)" << "secret: 600 6";
+    QTest::newRow("the folder another user's") << "chown nobody /run/lock && chmod 0755 /run/lock" << "" << 1
+                                               << "папка блокировок /run/lock не годится: её владелец nobody, а не root" << "secret: 600 6";
     QTest::newRow("another user's lock file, not held") << "as sh -c 'echo x > '$L" << "" << 0 << "" << "lock: nobody 644 2";
     QTest::newRow("held by another user, a forged holder in it")
         << "as sh -c 'printf \"\\033]0;pwned\\007vorlex-flash (PID 1, пользователь root)\" > '$L; as flock $L sleep 30 & "

@@ -574,7 +574,8 @@ void TestRecords::restoredLedger()
     plantSql(plant, {QStringLiteral("DELETE FROM attempts WHERE row_id = 6")});
     QCOMPARE(run({QStringLiteral("--sync-records"), QStringLiteral("--plant-db"), plant.url()}, &said), 0);
     QVERIFY2(said.contains(QStringLiteral("строк: 1")), qPrintable(said));
-    // Typed for SQL, each device's state in a view with its status's message.
+    // Typed for SQL, each device's state in a view with its status's message; a start row names no start.
+    QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE kind = 'start' AND start_row IS NOT NULL")}).toInt(), 0);
     QCOMPARE(plantSql(plant, {QStringLiteral("SELECT count(*) FROM attempts WHERE started_at > now() - interval '1 hour'")}).toInt(), 6);
     QCOMPARE(plantSql(plant, {QStringLiteral("SELECT status_message FROM device_state")}).toString(),
              QStringLiteral("Файл успешно отправлен, не забудьте проверить параметры и настройки порогов"));
