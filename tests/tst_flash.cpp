@@ -886,6 +886,8 @@ void TestFlash::hostileLockFolder_data()
         << "as sh -c 'printf \"\\033]0;pwned\\007vorlex-flash (PID 1, пользователь root)\" > '$L; as flock $L sleep 30 & "
            "until ! flock -n $L true; do :; done"
         << "" << 1 << "\"flock\" (PID " << "secret: 600 6";
+    QTest::newRow("held by a child of a locker that is gone") << "as flock $L sh -c 'sleep 30 &'; until ! flock -n $L true; do :; done" << "" << 1
+                                                              << "который этот файл уже не держит" << "secret: 600 6";
     QTest::newRow("the lock file replaced between devices") << "" << "until grep -q 'Попытка соединения 1' /run/lock/out 2>/dev/null; do :; done; rm $L; : > $L" << 1
                                                             << "удалён или заменён, пока связь была у этого vorlex-flash" << "secret: 600 6";
 }
