@@ -626,6 +626,9 @@ void TestRecords::forgedRecords_data()
     QTest::newRow("a ledger of schema 4, brought up to date by a sync") << "UPDATE attempts SET hash_version = NULL; rehash; ALTER TABLE attempts DROP COLUMN hash_version; "
                                                                            "ALTER TABLE attempts DROP COLUMN detail; PRAGMA user_version = 4"
                                                                         << "DELETE FROM attempts" << "sync" << 0 << "строк: 4";
+    QTest::newRow("restores forged into a circle") << "UPDATE attempts SET ledger_id = 'A'; UPDATE ledger_info SET value = 'A' WHERE key = 'id'; UPDATE attempts SET "
+                                                      "kind = 'restore', detail = CASE id WHEN 3 THEN 'A B 0 1 1' ELSE 'B A 0 1 1' END WHERE id > 2; rehash"
+                                                   << "UPDATE attempts SET ledger = 'A', row_hash = md5(row_hash)" << "sync" << 1 << "это не восстановление журнала";
     QTest::newRow("a restore whose numbers are not numbers") << "UPDATE attempts SET kind = 'restore', detail = 'old new x 1 2' WHERE id = 4; rehash" << ""
                                                              << "ledger" << 0 << "цепочка цела, строк: 4";
     QTest::newRow("a ledger of schema 3, a start's kind changed") << schema3 + QStringLiteral("; UPDATE attempts SET kind = 'x' WHERE id = 1") << "" << "ledger" << 1
