@@ -8,6 +8,7 @@
 #include <QSerialPortInfo>
 
 #include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // The command-line flasher end to end, against the device emulator; its output goes to a
@@ -471,6 +472,7 @@ void TestFlash::interrupt_data()
     QTest::newRow("Ctrl-C in the pause before a retry") << false << int(SIGINT) << 130 << 500
                                                         << "НЕ обновлён: остановлено оператором перед попыткой 3 из 3; попытка 2: " << false << false;
     QTest::newRow("SIGTERM while the last plant copy waits") << true << int(SIGTERM) << 128 + SIGTERM << 1000 << "Прибор 2: обновлён" << true << true;
+    QTest::newRow("Ctrl-C while the last plant copy waits") << true << int(SIGINT) << 130 << 1000 << "Прибор 2: обновлён" << true << true;
     QTest::newRow("SIGTERM with the plant database frozen") << false << int(SIGTERM) << 128 + SIGTERM << 1000
                                                             << "НЕ обновлён: остановлено сигналом SIGTERM (остановка системой)" << true << false;
 }
@@ -1002,6 +1004,7 @@ void TestFlash::processLiveness_data()
     QTest::newRow("an earlier boot") << "boot" << int(platform::Liveness::Dead);
     QTest::newRow("another machine") << "machine" << int(platform::Liveness::Unknown);
     QTest::newRow("a process gone") << "gone" << int(platform::Liveness::Dead);
+    QTest::newRow("a process ended, not yet reaped") << "zombie" << int(platform::Liveness::Dead);
     QTest::newRow("a record without the start") << "unrecorded" << int(platform::Liveness::Unknown);
 }
 
@@ -1027,7 +1030,19 @@ void TestFlash::processLiveness()
         process.pid = gone.processId();
         QVERIFY(gone.waitForFinished());
     }
+    const pid_t zombie = change == QLatin1String("zombie") ? ::fork() : -1;
+    if (zombie == 0)
+        ::_exit(0);
+    const auto stat = [&] { QFile file(QStringLiteral("/proc/%1/stat").arg(zombie)); return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(); };
+    if (zombie > 0) {
+        // Its own start, so that only its state tells it is over.
+        QTRY_VERIFY(stat().contains(") Z "));
+        process.pid = zombie;
+        process.started = QString::fromLatin1(stat().mid(stat().lastIndexOf(')') + 2).split(' ').value(19));
+    }
     QCOMPARE(int(platform::processLiveness(process)), liveness);
+    if (zombie > 0)
+        ::waitpid(zombie, nullptr, 0);
 }
 
 QTEST_GUILESS_MAIN(TestFlash)
