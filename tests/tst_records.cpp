@@ -636,6 +636,8 @@ void TestRecords::forgedRecords_data()
                                                    << "UPDATE attempts SET ledger = 'A', row_hash = md5(row_hash)" << "sync" << 1 << "это не восстановление журнала";
     QTest::newRow("a restore whose numbers are not numbers") << "UPDATE attempts SET kind = 'restore', detail = 'old new x 1 2' WHERE id = 4; rehash" << ""
                                                              << "ledger" << 0 << "цепочка цела, строк: 4";
+    QTest::newRow("a ledger of schema 3, an attempt's end lost") << schema3 + QStringLiteral("; UPDATE attempts SET batch = 'B'; DELETE FROM attempts WHERE id = 2")
+                                                                << "" << "history, the former batch locks there" << 0 << ",unfinished,";
     QTest::newRow("a ledger of schema 3, a start's kind changed") << schema3 + QStringLiteral("; UPDATE attempts SET kind = 'x' WHERE id = 1") << "" << "ledger" << 1
                                                                   << "строка 1 (станция hall-1, id журнала old) изменена";
     QTest::newRow("rows of an earlier version, hashed as it did") << "UPDATE attempts SET hash_version = NULL; rehash" << "" << "ledger" << 0
@@ -762,10 +764,19 @@ void TestRecords::forgedRecords()
         fake.write(::plantSql(m_plant, {QStringLiteral("SELECT ledger FROM attempts LIMIT 1")}, database).toString().toLatin1() + "\"}}");
     }
     Flash check;
-    check.start(command == QLatin1String("sync") ? QStringList{QStringLiteral("--sync-records"), QStringLiteral("--records"), records, QStringLiteral("--plant-db"), m_plant.url(database)}
-                : QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records}
-                      + (command.contains(QLatin1String("report")) || command == QLatin1String("verify") ? QStringList{report}
-                         : command == QLatin1String("ledger") ? QStringList() : QStringList{QStringLiteral("--plant-db"), m_plant.url(database)}));
+    if (command == QLatin1String("history, the former batch locks there")) {
+        // The earlier version's folder of batch locks, root's, in a private /run/lock: batch B's lock is there and held by nobody.
+        if (::geteuid() != 0)
+            QSKIP("needs root, for a private /run/lock");
+        check.process.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                                                         QStringLiteral("mount -t tmpfs tmpfs /run/lock && mkdir /run/lock/vorlex-flash && : > /run/lock/vorlex-flash/batch-B.lock "
+                                                                        "&& exec \"$0\" --history --csv --records \"$1\""), QStringLiteral(FLASH_PATH), records});
+    } else {
+        check.start(command == QLatin1String("sync") ? QStringList{QStringLiteral("--sync-records"), QStringLiteral("--records"), records, QStringLiteral("--plant-db"), m_plant.url(database)}
+                    : QStringList{QStringLiteral("--verify-records"), QStringLiteral("--records"), records}
+                          + (command.contains(QLatin1String("report")) || command == QLatin1String("verify") ? QStringList{report}
+                             : command == QLatin1String("ledger") ? QStringList() : QStringList{QStringLiteral("--plant-db"), m_plant.url(database)}));
+    }
     QCOMPARE(check.finish(), code);
     const QString words = check.out() + check.err();
     QVERIFY2(words.contains(said), qPrintable(words));
