@@ -628,6 +628,8 @@ void TestRecords::forgedRecords_data()
     QTest::newRow("a ledger of schema 3 after a restore") << schema3 << "" << "ledger" << 0
                                                           << "восстановлен из копии (найдено 2026-01-01T00:00:00Z): строки 2-3 с id old есть только в базе завода, "
                                                              "дальше журнал пишет под id new; подтверждено: Петров, 2026-01-02T00:00:00Z";
+    QTest::newRow("a ledger of schema 4, read as it is") << "UPDATE attempts SET hash_version = NULL; rehash; ALTER TABLE attempts DROP COLUMN hash_version; "
+                                                            "ALTER TABLE attempts DROP COLUMN detail; PRAGMA user_version = 4" << "" << "ledger" << 0 << "цепочка цела, строк: 4";
     QTest::newRow("a ledger of schema 4, brought up to date by a sync") << "UPDATE attempts SET hash_version = NULL; rehash; ALTER TABLE attempts DROP COLUMN hash_version; "
                                                                            "ALTER TABLE attempts DROP COLUMN detail; PRAGMA user_version = 4"
                                                                         << "DELETE FROM attempts" << "sync" << 0 << "строк: 4";

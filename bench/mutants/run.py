@@ -242,7 +242,9 @@ def prepare_tree(tree):
 def build(slot, targets=()):
     # Only what the suites need: a fault in a header would otherwise rebuild every program.
     command = ["cmake", "--build", slot.build_dir] + (["--target", *targets] if targets else [])
-    code, output = slot.run(command)
+    # A slot of its own, so that a catch confirmed on a quiet machine has no compiler beside it.
+    with SUITE_SLOTS:
+        code, output = slot.run(command)
     return code == 0, output
 
 
@@ -259,7 +261,7 @@ def run_function(slot, suite, function, skip=None, alone=False):
     log = os.path.join(slot.build_dir, f"{suite}.{function}.mutant.xml")
     with (NO_SLOT if alone else SUITE_SLOTS):
         if skip is not None and skip.is_set():
-            return None
+            return SKIPPED
         # An earlier run's log would otherwise be read as this one's when this one leaves none.
         try:
             os.remove(log)
@@ -291,6 +293,12 @@ class NoSlot:
 
 
 NO_SLOT = NoSlot()
+class Skipped(list):
+    pass
+
+
+# A function left out because another had failed first: not run, so neither passed nor failed.
+SKIPPED = Skipped()
 # One slot at a time confirms a catch, with every test process of the machine to itself.
 CONFIRMING = threading.Lock()
 
@@ -354,6 +362,7 @@ def failing_tests(slot, suites, confirm=False):
     if STOP.is_set():
         return None
     failed = [(suite, function) for suite, function in functions if results.get((suite, function))]
+    skipped = [(suite, function) for suite, function in functions if results.get((suite, function)) is SKIPPED]
     if not failed:
         return None
     order = list(dict.fromkeys(suite for suite, _ in failed))
@@ -362,14 +371,23 @@ def failing_tests(slot, suites, confirm=False):
         return order[0], first
 
     def again():
+        # A failure that comes again, in whatever form (a crash the first time, a row the next),
+        # confirms; then the functions left out, each failing twice, before a verdict of unsteady.
         for suite in order:
             for s, function in failed:
                 if s == suite:
                     repeated = run_function(slot, suite, function, alone=True)
                     if STOP.is_set():
                         return None
-                    if repeated and set(repeated) & set(results[(s, function)]):
-                        return suite, [f for f in repeated if f in results[(s, function)]]
+                    if repeated:
+                        return suite, repeated
+        for suite, function in skipped:
+            if run_function(slot, suite, function, alone=True):
+                repeated = run_function(slot, suite, function, alone=True)
+                if STOP.is_set():
+                    return None
+                if repeated:
+                    return suite, repeated
         return "unsteady", [order[0]] + first
 
     return on_a_quiet_machine(again)
@@ -399,8 +417,11 @@ def try_fault(slot, fault):
     # A fault goes into a file of the worktree, never through a link to somewhere else.
     if os.path.islink(path) or not os.path.isfile(path) or not os.path.realpath(path).startswith(slot.tree + os.sep):
         return "stale", "its file is not a regular file of the worktree"
-    with open(path, encoding="utf-8") as source:
-        text = source.read()
+    try:
+        with open(path, encoding="utf-8") as source:
+            text = source.read()
+    except UnicodeDecodeError:
+        return "stale", "its file is not UTF-8 text"
     if any(text.count(frm) != 1 for frm, _ in fault["pairs"]):
         return "stale", "its text is not in the file exactly once"
     for frm, to in fault["pairs"]:
@@ -426,7 +447,7 @@ def try_fault(slot, fault):
         slot.restorer.restore()
 
 
-def work_through(slot, queue, rows, printing):
+def work_through(slot, queue, rows, printing, slots=()):
     """The slot's share of the faults: the next one not yet taken, until none is left or the run stops."""
     while not STOP.is_set():
         with printing:
@@ -439,6 +460,8 @@ def work_through(slot, queue, rows, printing):
         except Exception as error:  # noqa: BLE001 - the run stops, and says why, rather than hang
             verdict = ("error", f"{type(error).__name__}: {error}")
             STOP.set()
+            for other in slots:
+                other.stop()
         if verdict[0] == "stopped":
             return
         with printing:
@@ -482,16 +505,24 @@ def main():
     slots = [Slot(work, k) for k in range(arguments.jobs)]
     for slot in slots:
         refuse_unsafe_tree(slot.tree)
-    # Two runs in one folder would reset each other's worktrees under their faults. Made here,
-    # this user's alone, before it is looked at again.
-    os.makedirs(work, mode=0o700, exist_ok=True)
+    # Made here, each missing folder this user's alone whatever the umask, before it is looked at again.
+    missing = []
+    part = work
+    while not os.path.lexists(part):
+        missing.append(part)
+        part = os.path.dirname(part)
+    for folder in reversed(missing):
+        os.mkdir(folder, 0o700)
     for slot in slots:
         refuse_unsafe_tree(slot.tree)
-    lock = os.open(os.path.join(work, ".lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    # One run of a checkout at a time, wherever its --build: two would reset each other's
+    # worktrees under their faults, and one folder may lie inside another's.
+    common = os.path.realpath(os.path.join(ROOT, git_output("rev-parse", "--git-common-dir").decode().strip()))
+    lock = os.open(os.path.join(common, "vorlex-mutants.lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        sys.exit(f"{work}: another run works there; wait for it, or give another --build")
+        sys.exit(f"another fault run of {ROOT} is under way; wait for it to end")
     for slot in slots:
         prepare_tree(slot.tree)
     first = slots[0]
@@ -545,28 +576,13 @@ def main():
     baseline = failing_tests(first, suites)
     if baseline and not STOP.is_set():
         sys.exit(f"the unchanged tree fails {baseline[0]}: {', '.join(baseline[1])}")
-    side_by_side(slots, lambda slot: work_through(slot, queue, rows, printing))
-    status = 130 if SIGNALLED.is_set() else 0
-    if status:
+    side_by_side(slots, lambda slot: work_through(slot, queue, rows, printing, slots))
+    if SIGNALLED.is_set():
         print("interrupted: every file of the worktrees is put back", file=sys.stderr)
-    # Every worker has ended (each restores its file on its way out); what is left goes back,
-    # and each build back to the unchanged program. A second signal ends this rebuild and the run.
+    # Every worker has ended (each restores its file on its way out); what is left goes back.
     for slot in slots:
         slot.restorer.restore()
-
-    def ended(*_):
-        for slot in slots:
-            slot.stop()
-        os._exit(130)
-
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, ended)
     errors = [r for r in rows if r and r[1] == "error"]
-    STOP.clear()
-    side_by_side(slots, build)
-    if errors:
-        sys.exit(f"{errors[0][0]['name']}: {errors[0][2]}")
-
     rows = [r for r in rows if r]
     marked = [r for r in rows if "equivalent" in r[0]]
     others = [r for r in rows if "equivalent" not in r[0]]
@@ -596,8 +612,15 @@ def main():
     print(f"{len(rows)} run: caught {caught} of {len(counted)} counted ({share}); stale {tally['stale']}, "
           f"not building {tally['does not build']}, unsteady {tally['unsteady']}, marked equivalent {len(marked)}"
           + (f" (caught: {sum(1 for r in marked if r[1] == 'caught')})" if marked else "")
-          + (f"; {len(faults) - len(rows)} not run (interrupted)." if status else "."))
-    return status
+          + (f"; {len(faults) - len(rows)} not run (interrupted)." if SIGNALLED.is_set() else "."))
+    # The table is out before the builds go back to the unchanged program, so that a signal
+    # during them costs only the rebuild; it stops that, and the run then ends with 130.
+    STOP.clear()
+    if not SIGNALLED.is_set():
+        side_by_side(slots, build)
+    if errors:
+        sys.exit(f"{errors[0][0]['name']}: {errors[0][2]}")
+    return 130 if SIGNALLED.is_set() else 0
 
 
 if __name__ == "__main__":
