@@ -299,7 +299,7 @@ void TestFlash::transcript_data()
         << QStringLiteral("[127.0.0.1:%1] Прибор 2: обновлён: Файл успешно отправлен, не забудьте проверить параметры и настройки порогов\n")
         << QStringList{QStringLiteral(" starts: label \"WO-12%1\", station "), QStringLiteral(", operator Петров, vorlex-flash "),
                        QStringLiteral("device 2: status 4: Связь со шкафом установлена"), QStringLiteral("device 2: debug: Try connect"),
-                       QStringLiteral("device 2: probe 1"), QStringLiteral("device 2: debug: NAK"),
+                       QStringLiteral("device 2: probe 1"), QStringLiteral("answer  1   data[0]= 67"), QStringLiteral("device 2: debug: NAK"),
                        QStringLiteral("device 2: debug: resend block 2 transmission 2"),
                        QStringLiteral("device 2: status 2: Файл успешно отправлен")};
     // The probes are counted as the screen and the report count them: from 1 in each attempt.
