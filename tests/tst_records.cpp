@@ -770,8 +770,8 @@ void TestRecords::forgedRecords()
     Flash check;
     if (command == QLatin1String("history, the former batch locks there")) {
         // The earlier version's folder of batch locks, root's, in a private /run/lock: batch B's lock is there and held by nobody.
-        if (::geteuid() != 0)
-            QSKIP("needs root, for a private /run/lock");
+        if (::geteuid() != 0 || QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")}) != 0)
+            QSKIP("needs root and a private mount namespace (unshare -m), for a private /run/lock");
         check.process.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
                                                          QStringLiteral("mount -t tmpfs tmpfs /run/lock && mkdir /run/lock/vorlex-flash && : > /run/lock/vorlex-flash/batch-B.lock "
                                                                         "&& exec \"$0\" --history --csv --records \"$1\""), QStringLiteral(FLASH_PATH), records});
