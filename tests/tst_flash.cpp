@@ -752,7 +752,8 @@ void TestFlash::hallOnOneTerminal()
         process.waitForFinished();
         return QString::fromUtf8(process.readAllStandardOutput());
     };
-    const QString command = QStringLiteral("echo before; '%1' --plan '%2' --records none '%3'; echo \"exit $?\"; sleep 600")
+    // The report cannot be written: its warning comes after the batch's end, and draws nothing again.
+    const QString command = QStringLiteral("echo before; '%1' --plan '%2' --records none --report /dev/full '%3'; echo \"exit $?\"; sleep 600")
                                 .arg(QStringLiteral(FLASH_PATH), m_images.write(plan.toUtf8()), m_images.write(firmwareImage(4096)));
     const auto stopTmux = qScopeGuard([&] { run({QStringLiteral("kill-server")}); });
     run({QStringLiteral("new-session"), QStringLiteral("-d"), QStringLiteral("-x"), QStringLiteral("80"), QStringLiteral("-y"), QStringLiteral("24"), command});
@@ -773,7 +774,7 @@ void TestFlash::hallOnOneTerminal()
     QVERIFY2(!seen.contains(QRegularExpression(QStringLiteral("\\b0 (идут|ждут|готовы)"))), qPrintable(seen));
     const QString history = run({QStringLiteral("capture-pane"), QStringLiteral("-p"), QStringLiteral("-J"), QStringLiteral("-S"), QStringLiteral("-")});
     // The shell's lines before and after the flasher's stay whole: nothing moved up into them.
-    QVERIFY2(history.contains(QRegularExpression(QStringLiteral("^exit 0$"), QRegularExpression::MultilineOption)) && history.startsWith(QStringLiteral("before\n")),
+    QVERIFY2(history.contains(QRegularExpression(QStringLiteral("^exit 3$"), QRegularExpression::MultilineOption)) && history.startsWith(QStringLiteral("before\n")),
              qPrintable(history));
     QCOMPARE(history.count(QStringLiteral("Прибор 2: обновлён")), cabinets);
     for (const QString &line : history.split(QLatin1Char('\n')))
