@@ -648,6 +648,9 @@ void TestRecords::forgedRecords_data()
                                                              "дальше журнал пишет под id new; подтверждено: Петров, 2026-01-02T00:00:00Z";
     QTest::newRow("a ledger of schema 4, read as it is") << "UPDATE attempts SET hash_version = NULL; rehash; ALTER TABLE attempts DROP COLUMN hash_version; "
                                                             "ALTER TABLE attempts DROP COLUMN detail; PRAGMA user_version = 4" << "" << "ledger" << 0 << "цепочка цела, строк: 4";
+    QTest::newRow("a ledger of schema 4 a reader holds, to sync") << "PRAGMA journal_mode=DELETE; UPDATE attempts SET hash_version = NULL; rehash; "
+                                                                     "ALTER TABLE attempts DROP COLUMN hash_version; ALTER TABLE attempts DROP COLUMN detail; PRAGMA user_version = 4; hold"
+                                                                  << "" << "sync" << 2 << "занят другой программой";
     QTest::newRow("a ledger of schema 4, brought up to date by a sync") << "UPDATE attempts SET hash_version = NULL; rehash; ALTER TABLE attempts DROP COLUMN hash_version; "
                                                                            "ALTER TABLE attempts DROP COLUMN detail; PRAGMA user_version = 4"
                                                                         << "DELETE FROM attempts" << "sync" << 0 << "строк: 4";
@@ -735,6 +738,8 @@ void TestRecords::forgedRecords()
         db.setDatabaseName(records);
         QVERIFY(db.open());
         for (const QString &statement : ledgerSql.split(QStringLiteral("; "), Qt::SkipEmptyParts)) {
+            if (statement == QLatin1String("hold"))
+                continue;
             if (statement != QLatin1String("rehash")) {
                 QVERIFY2(QSqlQuery(db).exec(statement), qPrintable(statement));
                 continue;
@@ -763,6 +768,12 @@ void TestRecords::forgedRecords()
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("forger"));
+    // "hold": a reader keeps a read transaction open on the ledger meanwhile.
+    QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+    holder.setDatabaseName(records);
+    QVERIFY(!ledgerSql.endsWith(QLatin1String("; hold"))
+            || (holder.open() && QSqlQuery(holder).exec(QStringLiteral("BEGIN")) && QSqlQuery(holder).exec(QStringLiteral("SELECT count(*) FROM attempts"))));
+    const auto release = qScopeGuard([&] { holder.close(); holder = QSqlDatabase(); QSqlDatabase::removeDatabase(QStringLiteral("holder")); });
     // What a writer of the plant who knows the rules makes: a row whose hash holds.
     if (plantSql == QLatin1String("a valid row far ahead")) {
         LedgerRow row;
