@@ -375,6 +375,9 @@ void TestRecords::plantDatabase_data()
     QTest::newRow("rows the database refuses") << "CREATE FUNCTION refuse() RETURNS trigger AS $$BEGIN RAISE EXCEPTION 'no rows today';END$$ LANGUAGE plpgsql; "
                                                   "CREATE TRIGGER refuse BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION refuse()"
                                                << "" << false << "away" << "no rows today" << 0 << 1;
+    QTest::newRow("rows a trigger drops unsaid") << "CREATE FUNCTION discard() RETURNS trigger AS $$BEGIN RETURN NULL;END$$ LANGUAGE plpgsql; "
+                                                    "CREATE TRIGGER discard BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION discard()"
+                                                 << "" << false << "away" << "нет в базе завода и после вставки" << 0 << 1;
     QTest::newRow("a role that may only read") << reader << "reader" << false << "refused" << "роль reader может только читать" << 0 << 1;
     QTest::newRow("a reader holds the schema lock") << reader << "" << true << "copied" << "" << 0 << 0;
     QTest::newRow("a reader holds the schema lock, the schema needs a change") << reader + QStringLiteral("; ALTER TABLE attempts DROP COLUMN process_start")

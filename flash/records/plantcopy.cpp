@@ -76,8 +76,15 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
     held.addBindValue(text(row.station));
     held.addBindValue(row.ledgerId);
     held.addBindValue(row.id);
-    if (!held.exec() || !held.next()) {
+    if (!held.exec()) {
         *error = plantErrorText(held.lastError());
+        return false;
+    }
+    // Neither added nor there: a trigger or a rule of the plant's dropped it without an error.
+    if (!held.next()) {
+        *error = QStringLiteral("строки %1 журнала %2 (станция %3) нет в базе завода и после вставки, а база не сказала почему "
+                                "(её отбросил триггер или правило таблицы attempts?): копирование остановлено")
+                     .arg(row.id).arg(row.ledgerId, row.station);
         return false;
     }
     if (held.value(0).toString() == row.rowHash)
