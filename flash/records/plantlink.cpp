@@ -68,6 +68,9 @@ public:
         }
         if (lost(why))
             return;
+        // An empty failure would read as none, in the report too.
+        if (why.isEmpty())
+            why = QStringLiteral("база завода не назвала причину");
         // A row the plant database holds otherwise fails every copy alike: said once.
         if (std::exchange(m_copyFailure, why) == why)
             return;
