@@ -35,6 +35,7 @@ private slots:
     void linksRunInParallel();
     void reportOfABatch();
     void interruptTwoLinks();
+    void interruptWhileALinkWaitsForThePlant();
     void hallOnOneTerminal_data();
     void hallOnOneTerminal();
     void portWithoutPermission();
@@ -715,6 +716,42 @@ void TestFlash::interruptTwoLinks()
     QCOMPARE(devices.size(), 2);
     for (const QJsonValue &device : devices)
         QCOMPARE(device[QLatin1String("outcome")].toString(), QStringLiteral("interrupted"));
+}
+
+// Ctrl-C while one link's next device waits for a frozen plant's word on its lock and the other
+// transfers: the waiting link ends once, and the batch waits for the transfer, however late the
+// word comes.
+void TestFlash::interruptWhileALinkWaitsForThePlant()
+{
+    PgServer plant;
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    // Device 2 answers on neither cabinet: the first link's device 3 is asked for after its timeout.
+    DevSim sim({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--device"), QStringLiteral("3"),
+                QStringLiteral("--baud"), QStringLiteral("19200")});
+    QVERIFY2(sim.start(), qPrintable(sim.output()));
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("flash.log"));
+    Flash flash;
+    flash.start({QStringLiteral("--plan"), writePlan(dir, sim, {QStringLiteral("2,3"), QStringLiteral("3")}), QStringLiteral("--keep-going"),
+                 QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--answer-timeout"), QStringLiteral("2"), QStringLiteral("--plant-db"),
+                 plant.url(), QStringLiteral("--log"), logPath, m_images.write(firmwareImage(131072))});
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(QStringLiteral("Соединение с прибором установлено")), 10000);
+    QVERIFY(plant.freeze(true));
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QByteArray transcript;
+    QTRY_VERIFY_WITH_TIMEOUT((transcript += log.readAll()).contains(QStringLiteral("[127.0.0.1:%1] device 3: waits").arg(sim.tcpPort(0)).toUtf8()), 10000);
+    ::kill(pid_t(flash.process.processId()), SIGINT);
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += flash.err()).contains(QStringLiteral("не ответила за 5 с")), 10000);
+    QVERIFY2(err.contains(QStringLiteral("Ctrl-C ещё раз")), qPrintable(err));
+    QVERIFY(!flash.process.waitForFinished(1000));
+    QVERIFY(!(transcript += log.readAll()).contains("batch over"));
+    ::kill(pid_t(flash.process.processId()), SIGINT);
+    QCOMPARE(flash.finish(5000), 130);
+    transcript += log.readAll();
+    QVERIFY2(transcript.count("batch over") == 1 && transcript.contains("batch over: 0 updated, 3 not updated, interrupted"), transcript.constData());
 }
 
 // The port opens only for members of its group: the flasher names the remedy.
