@@ -733,7 +733,7 @@ void TestFlash::interruptWhileALinkWaitsForThePlant()
     const QString logPath = dir.filePath(QStringLiteral("flash.log"));
     Flash flash;
     flash.start({QStringLiteral("--plan"), writePlan(dir, sim, {QStringLiteral("2,3"), QStringLiteral("3")}), QStringLiteral("--keep-going"),
-                 QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--answer-timeout"), QStringLiteral("2"), QStringLiteral("--plant-db"),
+                 QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--answer-timeout"), QStringLiteral("3"), QStringLiteral("--plant-db"),
                  plant.url(), QStringLiteral("--log"), logPath, m_images.write(firmwareImage(131072))});
     QString out;
     QTRY_VERIFY_WITH_TIMEOUT((out += flash.out()).contains(QStringLiteral("Соединение с прибором установлено")), 10000);

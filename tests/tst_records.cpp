@@ -4,6 +4,7 @@
 #include "flashprocess.h"
 #include "ledger.h"
 #include "pgserver.h"
+#include "plantlink.h"
 #include "recordchain.h"
 #include "sqlrows.h"
 
@@ -28,6 +29,7 @@ private slots:
     void plantDatabase_data();
     void plantDatabase();
     void restoredLedger();
+    void plantLostDuringACopy();
     void forgedRecords_data();
     void forgedRecords();
     void deadAttemptClosedOnce();
@@ -530,6 +532,40 @@ void TestRecords::plantDatabase()
     QVERIFY2(warned.count(QStringLiteral("не ответила за 5 с")) == 1 && warned.count(QStringLiteral("снова отвечает")) == 1, qPrintable(warned));
     QFile transcript(dir.filePath(QStringLiteral("frozen.log")));
     QVERIFY(transcript.open(QIODevice::ReadOnly) && transcript.readAll().count("plant database answers again") == 1);
+}
+
+// The plant lost while a copy waits on it, and back before the batch's end: copies asked for
+// meanwhile wait as one, so nothing tries the lost server again before the batch's last copy,
+// which finds it back.
+void TestRecords::plantLostDuringACopy()
+{
+    PgServer plant;
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    QTemporaryDir dir;
+    const QString records = dir.filePath(QStringLiteral("records.sqlite"));
+    {
+        Ledger ledger;
+        QString error;
+        QVERIFY2(ledger.open(records, &error), qPrintable(error));
+    }
+    PlantLink link;
+    QString warnings;
+    connect(&link, &PlantLink::warning, this, [&warnings](const QString &text) { warnings += text + QLatin1Char('\n'); });
+    link.start(plant.url(), QStringLiteral("hall-1"), records);
+    // Answered once the first copy is over.
+    bool answered = false;
+    link.lockLink(QStringLiteral("link"), this, [&answered](PlantLink::Verdict, const QString &) { answered = true; });
+    QTRY_VERIFY(answered);
+    QVERIFY(plant.freeze(true));
+    link.copy();
+    link.copy();
+    QVERIFY(plant.crash());
+    QTRY_VERIFY2(warnings.contains(QStringLiteral("недоступна")), qPrintable(warnings));
+    QVERIFY2(plant.start(), qPrintable(plant.why()));
+    bool finished = false;
+    link.finish(PlantLink::DeadlineMs, [&finished] { finished = true; });
+    QTRY_VERIFY(finished);
+    QCOMPARE(link.outcome().state, QStringLiteral("copied"));
 }
 
 // A ledger restored from a backup, a plant database rebuilt, and rows changed on either side:

@@ -120,6 +120,30 @@ void PgServer::stop()
 bool PgServer::freeze(bool frozen)
 {
 #ifdef Q_OS_UNIX
+    return signalAll(frozen ? SIGSTOP : SIGCONT);
+#else
+    Q_UNUSED(frozen);
+    return false;
+#endif
+}
+
+bool PgServer::crash()
+{
+#ifdef Q_OS_UNIX
+    // Stopped first, so that no backend runs on as another one's lock falls with it.
+    if (!freeze(true) || !signalAll(SIGKILL))
+        return false;
+    m_running = false;
+    // A killed server's lock files name its processes, which may linger unreaped.
+    return QFile::remove(m_dir.filePath(QStringLiteral("data/postmaster.pid"))) && QFile::remove(m_dir.filePath(QStringLiteral(".s.PGSQL.5432.lock")));
+#else
+    return false;
+#endif
+}
+
+bool PgServer::signalAll(int signalNumber)
+{
+#ifdef Q_OS_UNIX
     QFile pidFile(m_dir.filePath(QStringLiteral("data/postmaster.pid")));
     if (!pidFile.open(QIODevice::ReadOnly))
         return false;
@@ -134,11 +158,11 @@ bool PgServer::freeze(bool frozen)
                 server << pid_t(entry.toInt());
     }
     for (pid_t pid : server)
-        if (::kill(pid, frozen ? SIGSTOP : SIGCONT) != 0)
+        if (::kill(pid, signalNumber) != 0)
             return false;
     return true;
 #else
-    Q_UNUSED(frozen);
+    Q_UNUSED(signalNumber);
     return false;
 #endif
 }

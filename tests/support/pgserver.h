@@ -20,11 +20,15 @@ public:
     // Stops (SIGSTOP) or resumes every process of the server: it then answers nothing, as a
     // frozen host would, while its connections stay open.
     bool freeze(bool frozen);
+    // Kills every process of the server at once, as a host that lost its power would: no query
+    // goes on, and every connection is cut. start() brings it back.
+    bool crash();
     // A URL for vorlex-flash --plant-db, to the given database of the server.
     QString url(const QString &database = QStringLiteral("postgres")) const;
 
 private:
     bool run(const QStringList &command);
+    bool signalAll(int signalNumber);
 
     QTemporaryDir m_dir;
     QString m_bin;
