@@ -81,7 +81,8 @@ bool LinkQueue::startNext()
     // Asked before every device: a server that restarted has dropped the lock, and another
     // station may have taken the link meanwhile.
     m_waitingForPlant = true;
-    emit m_scheduler->note(QStringLiteral("[%1] device %2: waits for the plant database's word on the link's lock").arg(m_shownName).arg(m_plan.devices.at(m_next)));
+    if (plant->asks())
+        emit m_scheduler->note(QStringLiteral("[%1] device %2: waits for the plant database's word on the link's lock").arg(m_shownName).arg(m_plan.devices.at(m_next)));
     plant->lockLink(m_plan.key(), this, [this](PlantLink::Verdict verdict, const QString &holder) {
         if (!std::exchange(m_waitingForPlant, false))
             return;

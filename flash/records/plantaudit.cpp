@@ -116,6 +116,14 @@ bool PlantDatabase::compare(Ledger &ledger, PlantComparison *result, QString *er
     return true;
 }
 
+QString PlantDatabase::rowColumns() const
+{
+    return (m_startRows ? QString::fromLatin1(RowColumnsSql)
+                        : QString::fromLatin1(RowColumnsSql).replace(QStringLiteral("kind, start_row"), QStringLiteral("'end' AS kind, NULL AS start_row")))
+         + (m_processColumns ? QStringLiteral(", machine, boot, pid, process_start") : QString())
+         + (m_chainColumns ? QStringLiteral(", hash_version, detail") : QString());
+}
+
 bool PlantDatabase::walk(const QStringList &identities, const QHash<QString, QPair<QString, qint64>> &forks,
                          const std::function<void(const LedgerRow &, ChainWalk::Fault)> &each, QString *error)
 {
@@ -123,10 +131,7 @@ bool PlantDatabase::walk(const QStringList &identities, const QHash<QString, QPa
         return true;
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT %1%2%3 FROM attempts WHERE ledger IN (%4) ORDER BY station, row_id")
-                      .arg(m_startRows ? QLatin1String(RowColumnsSql) : QString::fromLatin1(RowColumnsSql).replace(QStringLiteral("kind, start_row"), QStringLiteral("'end' AS kind, NULL AS start_row")),
-                           m_processColumns ? QStringLiteral(", machine, boot, pid, process_start") : QString(),
-                           m_chainColumns ? QStringLiteral(", hash_version, detail") : QString(), placeholders(identities)))) {
+    if (!query.prepare(QStringLiteral("SELECT %1 FROM attempts WHERE ledger IN (%2) ORDER BY station, row_id").arg(rowColumns(), placeholders(identities)))) {
         *error = plantErrorText(query.lastError());
         return false;
     }

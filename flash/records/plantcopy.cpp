@@ -1,13 +1,16 @@
 #include "plantdatabase.h"
 
 #include "plantsql.h"
+#include "recordchain.h"
 #include "platform.h"
 #include "sqlrows.h"
+#include "textescape.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QSysInfo>
 
 namespace {
@@ -80,18 +83,19 @@ bool PlantDatabase::insert(const LedgerRow &row, bool *added, QString *error)
         *error = plantErrorText(held.lastError());
         return false;
     }
-    // Neither added nor there: a trigger or a rule of the plant's dropped it without an error.
+    // Neither added nor to be seen: dropped without an error, or hidden from this role.
     if (!held.next()) {
-        *error = QStringLiteral("строки %1 журнала %2 (станция %3) нет в базе завода и после вставки, а база не сказала почему "
-                                "(её отбросил триггер или правило таблицы attempts?): копирование остановлено")
-                     .arg(row.id).arg(row.ledgerId, row.station);
+        *error = QStringLiteral("строки %1 журнала %2 (станция %3) нет в базе завода и после вставки, а база не сказала почему: её отбросил "
+                                "триггер или правило таблицы attempts, или база не показывает её этой роли (политика строк, представление); "
+                                "копирование остановлено")
+                     .arg(row.id).arg(quotedForMessage(row.ledgerId), quotedForMessage(row.station));
         return false;
     }
     if (held.value(0).toString() == row.rowHash)
         return true;
     *error = QStringLiteral("строка %1 журнала %2 (станция %3) уже есть в базе завода, но другая (хеш %4, в журнале %5): копирование остановлено; "
                             "сравните журнал с базой: vorlex-flash --verify-records --plant-db")
-                 .arg(row.id).arg(row.ledgerId, row.station, held.value(0).toString(), row.rowHash);
+                 .arg(row.id).arg(quotedForMessage(row.ledgerId), quotedForMessage(row.station), quotedForMessage(held.value(0).toString()), row.rowHash);
     return false;
 }
 
@@ -109,7 +113,66 @@ LedgerRow PlantDatabase::writer() const
     return row;
 }
 
+bool PlantDatabase::readBack(const QList<LedgerRow> &sent, QString *error)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.setForwardOnly(true);
+    // A ledger's rows may carry other identities and stations (rows of a restore, older rows).
+    QStringList identities;
+    for (const LedgerRow &row : sent)
+        if (!identities.contains(row.ledgerId))
+            identities << row.ledgerId;
+    if (!query.prepare(QStringLiteral("SELECT %1 FROM attempts WHERE ledger IN (%2) AND row_id BETWEEN ? AND ?").arg(rowColumns(), placeholders(identities)))) {
+        *error = plantErrorText(query.lastError());
+        return false;
+    }
+    for (const QString &identity : qAsConst(identities))
+        query.addBindValue(identity);
+    query.addBindValue(sent.constFirst().id);
+    query.addBindValue(sent.constLast().id);
+    if (!query.exec()) {
+        *error = plantErrorText(query.lastError());
+        return false;
+    }
+    const auto key = [](const LedgerRow &row) { return QStringList{row.station, row.ledgerId, QString::number(row.id)}; };
+    QHash<QStringList, LedgerRow> held;
+    const RowColumns columns = RowColumns::of(query.record());
+    while (query.next()) {
+        const LedgerRow row = ledgerRowFrom(query, columns);
+        held.insert(key(row), row);
+    }
+    for (const LedgerRow &row : sent) {
+        const auto it = held.constFind(key(row));
+        const QString named = QStringLiteral("строка %1 журнала %2 (станция %3)").arg(row.id).arg(quotedForMessage(row.ledgerId), quotedForMessage(row.station));
+        if (it == held.constEnd()) {
+            *error = QStringLiteral("%1 принята базой завода без ошибки, но после копирования её там нет: её удалил триггер или правило таблицы attempts, "
+                                    "или база не показывает её этой роли (политика строк, представление); копирование остановлено")
+                         .arg(named);
+            return false;
+        }
+        // Its stored hash proves nothing: its content is hashed anew.
+        if (it->rowHash != row.rowHash || it->previousHash != row.previousHash || rowHash(*it, row.previousHash) != row.rowHash) {
+            *error = QStringLiteral("%1 в базе завода после копирования не такая, как в журнале: её изменил триггер или правило таблицы attempts; "
+                                    "копирование остановлено; сравните журнал с базой: vorlex-flash --verify-records --plant-db")
+                         .arg(named);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
+{
+    error->clear();
+    if (copyChains(ledger, result, error))
+        return true;
+    // An empty failure would read as none, in a report too.
+    if (error->isEmpty())
+        *error = QStringLiteral("база завода не назвала причину");
+    return false;
+}
+
+bool PlantDatabase::copyChains(Ledger &ledger, PlantCopy *result, QString *error)
 {
     *result = PlantCopy();
     QSqlDatabase db = QSqlDatabase::database(m_connection);
@@ -162,6 +225,13 @@ bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
             forks.insert(fresh, {identity, kept});
             continue;
         }
+        // The last row there as it is held, not only by its stored hash: a row the plant's own
+        // rules changed stops every later copy too, not just the one that sent it.
+        if (agreed && plantRow > 0) {
+            QList<LedgerRow> last;
+            if (!ledger.rowsOf(identity, plantRow - 1, 1, &last, error) || (!last.isEmpty() && !readBack(last, error)))
+                return false;
+        }
         // An identity's first copy: not if the plant holds the same attempts under another.
         if (plantRow == 0) {
             QStringList named;
@@ -196,6 +266,12 @@ bool PlantDatabase::copyFrom(Ledger &ledger, PlantCopy *result, QString *error)
                     return false;
                 }
                 added += isNew ? 1 : 0;
+            }
+            // A row is copied when it is there as written, whatever the plant's own rules did
+            // to it; rows that are not stay out of the plant, and the next copy meets the same.
+            if (!readBack(rows, error)) {
+                db.rollback();
+                return false;
             }
             if (!db.commit()) {
                 *error = plantErrorText(db.lastError());

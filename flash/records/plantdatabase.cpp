@@ -4,8 +4,10 @@
 #include "sqlrows.h"
 #include "textescape.h"
 
+#include <QLibrary>
 #include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -15,6 +17,31 @@
 namespace {
 
 constexpr int ConnectTimeoutSeconds = 3;
+
+// libpq prints a server's notices to standard error as they come, and a trigger of the plant's
+// may raise any text, control characters too. The flasher asks nothing a notice answers: they
+// are dropped, through libpq's own call, from the library the Qt driver has loaded.
+using NoticeProcessor = void (*)(void *, const char *);
+using SetNoticeProcessor = NoticeProcessor (*)(void *, NoticeProcessor, void *);
+
+void dropNotice(void *, const char *) {}
+
+bool dropNotices(const QSqlDatabase &db)
+{
+    static const SetNoticeProcessor set = [] {
+        // Never unloaded (a QLibrary unloads only when told): the driver uses it to the end.
+        static QLibrary versioned(QStringLiteral("pq"), 5);
+        static QLibrary plain(QStringLiteral("libpq"));
+        const auto resolved = reinterpret_cast<SetNoticeProcessor>(versioned.resolve("PQsetNoticeProcessor"));
+        return resolved ? resolved : reinterpret_cast<SetNoticeProcessor>(plain.resolve("PQsetNoticeProcessor"));
+    }();
+    // PGconn names struct pg_conn; Qt's metatype may be given either name.
+    const QVariant handle = db.driver()->handle();
+    if (!set || !handle.isValid() || (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0))
+        return false;
+    set(*static_cast<void *const *>(handle.constData()), &dropNotice, nullptr);
+    return true;
+}
 
 } // namespace
 
@@ -60,7 +87,7 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
     // A lock that someone holds (any role may take an advisory lock) is waited for no longer
     // than a connection is: past that the statement fails, and the holder is named.
     db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=10;keepalives_interval=5;keepalives_count=3;application_name='%2';"
-                                        "options='-c lock_timeout=%3'")
+                                        "options='-c lock_timeout=%3 -c client_min_messages=error'")
                              .arg(ConnectTimeoutSeconds)
                              .arg(name)
                              .arg(LockWaitMs));
@@ -71,6 +98,12 @@ bool PlantDatabase::open(const QString &text, const QString &station, QString *e
         static const QRegularExpression refusal(QStringLiteral("authentication failed|no pg_hba\\.conf entry|does not exist|no password supplied|"
                                                                "не прошёл проверку подлинности|не существует|нет записи"));
         m_refused = refusal.match(*error).hasMatch();
+        return false;
+    }
+    // Asked for no notices above; a function of the plant's may ask for them all the same.
+    if (!dropNotices(db)) {
+        db.close();
+        *error = QStringLiteral("сообщения сервера нельзя отключить: функция PQsetNoticeProcessor библиотеки libpq не найдена");
         return false;
     }
     return prepareSchema(db, access, error);

@@ -68,14 +68,11 @@ public:
         }
         if (lost(why))
             return;
-        // An empty failure would read as none, in the report too.
-        if (why.isEmpty())
-            why = QStringLiteral("база завода не назвала причину");
         // A row the plant database holds otherwise fails every copy alike: said once.
         if (std::exchange(m_copyFailure, why) == why)
             return;
         emit warning(QStringLiteral("база завода %1: строки не скопированы; они остаются в журнале станции: %2").arg(m_db.name(), quotedForMessage(why, 1000)));
-        emit note(QStringLiteral("plant copy failed: %1").arg(why));
+        emit note(QStringLiteral("plant copy failed: %1").arg(quotedForMessage(why, 1000)));
     }
 
     void lock(const QString &key, quint64 id)
@@ -266,7 +263,7 @@ void PlantLink::copy()
 
 void PlantLink::lockLink(const QString &key, QObject *context, std::function<void(Verdict, const QString &)> done)
 {
-    if (!m_started || m_away) {
+    if (!asks()) {
         QTimer::singleShot(0, context, [done] { done(Verdict::Away, QString()); });
         return;
     }

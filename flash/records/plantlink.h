@@ -35,6 +35,8 @@ public:
     // The link for this station only, across the plant; answered once through done, at the
     // latest by the deadline (Away: the station's own lock is all there is).
     void lockLink(const QString &key, QObject *context, std::function<void(Verdict, const QString &holder)> done);
+    // Whether lockLink asks the server now; otherwise it answers Away at once.
+    bool asks() const { return m_started && !m_away; }
     void unlockLink(const QString &key);
 
     // The last copy, then done; at once when cut short (a signal), after waitMs at the latest.

@@ -148,6 +148,10 @@ bool PgServer::signalAll(int signalNumber)
     if (!pidFile.open(QIODevice::ReadOnly))
         return false;
     const QByteArray postmaster = pidFile.readLine().trimmed();
+    // The file is the server user's to write: only a postgres process of it is signalled.
+    QFile command(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(postmaster)));
+    if (postmaster.toInt() <= 0 || !command.open(QIODevice::ReadOnly) || !command.readAll().startsWith("postgres"))
+        return false;
     QList<pid_t> server{pid_t(postmaster.toInt())};
     for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         QFile status(QStringLiteral("/proc/%1/status").arg(entry));
