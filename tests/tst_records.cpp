@@ -383,6 +383,19 @@ void TestRecords::plantDatabase_data()
     QTest::newRow("rows a trigger deletes once inserted") << "CREATE FUNCTION vanish() RETURNS trigger AS $$BEGIN DELETE FROM attempts WHERE row_id = NEW.row_id;RETURN NULL;END$$ "
                                                             "LANGUAGE plpgsql; CREATE TRIGGER vanish AFTER INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION vanish()"
                                                          << "" << false << "away" << "но после копирования её там нет" << 0 << 1;
+    QTest::newRow("rows a deferred trigger deletes at the commit")
+        << "CREATE FUNCTION vanish() RETURNS trigger AS $$BEGIN DELETE FROM attempts WHERE row_id = NEW.row_id;RETURN NULL;END$$ LANGUAGE plpgsql; "
+           "CREATE CONSTRAINT TRIGGER vanish AFTER INSERT ON attempts DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION vanish()"
+        << "" << false << "away" << "но после копирования её там нет" << 0 << 1;
+    QTest::newRow("a twin of every row in a table that inherits") << "CREATE TABLE twins () INHERITS (attempts); CREATE FUNCTION twin() RETURNS trigger AS "
+                                                                     "$$BEGIN INSERT INTO twins SELECT NEW.*;RETURN NEW;END$$ LANGUAGE plpgsql; "
+                                                                     "CREATE TRIGGER twin BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION twin()"
+                                                                  << "" << false << "away" << "видна в базе завода дважды" << 0 << 1;
+    QTest::newRow("rows kept in a temporary table of the station's session")
+        << "CREATE FUNCTION shadow() RETURNS trigger AS $$BEGIN CREATE TEMP TABLE IF NOT EXISTS attempts (LIKE public.attempts INCLUDING ALL);"
+           "INSERT INTO pg_temp.attempts SELECT NEW.*;RETURN NULL;END$$ LANGUAGE plpgsql; "
+           "CREATE TRIGGER shadow BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION shadow()"
+        << "" << false << "away" << "появились временные таблицы" << 0 << 1;
     QTest::newRow("rows a trigger changes") << "CREATE FUNCTION forge() RETURNS trigger AS $$BEGIN NEW.message := 'forged';RETURN NEW;END$$ LANGUAGE plpgsql; "
                                                "CREATE TRIGGER forge BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION forge()"
                                             << "" << false << "away" << "после копирования не такая, как в журнале" << 0 << 1;

@@ -139,7 +139,26 @@ bool PlantDatabase::readBack(const QList<LedgerRow> &sent, QString *error)
     const RowColumns columns = RowColumns::of(query.record());
     while (query.next()) {
         const LedgerRow row = ledgerRowFrom(query, columns);
+        // A key the table's constraint holds once, seen twice: a table that inherits it, or a view.
+        if (held.contains(key(row))) {
+            *error = QStringLiteral("строка %1 журнала %2 (станция %3) видна в базе завода дважды (таблица-наследник attempts или представление?); "
+                                    "копирование остановлено")
+                         .arg(row.id).arg(quotedForMessage(row.ledgerId), quotedForMessage(row.station));
+            return false;
+        }
         held.insert(key(row), row);
+    }
+    // The flasher makes no temporary table: one in its session (a function of the plant's made it)
+    // may stand in for attempts for this session alone.
+    QSqlQuery temporary(QSqlDatabase::database(m_connection));
+    if (!temporary.exec(QStringLiteral("SELECT count(*) FROM pg_catalog.pg_class WHERE relnamespace = pg_catalog.pg_my_temp_schema()")) || !temporary.next()) {
+        *error = plantErrorText(temporary.lastError());
+        return false;
+    }
+    if (temporary.value(0).toLongLong() > 0) {
+        *error = QStringLiteral("в сеансе станции с базой завода появились временные таблицы (их сделала функция базы): строки, которые видит "
+                                "станция, могут быть не в таблице attempts; копирование остановлено");
+        return false;
     }
     for (const LedgerRow &row : sent) {
         const auto it = held.constFind(key(row));
@@ -152,7 +171,7 @@ bool PlantDatabase::readBack(const QList<LedgerRow> &sent, QString *error)
         }
         // Its stored hash proves nothing: its content is hashed anew.
         if (it->rowHash != row.rowHash || it->previousHash != row.previousHash || rowHash(*it, row.previousHash) != row.rowHash) {
-            *error = QStringLiteral("%1 в базе завода после копирования не такая, как в журнале: её изменил триггер или правило таблицы attempts; "
+            *error = QStringLiteral("%1 в базе завода после копирования не такая, как в журнале: её изменили правила самой базы (триггер, правило таблицы attempts, тип столбца); "
                                     "копирование остановлено; сравните журнал с базой: vorlex-flash --verify-records --plant-db")
                          .arg(named);
             return false;
@@ -277,6 +296,9 @@ bool PlantDatabase::copyChains(Ledger &ledger, PlantCopy *result, QString *error
                 *error = plantErrorText(db.lastError());
                 return false;
             }
+            // Deferred triggers run at the commit, after the first look.
+            if (!readBack(rows, error))
+                return false;
             result->copied += added;
             after = rows.constLast().id;
         }
