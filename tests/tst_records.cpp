@@ -374,35 +374,28 @@ void TestRecords::plantDatabase_data()
     QTest::newRow("a database of another program") << "DROP VIEW device_state; DROP TABLE attempts, vorlex_schema, status_codes; CREATE TABLE attempts (id int)"
                                                    << "" << false << "refused" << "не база завода" << 2 << 1;
     QTest::newRow("a newer schema") << "UPDATE vorlex_schema SET version = 3" << "" << false << "refused" << "по схеме версии 3" << 2 << 1;
-    QTest::newRow("rows the database refuses") << "CREATE FUNCTION refuse() RETURNS trigger AS $$BEGIN RAISE EXCEPTION 'no rows today';END$$ LANGUAGE plpgsql; "
-                                                  "CREATE TRIGGER refuse BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION refuse()"
-                                               << "" << false << "away" << "no rows today" << 0 << 1;
-    QTest::newRow("rows a trigger drops unsaid") << "CREATE FUNCTION discard() RETURNS trigger AS $$BEGIN RETURN NULL;END$$ LANGUAGE plpgsql; "
-                                                    "CREATE TRIGGER discard BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION discard()"
-                                                 << "" << false << "away" << "нет в базе завода и после вставки" << 0 << 1;
-    QTest::newRow("rows a trigger deletes once inserted") << "CREATE FUNCTION vanish() RETURNS trigger AS $$BEGIN DELETE FROM attempts WHERE row_id = NEW.row_id;RETURN NULL;END$$ "
-                                                            "LANGUAGE plpgsql; CREATE TRIGGER vanish AFTER INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION vanish()"
-                                                         << "" << false << "away" << "но после копирования её там нет" << 0 << 1;
+    // A trigger of the plant's administrator on attempts: its body, when it runs, and the function's attributes.
+    const auto trigger = [](const char *body, const char *when = "TRIGGER t BEFORE INSERT ON attempts", const char *attributes = "") {
+        return QStringLiteral("CREATE FUNCTION t() RETURNS trigger AS $$BEGIN %1END$$ LANGUAGE plpgsql%3; CREATE %2 FOR EACH ROW EXECUTE FUNCTION t()")
+            .arg(QString::fromUtf8(body), QLatin1String(when), QLatin1String(attributes));
+    };
+    QTest::newRow("rows the database refuses") << trigger("RAISE EXCEPTION 'no rows today';") << "" << false << "away" << "no rows today" << 0 << 1;
+    QTest::newRow("rows a trigger drops unsaid") << trigger("RETURN NULL;") << "" << false << "away" << "нет в базе завода и после вставки" << 0 << 1;
+    const char *const vanish = "DELETE FROM attempts WHERE row_id = NEW.row_id;RETURN NULL;";
+    QTest::newRow("rows a trigger deletes once inserted") << trigger(vanish, "TRIGGER t AFTER INSERT ON attempts") << "" << false << "away"
+                                                         << "но после копирования её там нет" << 0 << 1;
     QTest::newRow("rows a deferred trigger deletes at the commit")
-        << "CREATE FUNCTION vanish() RETURNS trigger AS $$BEGIN DELETE FROM attempts WHERE row_id = NEW.row_id;RETURN NULL;END$$ LANGUAGE plpgsql; "
-           "CREATE CONSTRAINT TRIGGER vanish AFTER INSERT ON attempts DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION vanish()"
-        << "" << false << "away" << "но после копирования её там нет" << 0 << 1;
-    QTest::newRow("a twin of every row in a table that inherits") << "CREATE TABLE twins () INHERITS (attempts); CREATE FUNCTION twin() RETURNS trigger AS "
-                                                                     "$$BEGIN INSERT INTO twins SELECT NEW.*;RETURN NEW;END$$ LANGUAGE plpgsql; "
-                                                                     "CREATE TRIGGER twin BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION twin()"
+        << trigger(vanish, "CONSTRAINT TRIGGER t AFTER INSERT ON attempts DEFERRABLE INITIALLY DEFERRED") << "" << false << "away"
+        << "но после копирования её там нет" << 0 << 1;
+    QTest::newRow("a twin of every row in a table that inherits") << "CREATE TABLE twins () INHERITS (attempts); " + trigger("INSERT INTO twins SELECT NEW.*;RETURN NEW;")
                                                                   << "" << false << "away" << "видна в базе завода дважды" << 0 << 1;
     QTest::newRow("rows kept in a temporary table of the station's session")
-        << "CREATE FUNCTION shadow() RETURNS trigger AS $$BEGIN CREATE TEMP TABLE IF NOT EXISTS attempts (LIKE public.attempts INCLUDING ALL);"
-           "INSERT INTO pg_temp.attempts SELECT NEW.*;RETURN NULL;END$$ LANGUAGE plpgsql; "
-           "CREATE TRIGGER shadow BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION shadow()"
+        << trigger("CREATE TEMP TABLE IF NOT EXISTS attempts (LIKE public.attempts INCLUDING ALL);INSERT INTO pg_temp.attempts SELECT NEW.*;RETURN NULL;")
         << "" << false << "away" << "появились временные таблицы" << 0 << 1;
-    QTest::newRow("rows a trigger changes") << "CREATE FUNCTION forge() RETURNS trigger AS $$BEGIN NEW.message := 'forged';RETURN NEW;END$$ LANGUAGE plpgsql; "
-                                               "CREATE TRIGGER forge BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION forge()"
-                                            << "" << false << "away" << "после копирования не такая, как в журнале" << 0 << 1;
-    QTest::newRow("a trigger's notice with control characters") << "CREATE FUNCTION chat() RETURNS trigger AS $$BEGIN RAISE NOTICE E'\\x1b[31m row';RETURN NEW;END$$ "
-                                                                    "LANGUAGE plpgsql SET client_min_messages = notice; "
-                                                                    "CREATE TRIGGER chat BEFORE INSERT ON attempts FOR EACH ROW EXECUTE FUNCTION chat()"
-                                                                 << "" << false << "copied" << "" << 0 << 0;
+    QTest::newRow("rows a trigger changes") << trigger("NEW.message := 'forged';RETURN NEW;") << "" << false << "away" << "после копирования не такая, как в журнале" << 0 << 1;
+    QTest::newRow("a trigger's notice with control characters")
+        << trigger("RAISE NOTICE E'\\x1b[31m row';RETURN NEW;", "TRIGGER t BEFORE INSERT ON attempts", " SET client_min_messages = notice") << "" << false << "copied"
+        << "" << 0 << 0;
     QTest::newRow("a role that may only read") << reader << "reader" << false << "refused" << "роль reader может только читать" << 0 << 1;
     QTest::newRow("a reader holds the schema lock") << reader << "" << true << "copied" << "" << 0 << 0;
     QTest::newRow("a reader holds the schema lock, the schema needs a change") << reader + QStringLiteral("; ALTER TABLE attempts DROP COLUMN process_start")

@@ -118,7 +118,7 @@ private:
     // *added: the row was not there yet.
     bool insert(const LedgerRow &row, bool *added, QString *error);
     bool copyChains(Ledger &ledger, PlantCopy *result, QString *error);
-    // The rows just committed, as the plant now holds them: each there, and as the ledger has it.
+    // Rows sent to the plant, as it now holds them: each there once, and as the ledger has it.
     bool readBack(const QList<LedgerRow> &sent, QString *error);
     // The columns a row is read with here, by the chain's rules, for this plant's schema.
     QString rowColumns() const;
